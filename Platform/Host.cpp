@@ -1,0 +1,52 @@
+#include "Platform/Host.h"
+
+#include "Platform/Log.h"
+#include "Platform/MainExecutor.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+std::atomic<Host*> installed{nullptr};
+}
+
+Host& host() {
+    Host* h = installed.load(std::memory_order_acquire);
+    if (!h) {
+        std::fputs("platform::host(): no host installed\n", stderr);
+        std::abort();
+    }
+    return *h;
+}
+
+bool hasHost() {
+    return installed.load(std::memory_order_acquire) != nullptr;
+}
+
+void installHost(Host* h) {
+    installed.store(h, std::memory_order_release);
+}
+
+std::chrono::system_clock::time_point now() {
+    return host().now();
+}
+
+MainExecutor mainExecutor() {
+    return MainExecutor(host().runLoop());
+}
+
+void Logger::log(LogLevel level, const std::string& message) const {
+    auto& sink = host().log();
+    if (!sink.isEnabled(level))
+        return;
+    sink.write(LogEntry{subsystem_, category_, level, message});
+}
+
+bool Logger::isEnabled(LogLevel level) const {
+    return host().log().isEnabled(level);
+}
+
+} // namespace platform

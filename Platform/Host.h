@@ -1,0 +1,52 @@
+// The installed host: the process-wide set of facilities, as the operating system is.
+// main() installs the desktop host; each test installs a fresh simulated one. Main thread only,
+// except where a facility says otherwise.
+#pragma once
+
+#include <chrono>
+
+namespace platform {
+
+class RunLoop;
+class Application;
+class NotificationCenter;
+class StatusBar;
+class Screens;
+class Symbols;
+class Workspace;
+class Alerts;
+class UserDefaults;
+class LogSink;
+struct Bundle;
+struct ProcessInfo;
+
+class Host {
+public:
+    virtual ~Host() = default;
+
+    virtual RunLoop& runLoop() = 0;
+    virtual Application& application() = 0;
+    virtual NotificationCenter& notificationCenter() = 0;
+    virtual StatusBar& statusBar() = 0;
+    virtual Screens& screens() = 0;
+    virtual Symbols& symbols() = 0;
+    virtual Workspace& workspace() = 0;
+    virtual Alerts& alerts() = 0;
+    virtual UserDefaults& userDefaults() = 0;
+    virtual const Bundle& mainBundle() const = 0;
+    virtual const ProcessInfo& processInfo() const = 0;
+    virtual LogSink& log() = 0;
+    // Wall-clock time (virtual in the simulated host).
+    virtual std::chrono::system_clock::time_point now() const = 0;
+};
+
+// The installed host. Using it with none installed is a programming error (aborts).
+Host& host();
+bool hasHost();
+// Installs `h` (not owned) as the process-wide host; nullptr uninstalls.
+void installHost(Host* h);
+
+// Wall-clock time through the host.
+std::chrono::system_clock::time_point now();
+
+} // namespace platform

@@ -1,0 +1,40 @@
+#include "Platform/NotificationCenter.h"
+
+#include <vector>
+
+namespace platform {
+
+NotificationCenter::Token NotificationCenter::addObserver(std::string name,
+                                                          std::function<void()> handler) {
+    Token t = next_++;
+    observers_.emplace(t, Observer{std::move(name), std::move(handler)});
+    return t;
+}
+
+void NotificationCenter::removeObserver(Token token) {
+    observers_.erase(token);
+}
+
+void NotificationCenter::post(const std::string& name) {
+    // Handlers may add or remove observers: collect first, then call those still registered.
+    std::vector<Token> matching;
+    for (auto& [token, obs] : observers_)
+        if (obs.name == name)
+            matching.push_back(token);
+    for (Token t : matching) {
+        auto it = observers_.find(t);
+        if (it == observers_.end())
+            continue;
+        auto handler = it->second.handler;
+        handler();
+    }
+}
+
+std::size_t NotificationCenter::observerCount(const std::string& name) const {
+    std::size_t n = 0;
+    for (auto& [token, obs] : observers_)
+        n += obs.name == name ? 1 : 0;
+    return n;
+}
+
+} // namespace platform

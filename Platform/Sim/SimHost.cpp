@@ -1,0 +1,265 @@
+#include "Platform/Sim/SimHost.h"
+
+#include <algorithm>
+
+namespace platform::sim {
+
+// --- SimUserDefaults ---
+
+std::optional<Value> SimUserDefaults::object(const std::string& key) const {
+    auto it = values_.find(key);
+    if (it == values_.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void SimUserDefaults::set(const std::string& key, Value value) {
+    values_[key] = std::move(value);
+    ++writes_[key];
+}
+
+void SimUserDefaults::removeObject(const std::string& key) {
+    values_.erase(key);
+    ++writes_[key];
+}
+
+int SimUserDefaults::writeCount(const std::string& key) const {
+    auto it = writes_.find(key);
+    return it == writes_.end() ? 0 : it->second;
+}
+
+// --- SimApplication ---
+
+bool SimApplication::setActivationPolicy(ActivationPolicy policy) {
+    policy_ = policy;
+    policyHistory_.push_back(policy);
+    return true;
+}
+
+void SimApplication::activate(bool /*ignoringOtherApps*/) {
+    active_ = true;
+    ++activations_;
+}
+
+std::vector<std::shared_ptr<Window>> SimApplication::windows() const {
+    return windows_;
+}
+
+void SimApplication::run(std::weak_ptr<ApplicationDelegate> delegate) {
+    delegate_ = delegate;
+    if (auto d = delegate.lock())
+        d->applicationDidFinishLaunching();
+}
+
+void SimApplication::setLayoutDirection(LayoutDirection d) {
+    direction_ = d;
+    host_.simStatusBar().layout();
+}
+
+void SimApplication::reset() {
+    policy_ = ActivationPolicy::regular;
+    policyHistory_.clear();
+    active_ = false;
+    activations_ = 0;
+    currentEvent_.reset();
+    windows_.clear();
+    mainMenu_.reset();
+    delegate_.reset();
+    exitStatus_.reset();
+    terminated_ = false;
+}
+
+// --- SimScreens ---
+
+std::optional<Screen> SimScreens::mainScreen() const {
+    if (screens_.empty())
+        return std::nullopt;
+    return screens_.front();
+}
+
+// --- SimSymbols ---
+
+SimSymbols::SimSymbols()
+    : known_{"chevron.left",    "chevron.right", "circle.fill",        "exclamationmark.triangle",
+             "app.dashed",      "gearshape",     "person.crop.circle", "power",
+             "arrow.clockwise", "eye.slash",     "checkmark"} {}
+
+std::optional<Image> SimSymbols::systemSymbol(const std::string& name,
+                                              const std::string& accessibilityDescription) {
+    if (!known_.count(name))
+        return std::nullopt;
+    Image img;
+    img.symbolName = name;
+    img.accessibilityDescription = accessibilityDescription;
+    return img;
+}
+
+// --- SimWorkspace ---
+
+std::vector<std::shared_ptr<RunningApplication>>
+SimWorkspace::runningApplications(const std::string& bundleIdentifier) const {
+    std::vector<std::shared_ptr<RunningApplication>> out;
+    for (auto& a : apps_)
+        if (a->bundleIdentifier() == bundleIdentifier)
+            out.push_back(a);
+    return out;
+}
+
+std::shared_ptr<RunningApplication> SimWorkspace::runningApplication(std::int32_t pid) const {
+    for (auto& a : apps_)
+        if (a->processIdentifier() == pid)
+            return a;
+    return nullptr;
+}
+
+std::shared_ptr<SimRunningApplication>
+SimWorkspace::addApplication(std::int32_t pid, std::optional<std::string> bundleID,
+                             std::optional<std::string> name) {
+    auto app = std::make_shared<SimRunningApplication>(pid, std::move(bundleID), std::move(name));
+    apps_.push_back(app);
+    return app;
+}
+
+void SimWorkspace::removeApplication(std::int32_t pid) {
+    std::erase_if(apps_, [&](auto& a) { return a->processIdentifier() == pid; });
+}
+
+void SimWorkspace::setCurrent(std::shared_ptr<SimRunningApplication> app) {
+    if (current_)
+        removeApplication(current_->processIdentifier());
+    current_ = app;
+    if (std::find(apps_.begin(), apps_.end(), app) == apps_.end())
+        apps_.push_back(app);
+}
+
+// --- SimAlerts ---
+
+int SimAlerts::runModal(const AlertSpec& alert) {
+    shown.push_back(alert);
+    if (responder)
+        return responder(alert);
+    if (!scriptedAnswers.empty()) {
+        int answer = scriptedAnswers.front();
+        scriptedAnswers.erase(scriptedAnswers.begin());
+        return answer;
+    }
+    return alertFirstButtonReturn;
+}
+
+// --- SimLog ---
+
+std::vector<LogEntry> SimLog::matching(const std::string& text) const {
+    std::vector<LogEntry> out;
+    for (auto& l : lines)
+        if (l.message.find(text) != std::string::npos)
+            out.push_back(l);
+    return out;
+}
+
+// --- SimHost ---
+
+SimHost::SimHost() {
+    // 2026-01-05T09:00:00Z: a fixed, ordinary moment for virtual wall-clock time.
+    epoch_ = std::chrono::system_clock::time_point(std::chrono::seconds(1767603600));
+    screens_.set({makeScreen(0, 0, 1440, 900)});
+    bundle_.bundleIdentifier = "com.corvane.quillet";
+    bundle_.bundlePath = "/Applications/Quillet.app";
+    bundle_.infoDictionary = Dictionary{{"CFBundleShortVersionString", "0.3.1"},
+                                        {"CFBundleVersion", "31"},
+                                        {"CFBundleName", "Quillet"}};
+    processInfo_.processIdentifier = nextPID_++;
+    workspace_.setCurrent(workspace_.addApplication(processInfo_.processIdentifier,
+                                                    bundle_.bundleIdentifier, "Quillet"));
+    addSystemItems();
+    installHost(this);
+}
+
+SimHost::~SimHost() {
+    if (hasHost() && &host() == this)
+        installHost(nullptr);
+}
+
+std::chrono::system_clock::time_point SimHost::now() const {
+    auto offset = std::chrono::duration<double>(runLoop_.monotonicNow());
+    return epoch_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(offset);
+}
+
+void SimHost::addSystemItems() {
+    ForeignStatusItemSpec clock{"Clock", 90, "com.apple.clock", 110, std::nullopt, true, 0};
+    ForeignStatusItemSpec cc{
+        "Control Center", 91, "com.apple.controlcenter", 28, std::nullopt, true, 1};
+    statusBar_.addForeignItem(clock);
+    statusBar_.addForeignItem(cc);
+}
+
+Screen SimHost::makeScreen(double x, double y, double width, double height) {
+    Screen s;
+    s.frame = makeRect(x, y, width, height);
+    s.visibleFrame = makeRect(x, y, width, height - 24);
+    return s;
+}
+
+void SimHost::setScreens(std::vector<Screen> screens) {
+    screens_.set(std::move(screens));
+    statusBar_.layout();
+    notifications_.post(applicationDidChangeScreenParametersNotification);
+}
+
+void SimHost::click(const std::shared_ptr<StatusItem>& item, MouseButton button) {
+    auto* b = item->button();
+    if (!b)
+        return;
+    Event e;
+    e.type = button == MouseButton::left ? EventType::leftMouseUp : EventType::rightMouseUp;
+    if (auto w = b->window()) {
+        e.windowNumber = w->windowNumber();
+        e.locationInScreen = {w->frame().midX(), w->frame().midY()};
+    }
+    application_.setCurrentEvent(e);
+    if (item->menu())
+        performClick(*item);
+    else
+        b->deliverMouseUp(e.type);
+    application_.setCurrentEvent(std::nullopt);
+}
+
+void SimHost::hover(const std::shared_ptr<StatusItem>& item, bool inside) {
+    auto* b = item->button();
+    if (!b)
+        return;
+    auto areas = b->trackingAreas();
+    for (auto& a : areas) {
+        auto& handler = inside ? a.mouseEntered : a.mouseExited;
+        if (handler)
+            handler();
+    }
+}
+
+void SimHost::performClick(StatusItem& item) {
+    // Menus attached to status items open here once the simulated menu exists; until then a
+    // click goes to the button's action.
+    if (auto* b = item.button())
+        b->sendAction();
+}
+
+std::shared_ptr<SimWindow> SimHost::addWindow(bool panel, bool visible) {
+    auto w = std::make_shared<SimWindow>(nextWindowNumber(), panel);
+    if (visible)
+        w->orderFront();
+    application_.addWindow(w);
+    return w;
+}
+
+void SimHost::relaunch() {
+    runLoop_.reset();
+    notifications_.removeAll();
+    statusBar_.dropOwnItems();
+    application_.reset();
+    alerts_.shown.clear();
+    log_.lines.clear();
+    processInfo_.processIdentifier = nextPID_++;
+    workspace_.setCurrent(workspace_.addApplication(processInfo_.processIdentifier,
+                                                    bundle_.bundleIdentifier, "Quillet"));
+}
+
+} // namespace platform::sim

@@ -1,0 +1,100 @@
+#include "Platform/Sim/SimRunLoop.h"
+
+namespace platform::sim {
+
+struct SimRunLoop::SimTimer final : Timer {
+    double seconds = 0;
+    std::function<void()> block;
+    bool valid = true;
+
+    void invalidate() override {
+        valid = false;
+        block = nullptr; // releases whatever the block captured
+    }
+    bool isValid() const override { return valid; }
+    double interval() const override { return seconds; }
+};
+
+void SimRunLoop::post(std::function<void()> work) {
+    posted_.push_back(std::move(work));
+}
+
+std::shared_ptr<Timer> SimRunLoop::scheduleTimer(double seconds, std::function<void()> block) {
+    auto t = std::make_shared<SimTimer>();
+    t->seconds = seconds;
+    t->block = std::move(block);
+    double fire = now_ + (seconds > 0 ? seconds : 0);
+    timers_.emplace(std::make_pair(fire, sequence_++), t);
+    return t;
+}
+
+bool SimRunLoop::runOnePosted() {
+    if (posted_.empty())
+        return false;
+    auto work = std::move(posted_.front());
+    posted_.pop_front();
+    if (work)
+        work();
+    return true;
+}
+
+bool SimRunLoop::fireNextTimerDueBy(double limit) {
+    while (!timers_.empty()) {
+        auto it = timers_.begin();
+        if (it->first.first > limit)
+            return false;
+        auto timer = it->second;
+        double fire = it->first.first;
+        timers_.erase(it);
+        if (!timer->valid)
+            continue;
+        if (fire > now_)
+            now_ = fire;
+        timer->valid = false;
+        auto block = std::move(timer->block);
+        timer->block = nullptr;
+        if (block)
+            block();
+        return true;
+    }
+    return false;
+}
+
+void SimRunLoop::runUntilIdle() {
+    for (;;) {
+        if (runOnePosted())
+            continue;
+        if (fireNextTimerDueBy(now_))
+            continue;
+        break;
+    }
+}
+
+void SimRunLoop::advance(double seconds) {
+    const double target = now_ + (seconds > 0 ? seconds : 0);
+    for (;;) {
+        if (runOnePosted())
+            continue;
+        if (fireNextTimerDueBy(target))
+            continue;
+        break;
+    }
+    now_ = target;
+    runUntilIdle();
+}
+
+std::size_t SimRunLoop::pendingTimerCount() const {
+    std::size_t n = 0;
+    for (auto& [key, t] : timers_)
+        n += t->valid ? 1 : 0;
+    return n;
+}
+
+void SimRunLoop::reset() {
+    posted_.clear();
+    for (auto& [key, t] : timers_)
+        t->invalidate();
+    timers_.clear();
+}
+
+} // namespace platform::sim

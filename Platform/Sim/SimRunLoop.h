@@ -1,0 +1,41 @@
+// The simulated main run loop on virtual time: posted work and timers run only when a test
+// advances the clock or runs the loop until idle. Single-threaded, never sleeps.
+#pragma once
+
+#include "Platform/RunLoop.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <utility>
+
+namespace platform::sim {
+
+class SimRunLoop final : public RunLoop {
+public:
+    void post(std::function<void()> work) override;
+    std::shared_ptr<Timer> scheduleTimer(double seconds, std::function<void()> block) override;
+    double monotonicNow() const override { return now_; }
+
+    // Runs everything due now (posted work, timers at the current time) until nothing is left.
+    void runUntilIdle();
+    // Moves virtual time forward by `seconds`, running work and timers in time order.
+    void advance(double seconds);
+    // Number of timers still valid and pending.
+    std::size_t pendingTimerCount() const;
+    // Drops all posted work and timers (the simulated process ended).
+    void reset();
+
+private:
+    struct SimTimer;
+    bool runOnePosted();
+    bool fireNextTimerDueBy(double limit);
+
+    double now_ = 0;
+    std::uint64_t sequence_ = 0;
+    std::deque<std::function<void()>> posted_;
+    std::multimap<std::pair<double, std::uint64_t>, std::shared_ptr<SimTimer>> timers_;
+};
+
+} // namespace platform::sim
