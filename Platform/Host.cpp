@@ -30,6 +30,11 @@ void installHost(Host* h) {
     installed.store(h, std::memory_order_release);
 }
 
+Keychain& Host::keychain() {
+    std::fputs("platform::Host::keychain(): this host provides no Keychain\n", stderr);
+    std::abort();
+}
+
 std::chrono::system_clock::time_point now() {
     return host().now();
 }

@@ -17,6 +17,7 @@ class Workspace;
 class Alerts;
 class UserDefaults;
 class LogSink;
+class Keychain;
 struct Bundle;
 struct ProcessInfo;
 
@@ -36,6 +37,8 @@ public:
     virtual const Bundle& mainBundle() const = 0;
     virtual const ProcessInfo& processInfo() const = 0;
     virtual LogSink& log() = 0;
+    // The Keychain. Hosts without one abort with a message when it is used.
+    virtual Keychain& keychain();
     // Wall-clock time (virtual in the simulated host).
     virtual std::chrono::system_clock::time_point now() const = 0;
 };
