@@ -35,6 +35,16 @@ Keychain& Host::keychain() {
     std::abort();
 }
 
+LibraryRuntime& Host::libraryRuntime() {
+    std::fputs("platform::Host::libraryRuntime(): this host provides no library runtime\n", stderr);
+    std::abort();
+}
+
+HttpSession& Host::httpSession() {
+    std::fputs("platform::Host::httpSession(): this host provides no URL session\n", stderr);
+    std::abort();
+}
+
 std::chrono::system_clock::time_point now() {
     return host().now();
 }

@@ -18,6 +18,8 @@ class Alerts;
 class UserDefaults;
 class LogSink;
 class Keychain;
+class LibraryRuntime;
+class HttpSession;
 struct Bundle;
 struct ProcessInfo;
 
@@ -39,6 +41,10 @@ public:
     virtual LogSink& log() = 0;
     // The Keychain. Hosts without one abort with a message when it is used.
     virtual Keychain& keychain();
+    // The account library's runtime (executor and timers) and URL session. Hosts without them
+    // abort with a message when they are used.
+    virtual LibraryRuntime& libraryRuntime();
+    virtual HttpSession& httpSession();
     // Wall-clock time (virtual in the simulated host).
     virtual std::chrono::system_clock::time_point now() const = 0;
 };
