@@ -10,6 +10,7 @@
 #include "Platform/Log.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/Screens.h"
+#include "Platform/Sim/SimKeychain.h"
 #include "Platform/Sim/SimRunLoop.h"
 #include "Platform/Sim/SimStatusBar.h"
 #include "Platform/Sim/SimWindow.h"
@@ -197,6 +198,7 @@ public:
     const Bundle& mainBundle() const override { return bundle_; }
     const ProcessInfo& processInfo() const override { return processInfo_; }
     LogSink& log() override { return log_; }
+    Keychain& keychain() override { return keychain_; }
     std::chrono::system_clock::time_point now() const override;
 
     // --- typed access for tests ---
@@ -209,6 +211,7 @@ public:
     SimAlerts& simAlerts() { return alerts_; }
     SimUserDefaults& simDefaults() { return defaults_; }
     SimLog& simLog() { return log_; }
+    SimKeychain& simKeychain() { return keychain_; }
     Bundle& bundle() { return bundle_; }
     ProcessInfo& process() { return processInfo_; }
 
@@ -230,7 +233,7 @@ public:
     std::shared_ptr<SimWindow> addWindow(bool panel, bool visible);
 
     // Ends the simulated process (its items, timers, observers and windows go) and starts a
-    // new one with a new pid; user defaults and other applications' items stay.
+    // new one with a new pid; user defaults, the Keychain and other applications' items stay.
     void relaunch();
 
     // --- host side ---
@@ -251,6 +254,7 @@ private:
     SimWorkspace workspace_{*this};
     SimAlerts alerts_;
     SimLog log_;
+    SimKeychain keychain_; // outlives relaunch(), like the real Keychain
     Bundle bundle_;
     ProcessInfo processInfo_;
     std::uint32_t nextWindowNumber_ = 100;
