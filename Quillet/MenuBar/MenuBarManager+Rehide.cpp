@@ -1,0 +1,58 @@
+// The auto-rehide: an expanded bar collapses again after the chosen delay unless something on
+// screen (the status menu, the settings window, the hidden-items panel) still needs it open.
+#include "Quillet/MenuBar/MenuBarManager.h"
+
+#include "Platform/Host.h"
+#include "Platform/RunLoop.h"
+#include "Platform/UserDefaults.h"
+
+namespace quillet {
+
+using platform::host;
+
+void MenuBarManager::setAutoRehide(int seconds) {
+    // Any value is stored; below 1 means off.
+    autoRehideSeconds_.set(seconds);
+    host().userDefaults().set(autoRehideSecondsKey, seconds);
+    if (!isCollapsed_.get())
+        scheduleRehideIfNeeded();
+}
+
+void MenuBarManager::setHoverPreviewEnabled(bool enabled) {
+    hoverPreviewEnabled_.set(enabled);
+    host().userDefaults().set(hoverPreviewEnabledKey, enabled);
+    // A panel already open stays open; only a pending opening is cancelled.
+    if (!enabled)
+        invalidate(hoverOpenTimer_);
+}
+
+void MenuBarManager::addRehideSuppressor(RehideSuppressor reason) {
+    rehideSuppressors_.insert(reason);
+    invalidate(rehideTimer_);
+}
+
+void MenuBarManager::removeRehideSuppressor(RehideSuppressor reason) {
+    rehideSuppressors_.erase(reason);
+    if (rehideSuppressors_.empty())
+        scheduleRehideIfNeeded();
+}
+
+void MenuBarManager::scheduleRehideIfNeeded() {
+    invalidate(rehideTimer_);
+    if (isCollapsed_.get() || autoRehideSeconds_.get() < 1 || !rehideSuppressors_.empty())
+        return;
+    std::weak_ptr<MenuBarManager> weak = weak_from_this();
+    rehideTimer_ =
+        host().runLoop().scheduleTimer(static_cast<double>(autoRehideSeconds_.get()), [weak] {
+            host().runLoop().post([weak] {
+                if (auto self = weak.lock())
+                    self->setCollapsed(true);
+            });
+        });
+}
+
+bool MenuBarManager::isRehideArmed() const {
+    return rehideTimer_ && rehideTimer_->isValid();
+}
+
+} // namespace quillet

@@ -1,0 +1,197 @@
+#include "Quillet/MenuBar/MenuBarManager.h"
+
+#include "Platform/Application.h"
+#include "Platform/Host.h"
+#include "Platform/Log.h"
+#include "Platform/RunLoop.h"
+#include "Platform/StatusBar.h"
+#include "Platform/UserDefaults.h"
+#include "Quillet/App/Constants.h"
+
+namespace quillet {
+
+using platform::host;
+
+MenuBarManager::MenuBarManager()
+    : log_(std::make_unique<platform::Logger>(Constants::logSubsystem, "MenuBarManager")) {}
+
+std::shared_ptr<MenuBarManager> MenuBarManager::create() {
+    std::shared_ptr<MenuBarManager> manager(new MenuBarManager());
+    manager->setUp();
+    return manager;
+}
+
+MenuBarManager::~MenuBarManager() {
+    if (screenObserver_ && platform::hasHost())
+        host().notificationCenter().removeObserver(*screenObserver_);
+    for (auto* timer : {&rehideTimer_, &positionWarningTimer_, &hoverOpenTimer_, &hoverCloseTimer_})
+        invalidate(*timer);
+}
+
+void MenuBarManager::setUp() {
+    auto& defaults = host().userDefaults();
+
+    // Settings, as the last run left them.
+    isCollapsed_.set(defaults.boolForKey(isCollapsedKey));
+    autoRehideSeconds_.set(static_cast<int>(defaults.integerForKey(autoRehideSecondsKey)));
+    // The key's absence is what counts: a stored false stays false.
+    hoverPreviewEnabled_.set(defaults.object(hoverPreviewEnabledKey)
+                                 ? defaults.boolForKey(hoverPreviewEnabledKey)
+                                 : true);
+    // The login item is read back from the login-item service, which this host layer does not
+    // offer yet; until it does, the application is never registered to launch at login.
+    launchAtLogin_.set(false);
+
+    // First launch: the chevron nearest the edge, the dot just beyond it.
+    const auto togglePositionKey = platform::preferredPositionKey(toggleAutosaveName);
+    const auto separatorPositionKey = platform::preferredPositionKey(separatorAutosaveName);
+    if (!defaults.object(togglePositionKey) && !defaults.object(separatorPositionKey)) {
+        defaults.set(togglePositionKey, 0.0);
+        defaults.set(separatorPositionKey, 1.0);
+    }
+
+    auto& statusBar = host().statusBar();
+    toggleItem_ = statusBar.statusItem(platform::squareStatusItemLength);
+    separatorItem_ = statusBar.statusItem(platform::variableStatusItemLength);
+    toggleItem_->setAutosaveName(toggleAutosaveName);
+    separatorItem_->setAutosaveName(separatorAutosaveName);
+
+    std::weak_ptr<MenuBarManager> weak = weak_from_this();
+    if (auto* button = toggleItem_->button()) {
+        button->setAction([weak] {
+            if (auto self = weak.lock())
+                self->toggleButtonClicked();
+        });
+        button->sendActionOn(platform::eventMask(platform::EventType::leftMouseUp) |
+                             platform::eventMask(platform::EventType::rightMouseUp));
+        button->setToolTip(toggleToolTip);
+        platform::TrackingArea area;
+        area.options = platform::tracking::mouseEnteredAndExited |
+                       platform::tracking::activeAlways | platform::tracking::inVisibleRect;
+        area.mouseEntered = [weak] {
+            if (auto self = weak.lock())
+                self->mouseEntered();
+        };
+        area.mouseExited = [weak] {
+            if (auto self = weak.lock())
+                self->mouseExited();
+        };
+        button->addTrackingArea(std::move(area));
+    }
+    // The dot has no action: clicking it does nothing.
+    if (auto* button = separatorItem_->button())
+        button->setAlphaValue(separatorAlpha);
+
+    applyCollapsedState();
+    scheduleRehideIfNeeded();
+
+    screenObserver_ = host().notificationCenter().addObserver(
+        platform::applicationDidChangeScreenParametersNotification, [weak] {
+            if (auto self = weak.lock())
+                self->screenParametersDidChange();
+        });
+}
+
+void MenuBarManager::toggleButtonClicked() {
+    // A right click opens the status menu; anything else (modifiers included) toggles.
+    auto event = host().application().currentEvent();
+    if (event && event->type == platform::EventType::rightMouseUp) {
+        showContextMenu();
+        return;
+    }
+    setCollapsed(!isCollapsed_.get());
+}
+
+void MenuBarManager::setCollapsed(bool collapsed) {
+    if (collapsed == isCollapsed_.get())
+        return;
+    if (collapsed && !isSeparatorPositionValid()) {
+        // Collapsing now would swallow the chevron itself: warn and stay expanded.
+        showSeparatorPositionWarning();
+        scheduleRehideIfNeeded();
+        return;
+    }
+    isCollapsed_.set(collapsed);
+    host().userDefaults().set(isCollapsedKey, collapsed);
+    applyCollapsedState();
+    if (collapsed)
+        invalidate(rehideTimer_);
+    else
+        scheduleRehideIfNeeded();
+}
+
+void MenuBarManager::applyCollapsedState() {
+    // A pending wrong-side warning ends here: the chevron is redrawn below.
+    invalidate(positionWarningTimer_);
+    const bool collapsed = isCollapsed_.get();
+    if (auto* button = toggleItem_->button()) {
+        button->setImage(chevronImage(collapsed));
+        button->setToolTip(toggleToolTip);
+    }
+    if (collapsed) {
+        separatorItem_->setLength(collapsedSeparatorLength());
+        if (auto* button = separatorItem_->button())
+            button->setImage(std::nullopt);
+    } else {
+        separatorItem_->setLength(expandedSeparatorLength);
+        if (auto* button = separatorItem_->button())
+            button->setImage(separatorDotImage());
+    }
+}
+
+void MenuBarManager::showContextMenu() {
+    // The status menu needs menus from the host layer; until they exist a right click only
+    // keeps the bar as it is.
+}
+
+void MenuBarManager::mouseEntered() {
+    isMouseInToggle_ = true;
+    invalidate(hoverCloseTimer_);
+}
+
+void MenuBarManager::mouseExited() {
+    isMouseInToggle_ = false;
+    invalidate(hoverOpenTimer_);
+}
+
+std::optional<platform::Image> MenuBarManager::chevronImage(bool collapsed) {
+    auto image = host().symbols().systemSymbol(collapsed ? "chevron.left" : "chevron.right",
+                                               collapsed ? "Show hidden menu bar items"
+                                                         : "Hide menu bar items");
+    if (!image)
+        return std::nullopt;
+    auto configured = image->withSymbolConfiguration(
+        {12, platform::SymbolWeight::medium, platform::SymbolScale::medium});
+    configured.isTemplate = true;
+    return configured;
+}
+
+std::optional<platform::Image> MenuBarManager::separatorDotImage() {
+    auto image = host().symbols().systemSymbol("circle.fill", "Quillet separator");
+    if (!image)
+        return std::nullopt;
+    auto configured = image->withSymbolConfiguration(
+        {6, platform::SymbolWeight::regular, platform::SymbolScale::small});
+    configured.isTemplate = true;
+    return configured;
+}
+
+std::shared_ptr<platform::Timer> MenuBarManager::scheduleTimer(double seconds,
+                                                               void (MenuBarManager::*handler)()) {
+    std::weak_ptr<MenuBarManager> weak = weak_from_this();
+    return host().runLoop().scheduleTimer(seconds, [weak, handler] {
+        host().runLoop().post([weak, handler] {
+            if (auto self = weak.lock())
+                ((*self).*handler)();
+        });
+    });
+}
+
+void MenuBarManager::invalidate(std::shared_ptr<platform::Timer>& timer) {
+    if (timer) {
+        timer->invalidate();
+        timer.reset();
+    }
+}
+
+} // namespace quillet

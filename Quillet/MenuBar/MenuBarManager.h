@@ -1,0 +1,117 @@
+// The menu bar's hub: owns the chevron (toggle) and the dot (separator) status items, collapses
+// the bar by lengthening the separator past the screen, warns when the dot is on the wrong side,
+// re-hides the bar after a delay, and persists its settings in the user defaults.
+#pragma once
+
+#include "Platform/NotificationCenter.h"
+#include "Platform/Published.h"
+#include "Platform/Symbols.h"
+#include "Quillet/MenuBar/RehideSuppressor.h"
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <set>
+
+namespace platform {
+class StatusItem;
+class Timer;
+class Logger;
+} // namespace platform
+
+namespace quillet {
+
+class MenuBarManager : public std::enable_shared_from_this<MenuBarManager> {
+public:
+    // The delays the settings window offers; 0 switches the auto-rehide off.
+    static constexpr std::array<int, 5> autoRehideChoices{0, 5, 10, 20, 60};
+
+    static constexpr const char* isCollapsedKey = "quillet.isCollapsed";
+    static constexpr const char* autoRehideSecondsKey = "quillet.autoRehideSeconds";
+    static constexpr const char* hoverPreviewEnabledKey = "quillet.hoverPreviewEnabled";
+    static constexpr const char* toggleAutosaveName = "quillet.toggle";
+    static constexpr const char* separatorAutosaveName = "quillet.separator";
+    static constexpr const char* toggleToolTip = "Quillet: click to hide or show menu bar items";
+
+    static constexpr double expandedSeparatorLength = 12.0;
+    static constexpr double separatorAlpha = 0.55;
+    static constexpr double lengthWithoutScreen = 2120;
+    static constexpr double marginBeyondWidestScreen = 200;
+    static constexpr double maximumCollapsedLength = 4000;
+    static constexpr double minimumCollapsedLength = 500;
+    static constexpr double positionWarningSeconds = 2.0;
+
+    // Creates the manager and puts its two items into the menu bar.
+    static std::shared_ptr<MenuBarManager> create();
+    ~MenuBarManager();
+    MenuBarManager(const MenuBarManager&) = delete;
+    MenuBarManager& operator=(const MenuBarManager&) = delete;
+
+    // Published properties, observed by the settings window.
+    const platform::Published<bool>& isCollapsed() const { return isCollapsed_; }
+    const platform::Published<int>& autoRehideSeconds() const { return autoRehideSeconds_; }
+    const platform::Published<bool>& launchAtLogin() const { return launchAtLogin_; }
+    const platform::Published<bool>& hoverPreviewEnabled() const { return hoverPreviewEnabled_; }
+
+    void setCollapsed(bool collapsed);
+    void setAutoRehide(int seconds);
+    void setHoverPreviewEnabled(bool enabled);
+
+    const std::shared_ptr<platform::StatusItem>& toggleItem() const { return toggleItem_; }
+    const std::shared_ptr<platform::StatusItem>& separatorItem() const { return separatorItem_; }
+    const std::set<RehideSuppressor>& rehideSuppressors() const { return rehideSuppressors_; }
+    bool isRehideArmed() const;
+    bool isPositionWarningShown() const;
+
+    // Image factories; none when the platform lacks the symbol.
+    static std::optional<platform::Image> chevronImage(bool collapsed);
+    static std::optional<platform::Image> separatorDotImage();
+    static std::optional<platform::Image> warningImage();
+
+private:
+    MenuBarManager();
+    void setUp();
+
+    // Chevron button.
+    void toggleButtonClicked();
+    void applyCollapsedState();
+    void showContextMenu();
+    void mouseEntered();
+    void mouseExited();
+
+    // Separator geometry and the wrong-side warning.
+    double collapsedSeparatorLength() const;
+    void screenParametersDidChange();
+    bool isSeparatorPositionValid() const;
+    void showSeparatorPositionWarning();
+    void clearSeparatorPositionWarning();
+
+    // Auto-rehide.
+    void addRehideSuppressor(RehideSuppressor reason);
+    void removeRehideSuppressor(RehideSuppressor reason);
+    void scheduleRehideIfNeeded();
+
+    // A non-repeating main-run-loop timer whose block holds the manager weakly and hands the
+    // call to a main-thread task, which does nothing once the manager is gone.
+    std::shared_ptr<platform::Timer> scheduleTimer(double seconds,
+                                                   void (MenuBarManager::*handler)());
+    static void invalidate(std::shared_ptr<platform::Timer>& timer);
+
+    platform::Published<bool> isCollapsed_;
+    platform::Published<int> autoRehideSeconds_;
+    platform::Published<bool> launchAtLogin_;
+    platform::Published<bool> hoverPreviewEnabled_;
+    std::shared_ptr<platform::StatusItem> toggleItem_;
+    std::shared_ptr<platform::StatusItem> separatorItem_;
+    std::shared_ptr<platform::Timer> rehideTimer_;
+    std::set<RehideSuppressor> rehideSuppressors_;
+    std::shared_ptr<platform::Timer> positionWarningTimer_;
+    std::shared_ptr<platform::Timer> hoverOpenTimer_;
+    std::shared_ptr<platform::Timer> hoverCloseTimer_;
+    bool isMouseInToggle_ = false;
+    bool isMouseInPanel_ = false;
+    std::unique_ptr<platform::Logger> log_;
+    std::optional<platform::NotificationCenter::Token> screenObserver_;
+};
+
+} // namespace quillet
