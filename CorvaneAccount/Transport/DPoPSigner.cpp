@@ -1,0 +1,393 @@
+#include "CorvaneAccount/Transport/DPoPSigner.h"
+
+#include "CorvaneAccount/Auth/SecureRandom.h"
+#include "CorvaneAccount/Core/Base64URL.h"
+#include "CorvaneAccount/Core/CorvaneError.h"
+#include "Platform/Bundle.h"
+#include "Platform/Host.h"
+#include "Platform/Keychain.h"
+
+#include <boost/url/parse.hpp>
+#include <boost/url/url.hpp>
+#include <nlohmann/json.hpp>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <chrono>
+
+namespace corvane {
+
+namespace {
+
+// The maker's reverse-DNS prefix of the library's Keychain names.
+constexpr std::string_view keychainPrefix = "com.corvane";
+// ECDSA P-256 components are 32 bytes each; the uncompressed point is 0x04 || X || Y.
+constexpr std::size_t p256ComponentLength = 32;
+constexpr std::size_t uncompressedPointLength = 1 + 2 * p256ComponentLength;
+
+[[noreturn]] void fail(const char* reason) {
+    throw CorvaneError::dpopUnavailable(reason);
+}
+
+struct PKeyDeleter {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct MDContextDeleter {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using PKeyPtr = std::unique_ptr<EVP_PKEY, PKeyDeleter>;
+using MDContextPtr = std::unique_ptr<EVP_MD_CTX, MDContextDeleter>;
+
+std::array<std::uint8_t, 32> sha256(std::string_view text) {
+    std::array<std::uint8_t, 32> digest{};
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
+        length != digest.size())
+        fail("digest_failed");
+    return digest;
+}
+
+// {"kty":"EC","crv":"P-256","x":…,"y":…} from a 65-byte uncompressed point (already checked).
+DPoPSigner::JWK jwkFromPoint(std::span<const std::uint8_t> point) {
+    return DPoPSigner::JWK{
+        {"kty", "EC"},
+        {"crv", "P-256"},
+        {"x", Base64URL::encode(point.subspan(1, p256ComponentLength))},
+        {"y", Base64URL::encode(point.subspan(1 + p256ComponentLength, p256ComponentLength))},
+    };
+}
+
+// The JWK of a Keychain public key, from its external representation.
+DPoPSigner::JWK jwkFromKeychainPublicKey(platform::Keychain& keychain,
+                                         const platform::KeyRef& publicKey) {
+    const auto external = keychain.externalRepresentation(publicKey);
+    if (!external)
+        fail("public_key_export_failed");
+    if (external->size() != uncompressedPointLength || (*external)[0] != 0x04)
+        fail("public_key_format");
+    return jwkFromPoint(*external);
+}
+
+// Reads a DER length at `offset` (which it advances). Short form is one byte below 0x80; long
+// form is 0x80 + n followed by n big-endian bytes. Lengths whose bytes, or whose value, run past
+// the end of `der` fail with "der_truncated".
+std::size_t readLength(std::span<const std::uint8_t> der, std::size_t& offset) {
+    if (offset >= der.size())
+        fail("der_truncated");
+    const std::uint8_t first = der[offset++];
+    if (first < 0x80)
+        return first;
+    const std::size_t byteCount = first & 0x7F;
+    if (byteCount > der.size() - offset)
+        fail("der_truncated");
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < byteCount; ++i) {
+        // No length beyond the buffer can be valid; checking before each shift also keeps the
+        // value from overflowing.
+        if (length > der.size())
+            fail("der_truncated");
+        length = (length << 8) | der[offset++];
+    }
+    return length;
+}
+
+// Reads one INTEGER at `offset` into a big-endian value of exactly `componentLength` bytes.
+std::vector<std::uint8_t> nextInteger(std::span<const std::uint8_t> der, std::size_t& offset,
+                                      std::size_t componentLength) {
+    if (offset >= der.size())
+        fail("der_truncated");
+    if (der[offset] != 0x02)
+        fail("der_not_integer");
+    ++offset;
+    const std::size_t length = readLength(der, offset);
+    if (length > der.size() - offset)
+        fail("der_truncated");
+    auto value = der.subspan(offset, length);
+    offset += length;
+    // A positive INTEGER gains a leading 0x00 when its top bit is set: drop such zeros.
+    while (value.size() > componentLength && value.front() == 0x00)
+        value = value.subspan(1);
+    if (value.size() > componentLength)
+        fail("der_integer_too_long");
+    std::vector<std::uint8_t> out(componentLength - value.size(), 0x00);
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+std::string upperCasedASCII(std::string_view text) {
+    std::string out(text);
+    for (auto& c : out) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return out;
+}
+
+// The request URL without its query and fragment; the text unchanged when it is no URL or
+// nothing is left.
+std::string htuText(std::string_view htu) {
+    const auto parsed = boost::urls::parse_uri_reference(htu);
+    if (!parsed)
+        return std::string(htu);
+    boost::urls::url url(*parsed);
+    url.remove_query();
+    url.remove_fragment();
+    std::string text(url.buffer());
+    return text.empty() ? std::string(htu) : text;
+}
+
+std::string serialise(const nlohmann::json& object) {
+    try {
+        // nlohmann::json keeps object keys sorted (nested ones too) and never escapes "/".
+        return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    } catch (const nlohmann::json::exception&) {
+        // Text that is not UTF-8 (a caller's method or URL) cannot be a JSON string.
+        fail("proof_encoding_failed");
+    }
+}
+
+} // namespace
+
+struct DPoPSigner::Backend {
+    // Keychain backends: the private key, signing through the Keychain.
+    std::shared_ptr<platform::KeyRef> keychainKey;
+    // In-memory backend: an OpenSSL P-256 key.
+    PKeyPtr memoryKey;
+
+    std::vector<std::uint8_t> sign(std::string_view input) const {
+        if (keychainKey) {
+            const platform::KeychainBytes message(input.begin(), input.end());
+            const auto result = platform::host().keychain().sign(*keychainKey, message);
+            if (result.status != platform::errSecSuccess || result.signature.empty())
+                fail("sign_failed");
+            return derToJoseECDSA(result.signature, p256ComponentLength);
+        }
+        // OpenSSL also answers with a DER ECDSA-Sig-Value; the JOSE form is r || s.
+        MDContextPtr context(EVP_MD_CTX_new());
+        std::size_t length = 0;
+        if (!context ||
+            EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, memoryKey.get()) !=
+                1 ||
+            EVP_DigestSign(context.get(), nullptr, &length,
+                           reinterpret_cast<const unsigned char*>(input.data()), input.size()) != 1)
+            fail("sign_failed");
+        std::vector<std::uint8_t> der(length);
+        if (EVP_DigestSign(context.get(), der.data(), &length,
+                           reinterpret_cast<const unsigned char*>(input.data()), input.size()) != 1)
+            fail("sign_failed");
+        der.resize(length);
+        return derToJoseECDSA(der, p256ComponentLength);
+    }
+};
+
+namespace {
+
+struct CreationResult {
+    std::unique_ptr<DPoPSigner::Backend> backend;
+    DPoPSigner::BackendKind kind;
+    DPoPSigner::JWK publicJWK;
+};
+
+CreationResult keychainResult(std::shared_ptr<platform::KeyRef> key, DPoPSigner::BackendKind kind,
+                              DPoPSigner::JWK jwk) {
+    auto backend = std::make_unique<DPoPSigner::Backend>();
+    backend->keychainKey = std::move(key);
+    return CreationResult{std::move(backend), kind, std::move(jwk)};
+}
+
+// The key kept under `tag` from an earlier launch.
+CreationResult loadKeychainKey(platform::Keychain& keychain, const std::string& tag) {
+    auto found = keychain.copyPrivateKey(tag);
+    if (found.status != platform::errSecSuccess || !found.key)
+        fail("no_existing_key");
+    const auto publicKey = keychain.copyPublicKey(*found.key);
+    if (!publicKey)
+        fail("no_public_key");
+    auto jwk = jwkFromKeychainPublicKey(keychain, *publicKey);
+    // Whether it was made on the Secure Enclave is not recorded with the key; both Keychain
+    // backends sign the same way.
+    return keychainResult(std::move(found.key), DPoPSigner::BackendKind::softwareKeychain,
+                          std::move(jwk));
+}
+
+// A new permanent key under `tag`: on the Secure Enclave when it can be, else in software.
+CreationResult createKeychainKey(platform::Keychain& keychain, const std::string& tag) {
+    platform::KeyAttributes attributes;
+    attributes.keySizeInBits = 256;
+    attributes.permanent = true;
+    attributes.applicationTag = tag;
+
+    if (const auto access = keychain.createAccessControl(
+            platform::KeychainAccessibility::afterFirstUnlockThisDeviceOnly,
+            platform::AccessControlFlags::privateKeyUsage)) {
+        attributes.accessControl = *access;
+        attributes.tokenID = platform::KeyTokenID::secureEnclave;
+        auto created = keychain.createRandomKey(attributes);
+        if (created.status == platform::errSecSuccess && created.key) {
+            if (const auto publicKey = keychain.copyPublicKey(*created.key)) {
+                auto jwk = jwkFromKeychainPublicKey(keychain, *publicKey);
+                return keychainResult(std::move(created.key),
+                                      DPoPSigner::BackendKind::secureEnclave, std::move(jwk));
+            }
+        }
+    }
+
+    // No Secure Enclave (or no access control): a software key, without access control.
+    attributes.tokenID.reset();
+    attributes.accessControl.reset();
+    auto created = keychain.createRandomKey(attributes);
+    if (created.status == platform::errSecSuccess && created.key) {
+        if (const auto publicKey = keychain.copyPublicKey(*created.key)) {
+            auto jwk = jwkFromKeychainPublicKey(keychain, *publicKey);
+            return keychainResult(std::move(created.key), DPoPSigner::BackendKind::softwareKeychain,
+                                  std::move(jwk));
+        }
+    }
+    fail("key_create_failed");
+}
+
+// A fresh P-256 key that lives only as long as the signer.
+CreationResult makeEphemeralKey() {
+    PKeyPtr key(EVP_EC_gen("P-256"));
+    if (!key)
+        fail("key_create_failed");
+    std::array<std::uint8_t, uncompressedPointLength> point{};
+    std::size_t length = 0;
+    if (EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(),
+                                        point.size(), &length) != 1 ||
+        length != point.size() || point[0] != 0x04)
+        fail("public_key_format");
+    auto backend = std::make_unique<DPoPSigner::Backend>();
+    backend->memoryKey = std::move(key);
+    return CreationResult{std::move(backend), DPoPSigner::BackendKind::ephemeralCryptoKit,
+                          jwkFromPoint(point)};
+}
+
+CreationResult setUpKey() {
+    auto& keychain = platform::host().keychain();
+    const auto tag = DPoPSigner::keyTag();
+    // Each failure moves on to the next place a key can live; none is reported.
+    try {
+        return loadKeychainKey(keychain, tag);
+    } catch (const CorvaneError&) {
+    }
+    try {
+        return createKeychainKey(keychain, tag);
+    } catch (const CorvaneError&) {
+    }
+    return makeEphemeralKey();
+}
+
+} // namespace
+
+DPoPSigner::DPoPSigner() {
+    auto created = setUpKey();
+    backend_ = std::move(created.backend);
+    backendKind_ = created.kind;
+    publicJWK_ = std::move(created.publicJWK);
+    jktThumbprint_ = jwkThumbprint(publicJWK_);
+}
+
+DPoPSigner::~DPoPSigner() = default;
+
+std::string DPoPSigner::keyTag() {
+    const auto& bundleID = platform::host().mainBundle().bundleIdentifier;
+    return std::string(keychainPrefix) + ".account.dpop.privatekey." +
+           (bundleID ? *bundleID : std::string("default"));
+}
+
+std::string
+DPoPSigner::thumbprintInput(std::span<const std::pair<std::string, std::string>> members) {
+    // RFC 7638 §3.2: the required members of an EC key in lexicographic order.
+    static constexpr std::array<std::string_view, 4> required{"crv", "kty", "x", "y"};
+    std::string text = "{";
+    bool first = true;
+    for (const auto name : required) {
+        for (const auto& [key, value] : members) {
+            if (key != name)
+                continue;
+            if (!first)
+                text += ',';
+            first = false;
+            text += '"';
+            text += key;
+            text += "\":\"";
+            text += value;
+            text += '"';
+            break;
+        }
+    }
+    text += '}';
+    return text;
+}
+
+std::string
+DPoPSigner::jwkThumbprint(std::span<const std::pair<std::string, std::string>> members) {
+    return Base64URL::encode(sha256(thumbprintInput(members)));
+}
+
+std::string DPoPSigner::jwkThumbprint(const JWK& jwk) {
+    const std::vector<std::pair<std::string, std::string>> members(jwk.begin(), jwk.end());
+    return jwkThumbprint(members);
+}
+
+std::vector<std::uint8_t> DPoPSigner::derToJoseECDSA(std::span<const std::uint8_t> der,
+                                                     std::size_t componentLength) {
+    if (der.size() < 3 || der[0] != 0x30)
+        fail("der_not_sequence");
+    // The SEQUENCE's contents start after its length; 0x80 alone (indefinite form) has none.
+    std::size_t offset = 1;
+    if (der[1] == 0x80) {
+        offset = 2;
+    } else {
+        const std::size_t length = readLength(der, offset);
+        if (length > der.size() - offset)
+            fail("der_truncated");
+    }
+    auto r = nextInteger(der, offset, componentLength);
+    const auto s = nextInteger(der, offset, componentLength);
+    r.insert(r.end(), s.begin(), s.end());
+    return r;
+}
+
+std::string DPoPSigner::generateProof(std::string_view htu, std::string_view htm,
+                                      const std::optional<std::string>& accessToken) const {
+    // RFC 9449 §4.2: the header carries the public key the proof is checked with.
+    const nlohmann::json header = {
+        {"typ", "dpop+jwt"},
+        {"alg", "ES256"},
+        {"jwk", publicJWK_},
+    };
+
+    std::string jti;
+    try {
+        jti = SecureRandom::urlSafeString(16);
+    } catch (const CorvaneError&) {
+        fail("random_unavailable");
+    }
+    const auto iat =
+        std::chrono::duration_cast<std::chrono::seconds>(platform::now().time_since_epoch())
+            .count();
+    nlohmann::json claims = {
+        {"htm", upperCasedASCII(htm)},
+        {"htu", htuText(htu)},
+        {"iat", static_cast<std::int64_t>(iat)},
+        {"jti", jti},
+    };
+    // An access token, even an empty one, is bound by its hash (RFC 9449 §4.2 "ath").
+    if (accessToken)
+        claims["ath"] = Base64URL::encode(sha256(*accessToken));
+
+    // Signing input: base64url(header) "." base64url(claims), signed as UTF-8 bytes.
+    std::string proof = Base64URL::encode(serialise(header));
+    proof += '.';
+    proof += Base64URL::encode(serialise(claims));
+    const auto signature = backend_->sign(proof);
+    proof += '.';
+    proof += Base64URL::encode(signature);
+    return proof;
+}
+
+} // namespace corvane
