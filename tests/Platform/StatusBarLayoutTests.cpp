@@ -1,0 +1,87 @@
+#include "Platform/StatusBarLayout.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+
+namespace {
+
+const Rect screen = makeRect(0, 0, 1000, 800);
+
+StatusBarLayoutEntry entry(double width, std::optional<double> position, std::uint64_t seq,
+                           bool system = false, int systemOrder = 0) {
+    StatusBarLayoutEntry e;
+    e.width = width;
+    e.preferredPosition = position;
+    e.sequence = seq;
+    e.isSystem = system;
+    e.systemOrder = systemOrder;
+    return e;
+}
+
+TEST(StatusBarLayout, SystemItemsFirstThenByPositionThenNewcomersFurthestOut) {
+    std::vector<StatusBarLayoutEntry> entries{
+        entry(20, std::nullopt, 0), // a newcomer without a position
+        entry(30, 5.0, 1),
+        entry(100, std::nullopt, 2, true, 0), // the clock
+        entry(10, 1.0, 3),
+        entry(25, std::nullopt, 4), // a later newcomer enters further out
+    };
+    auto r = layoutStatusBar(entries, screen, 24, LayoutDirection::leftToRight);
+    EXPECT_EQ(r.order, (std::vector<std::size_t>{2, 3, 1, 0, 4}));
+    EXPECT_EQ(r.frames[2], makeRect(900, 776, 100, 24));
+    EXPECT_EQ(r.frames[3], makeRect(890, 776, 10, 24));
+    EXPECT_EQ(r.frames[1], makeRect(860, 776, 30, 24));
+    EXPECT_EQ(r.frames[0], makeRect(840, 776, 20, 24));
+    EXPECT_EQ(r.frames[4], makeRect(815, 776, 25, 24));
+}
+
+TEST(StatusBarLayout, RightToLeftMirrorsFromTheLeftEdge) {
+    std::vector<StatusBarLayoutEntry> entries{entry(100, std::nullopt, 0, true), entry(10, 0.0, 1),
+                                              entry(2000, 1.0, 2), entry(20, std::nullopt, 3)};
+    auto r = layoutStatusBar(entries, screen, 24, LayoutDirection::rightToLeft);
+    EXPECT_EQ(r.frames[0].minX(), 0);
+    EXPECT_EQ(r.frames[1].minX(), 100);
+    EXPECT_EQ(r.frames[2].minX(), 110);
+    // A long item pushes whatever lies beyond it past the right edge.
+    EXPECT_GE(r.frames[3].minX(), screen.maxX());
+}
+
+TEST(StatusBarLayout, HiddenItemsTakeNoRoom) {
+    std::vector<StatusBarLayoutEntry> entries{entry(10, 0.0, 0), entry(40, 1.0, 1),
+                                              entry(10, 2.0, 2)};
+    entries[1].visible = false;
+    auto r = layoutStatusBar(entries, screen, 24, LayoutDirection::leftToRight);
+    EXPECT_TRUE(r.frames[1].isEmpty());
+    EXPECT_EQ(r.frames[2].maxX(), r.frames[0].minX());
+}
+
+TEST(StatusBarLayout, EqualPositionsKeepTheirOrderOfAppearance) {
+    std::vector<StatusBarLayoutEntry> entries{entry(10, 3.0, 7), entry(10, 3.0, 2)};
+    auto r = layoutStatusBar(entries, screen, 24, LayoutDirection::leftToRight);
+    EXPECT_EQ(r.order, (std::vector<std::size_t>{1, 0}));
+}
+
+TEST(StatusBarLayout, DraggingRewritesPositionsToKeepTheNewOrder) {
+    std::vector<StatusBarLayoutEntry> entries{entry(100, std::nullopt, 0, true), entry(24, 0.0, 1),
+                                              entry(12, 1.0, 2), entry(22, std::nullopt, 3),
+                                              entry(30, std::nullopt, 4)};
+    // Move the last newcomer between the first two positioned items.
+    auto positions = positionsAfterMove(entries, 4, 1);
+    EXPECT_FALSE(positions[0].has_value()) << "system items keep no position";
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        ASSERT_TRUE(positions[i].has_value());
+        entries[i].preferredPosition = positions[i];
+    }
+    auto r = layoutStatusBar(entries, screen, 24, LayoutDirection::leftToRight);
+    EXPECT_EQ(r.order, (std::vector<std::size_t>{0, 1, 4, 2, 3}));
+
+    // Moving past the end clamps to the far end.
+    positions = positionsAfterMove(entries, 1, 99);
+    for (std::size_t i = 1; i < entries.size(); ++i)
+        entries[i].preferredPosition = positions[i];
+    r = layoutStatusBar(entries, screen, 24, LayoutDirection::leftToRight);
+    EXPECT_EQ(r.order.back(), 1u);
+}
+
+} // namespace
