@@ -1,5 +1,8 @@
 #include "Platform/Sim/SimHost.h"
 
+#include "Platform/Sim/SimAsync.h"
+#include "Platform/Sim/SimHttpSession.h"
+
 #include <algorithm>
 
 namespace platform::sim {
@@ -158,7 +161,9 @@ std::vector<LogEntry> SimLog::matching(const std::string& text) const {
 
 // --- SimHost ---
 
-SimHost::SimHost() {
+SimHost::SimHost()
+    : libraryRuntime_(std::make_unique<SimLibraryRuntime>(runLoop_)),
+      http_(std::make_unique<SimHttpSession>(runLoop_)) {
     // 2026-01-05T09:00:00Z: a fixed, ordinary moment for virtual wall-clock time.
     epoch_ = std::chrono::system_clock::time_point(std::chrono::seconds(1767603600));
     screens_.set({makeScreen(0, 0, 1440, 900)});
@@ -177,6 +182,18 @@ SimHost::SimHost() {
 SimHost::~SimHost() {
     if (hasHost() && &host() == this)
         installHost(nullptr);
+}
+
+LibraryRuntime& SimHost::libraryRuntime() {
+    return *libraryRuntime_;
+}
+
+HttpSession& SimHost::httpSession() {
+    return *http_;
+}
+
+SimHttpSession& SimHost::simHttp() {
+    return *http_;
 }
 
 std::chrono::system_clock::time_point SimHost::now() const {

@@ -30,6 +30,8 @@
 namespace platform::sim {
 
 class SimHost;
+class SimLibraryRuntime;
+class SimHttpSession;
 
 class SimUserDefaults final : public UserDefaults {
 public:
@@ -199,6 +201,8 @@ public:
     const ProcessInfo& processInfo() const override { return processInfo_; }
     LogSink& log() override { return log_; }
     Keychain& keychain() override { return keychain_; }
+    LibraryRuntime& libraryRuntime() override;
+    HttpSession& httpSession() override;
     std::chrono::system_clock::time_point now() const override;
 
     // --- typed access for tests ---
@@ -212,6 +216,8 @@ public:
     SimUserDefaults& simDefaults() { return defaults_; }
     SimLog& simLog() { return log_; }
     SimKeychain& simKeychain() { return keychain_; }
+    // The scripted server behind httpSession().
+    SimHttpSession& simHttp();
     Bundle& bundle() { return bundle_; }
     ProcessInfo& process() { return processInfo_; }
 
@@ -255,6 +261,8 @@ private:
     SimAlerts alerts_;
     SimLog log_;
     SimKeychain keychain_; // outlives relaunch(), like the real Keychain
+    std::unique_ptr<SimLibraryRuntime> libraryRuntime_;
+    std::unique_ptr<SimHttpSession> http_; // its routes are the world: they outlive relaunch()
     Bundle bundle_;
     ProcessInfo processInfo_;
     std::uint32_t nextWindowNumber_ = 100;

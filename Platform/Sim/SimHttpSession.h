@@ -1,0 +1,97 @@
+// The simulated Mac's URL session: an in-process scripted server. Tests route a method and path
+// to a handler; answers arrive after their delay in virtual time. Records every request.
+// Single-threaded: runs on the sim run loop.
+#pragma once
+
+#include "Platform/HttpSession.h"
+#include "Platform/Sim/SimRunLoop.h"
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace platform::sim {
+
+// What the scripted server answers to one request.
+struct SimHttpReply {
+    enum class Kind { http, nonHTTP, transportError };
+
+    Kind kind = Kind::http;
+    int status = 200;
+    std::string httpVersion = "HTTP/1.1";
+    HttpHeaders headers;
+    std::vector<std::uint8_t> body;
+    // For transportError: the URL-error code.
+    int urlErrorCode = URLError::unknown;
+    // Virtual seconds between the request and the answer.
+    double delay = 0;
+
+    // An HTTP answer with `status`, a body and optional header fields.
+    static SimHttpReply http(int status, std::string body = {}, HttpHeaders headers = {});
+    // An HTTP answer with a JSON body and "Content-Type: application/json".
+    static SimHttpReply json(int status, std::string body);
+    // A failure below HTTP with a URL-error code (e.g. URLError::notConnectedToInternet).
+    static SimHttpReply failure(int urlErrorCode);
+    // An answer that is not an HTTP response.
+    static SimHttpReply nonHTTP(std::string body = {});
+
+    SimHttpReply& after(double seconds) {
+        delay = seconds;
+        return *this;
+    }
+    SimHttpReply& header(std::string name, std::string value) {
+        headers.add(std::move(name), std::move(value));
+        return *this;
+    }
+};
+
+class SimHttpSession final : public HttpSession {
+public:
+    using Handler = std::function<SimHttpReply(const HttpRequest&)>;
+
+    explicit SimHttpSession(SimRunLoop& loop) : loop_(loop) {}
+
+    boost::asio::awaitable<HttpResult> send(HttpRequest request) override;
+
+    // --- test side ---
+    // Routes requests whose method (upper case, or "*" for any) and path (without query and
+    // fragment) match. A later route for the same key replaces the earlier one. Unrouted
+    // requests get 404 with an empty body.
+    void route(const std::string& method, const std::string& path, Handler handler);
+    // The same answer every time.
+    void route(const std::string& method, const std::string& path, SimHttpReply reply);
+    // Answers in order, the last one repeating.
+    void routeSequence(const std::string& method, const std::string& path,
+                       std::vector<SimHttpReply> replies);
+    void removeRoutes() { routes_.clear(); }
+
+    // When false, every request fails at once with URLError::notConnectedToInternet.
+    bool online = true;
+
+    // Every request received, in order.
+    const std::vector<HttpRequest>& requests() const { return requests_; }
+    // Requests received for a method ("*" for any) and path.
+    std::size_t count(const std::string& method, const std::string& path) const;
+    // Requests not answered yet.
+    std::size_t inFlight() const { return inFlight_; }
+
+    // The path of an absolute URL: after the authority, before "?" and "#"; "/" when empty.
+    static std::string pathOf(const std::string& url);
+
+private:
+    void start(HttpRequest request, std::shared_ptr<detail::PendingHttp> pending);
+    SimHttpReply answer(const HttpRequest& request);
+
+    SimRunLoop& loop_;
+    std::map<std::pair<std::string, std::string>, Handler> routes_;
+    std::vector<HttpRequest> requests_;
+    std::size_t inFlight_ = 0;
+    // Shared with timers so a late timer of a destroyed session does nothing.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+} // namespace platform::sim
