@@ -1,0 +1,41 @@
+// Metadata of the library's request log lines: endpoints cut before any query or fragment,
+// failure classes and error codes; never tokens, codes or bodies. Pure functions.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+// What a log line may say about a transport failure.
+struct TransportErrorInfo {
+    std::string domain;
+    long code = 0;
+    // Set when the failure is one of URL loading.
+    std::optional<int> urlErrorCode;
+
+    // From any error offering domain(), code() and urlErrorCode() (platform::HttpTransportError).
+    template <class Error> static TransportErrorInfo of(const Error& error) {
+        return {std::string(error.domain()), static_cast<long>(error.code()), error.urlErrorCode()};
+    }
+};
+
+namespace CorvaneRedaction {
+
+using Metadata = std::map<std::string, std::string>;
+
+// The path up to, not including, the first "?" or "#".
+std::string endpoint(std::string_view path);
+
+// {"endpoint", "class": "decode"} plus "field" when one is given.
+Metadata decodeFailure(std::string_view endpoint, const std::optional<std::string>& field);
+
+// {"endpoint", "class": "transport", "error_domain", "error_code"} plus "url_error" for
+// URL-loading failures.
+Metadata transportFailure(std::string_view endpoint, const TransportErrorInfo& error);
+
+} // namespace CorvaneRedaction
+
+} // namespace corvane
