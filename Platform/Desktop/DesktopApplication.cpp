@@ -1,0 +1,84 @@
+#include "Platform/Desktop/DesktopApplication.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QWidget>
+#include <cstdio>
+#include <cstdlib>
+
+namespace desktop {
+
+bool DesktopApplication::setActivationPolicy(platform::ActivationPolicy policy) {
+    if (policy == policy_)
+        return true;
+    policy_ = policy;
+    if (onPresentationChange)
+        onPresentationChange();
+    return true;
+}
+
+void DesktopApplication::activate(bool /*ignoringOtherApps*/) {
+    activeRequested_ = true;
+    // Brings the application's own visible windows to the front; the strip stays as it is.
+    for (auto* widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible() || widget->property("quilletStrip").toBool())
+            continue;
+        widget->raise();
+        widget->activateWindow();
+    }
+}
+
+bool DesktopApplication::isActive() const {
+    return activeRequested_ || QGuiApplication::applicationState() == Qt::ApplicationActive;
+}
+
+platform::LayoutDirection DesktopApplication::userInterfaceLayoutDirection() const {
+    return QGuiApplication::layoutDirection() == Qt::RightToLeft
+               ? platform::LayoutDirection::rightToLeft
+               : platform::LayoutDirection::leftToRight;
+}
+
+std::vector<std::shared_ptr<platform::Window>> DesktopApplication::windows() const {
+    return windows_;
+}
+
+void DesktopApplication::setMainMenu(std::shared_ptr<platform::Menu> menu) {
+    mainMenu_ = std::move(menu);
+    if (onPresentationChange)
+        onPresentationChange();
+}
+
+void DesktopApplication::withCurrentEvent(const platform::Event& event,
+                                          const std::function<void()>& handle) {
+    auto previous = currentEvent_;
+    currentEvent_ = event;
+    handle();
+    currentEvent_ = previous;
+}
+
+void DesktopApplication::run(std::weak_ptr<platform::ApplicationDelegate> delegate) {
+    delegate_ = delegate;
+    if (auto d = delegate.lock())
+        d->applicationDidFinishLaunching();
+    launched_ = true;
+    if (onDidFinishLaunching)
+        onDidFinishLaunching();
+    // Quit during launch: the loop never starts.
+    if (terminateRequested_)
+        return;
+    QApplication::exec();
+}
+
+void DesktopApplication::terminate() {
+    terminateRequested_ = true;
+    QCoreApplication::quit();
+}
+
+void DesktopApplication::exit(int status) {
+    // At once, as the platform's exit does: defaults are already on disk (written on change).
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
+
+} // namespace desktop

@@ -1,0 +1,265 @@
+#include "Platform/Desktop/DesktopHost.h"
+
+#include "Platform/Desktop/DesktopBundle.h"
+#include "Platform/Desktop/StripWindow.h"
+#include "Platform/UserDefaults.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <chrono>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <unistd.h>
+
+namespace desktop {
+
+namespace {
+
+std::string configDirectoryFromEnvironment() {
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
+        return std::string(xdg) + "/quillet";
+    if (const char* home = std::getenv("HOME"); home && *home == '/')
+        return std::string(home) + "/.config/quillet";
+    return "/tmp/quillet-config-" + std::to_string(::getuid());
+}
+
+nlohmann::json rectJSON(const platform::Rect& r) {
+    return {{"x", r.minX()}, {"y", r.minY()}, {"width", r.width()}, {"height", r.height()}};
+}
+
+const char* policyName(platform::ActivationPolicy p) {
+    switch (p) {
+    case platform::ActivationPolicy::regular:
+        return "regular";
+    case platform::ActivationPolicy::accessory:
+        return "accessory";
+    case platform::ActivationPolicy::prohibited:
+        return "prohibited";
+    }
+    return "regular";
+}
+
+} // namespace
+
+DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
+    auto report = [this](const std::string& m) { logHost(platform::LogLevel::error, m); };
+    const std::string bundleDir = options_.bundleDirectory.empty()
+                                      ? QCoreApplication::applicationDirPath().toStdString()
+                                      : options_.bundleDirectory;
+    bundle_ = loadMainBundle(bundleDir, report);
+    processInfo_ = currentProcessInfo();
+    const std::string configDir = options_.configDirectory.empty()
+                                      ? configDirectoryFromEnvironment()
+                                      : options_.configDirectory;
+    defaults_ = std::make_unique<DesktopUserDefaults>(configDir, report);
+
+    workspace_.setCurrent(std::make_shared<DesktopRunningApplication>(
+        processInfo_.processIdentifier, bundle_.bundleIdentifier, applicationName(), [this] {
+            application_.activate(true);
+            return true;
+        }));
+
+    statusBar_ = std::make_unique<DesktopStatusBar>(*this);
+    statusBar_->addSystemItems();
+    for (const auto& s : options_.sampleItems) {
+        ForeignItemSpec spec;
+        spec.ownerName = s.ownerName;
+        spec.ownerPID = s.ownerPID;
+        spec.autosaveName = s.autosaveName;
+        spec.width = s.width;
+        spec.icon = s.icon;
+        spec.toolTip = s.toolTip;
+        spec.preferredPosition = s.preferredPosition;
+        statusBar_->addForeignItem(spec);
+        if (!workspace_.runningApplication(s.ownerPID))
+            workspace_.add(std::make_shared<DesktopRunningApplication>(
+                s.ownerPID, std::nullopt, s.ownerName, [] { return false; }));
+    }
+
+    application_.onPresentationChange = [this] {
+        if (auto* strip = statusBar_->strip())
+            strip->update();
+    };
+    application_.onDidFinishLaunching = [this] {
+        auto pending = std::move(pendingURLs_);
+        pendingURLs_.clear();
+        for (auto& urls : pending)
+            openURLs(std::move(urls));
+    };
+
+    watchScreens();
+    if (options_.singleInstance)
+        startInstanceChannel();
+    platform::installHost(this);
+}
+
+DesktopHost::~DesktopHost() {
+    server_.reset();
+    if (platform::hasHost() && &platform::host() == this)
+        platform::installHost(nullptr);
+    screenWatcher_.reset();
+    // Queued work and timers may point into the facilities: drop them first.
+    runLoop_.shutDown();
+}
+
+std::chrono::system_clock::time_point DesktopHost::now() const {
+    return std::chrono::system_clock::now();
+}
+
+std::string DesktopHost::applicationName() const {
+    if (auto* name = bundle_.infoDictionary.find("CFBundleName"))
+        if (auto* s = name->asString())
+            return *s;
+    return "Quillet";
+}
+
+void DesktopHost::logHost(platform::LogLevel level, const std::string& message) {
+    if (!log_.isEnabled(level))
+        return;
+    log_.write(platform::LogEntry{bundle_.bundleIdentifier.value_or("com.corvane.quillet"), "host",
+                                  level, message});
+}
+
+// --- single instance ---
+
+void DesktopHost::startInstanceChannel() {
+    auto dir = instanceDirectory();
+    if (!dir) {
+        logHost(platform::LogLevel::error,
+                "single instance: no private runtime directory; running without the channel");
+        return;
+    }
+    const std::string socketPath = instanceSocketPath(*dir);
+    lock_ = std::make_unique<InstanceLock>(*dir);
+    if (lock_->acquire()) {
+        server_ = std::make_unique<InstanceServer>(
+            [this](const InstanceRequest& r) { return answer(r); });
+        std::string error;
+        if (!server_->listen(socketPath, &error))
+            logHost(platform::LogLevel::error, "single instance: cannot listen: " + error);
+        return;
+    }
+    // Another quillet holds the lock: it is the running instance.
+    const auto pid = lock_->ownerPID().value_or(0);
+    otherInstance_ = std::make_shared<DesktopRunningApplication>(
+        pid, bundle_.bundleIdentifier, applicationName(), [socketPath] {
+            // The other process may still be starting: give it a moment to listen.
+            for (int attempt = 0; attempt < 30; ++attempt) {
+                if (sendInstanceRequest(socketPath, {InstanceRequest::Command::activate, {}}))
+                    return true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            return false;
+        });
+    workspace_.add(otherInstance_);
+}
+
+std::string DesktopHost::answer(const InstanceRequest& request) {
+    using C = InstanceRequest::Command;
+    switch (request.command) {
+    case C::ping:
+        return nlohmann::json{{"pid", processInfo_.processIdentifier},
+                              {"bundleIdentifier", bundle_.bundleIdentifier.value_or("")}}
+            .dump();
+    case C::activate:
+        application_.activate(true);
+        return R"({"ok":true})";
+    case C::open:
+        openURLs(request.urls);
+        return R"({"ok":true})";
+    case C::status:
+        return statusJSON();
+    case C::toggle:
+        if (toggle())
+            return R"({"ok":true})";
+        return R"({"ok":false,"error":"no status item named quillet.toggle"})";
+    }
+    return R"({"ok":false})";
+}
+
+std::string DesktopHost::statusJSON() const {
+    nlohmann::json doc;
+    doc["pid"] = processInfo_.processIdentifier;
+    doc["collapsed"] = defaults_->boolForKey("quillet.isCollapsed");
+    doc["activationPolicy"] = policyName(application_.activationPolicy());
+    doc["defaultsFile"] = defaults_->filePath();
+    if (auto main = screens_.mainScreen()) {
+        doc["screen"] = {{"frame", rectJSON(main->frame)},
+                         {"visibleFrame", rectJSON(main->visibleFrame)}};
+    } else {
+        doc["screen"] = nullptr;
+    }
+    auto items = nlohmann::json::array();
+    for (const auto& s : statusBar_->itemStates())
+        items.push_back({{"owner", s.owner},
+                         {"ownerPID", s.ownerPID},
+                         {"autosaveName", s.autosaveName},
+                         {"frame", rectJSON(s.frame)},
+                         {"visible", s.visible},
+                         {"onScreen", s.onScreen},
+                         {"own", s.own}});
+    doc["items"] = std::move(items);
+    return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool DesktopHost::toggle() {
+    auto item = statusBar_->ownItem("quillet.toggle");
+    if (!item)
+        return false;
+    statusBar_->click(item, platform::EventType::leftMouseUp);
+    return true;
+}
+
+void DesktopHost::openURLs(std::vector<std::string> urls) {
+    if (urls.empty())
+        return;
+    auto delegate = application_.delegate();
+    if (!application_.hasLaunched() || !delegate) {
+        if (!application_.hasLaunched())
+            pendingURLs_.push_back(std::move(urls));
+        return;
+    }
+    delegate->openURLs(urls);
+}
+
+// --- screens ---
+
+void DesktopHost::watchScreens() {
+    screenWatcher_ = std::make_unique<QObject>();
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (!app)
+        return;
+    auto watch = [this](QScreen* s) {
+        QObject::connect(s, &QScreen::geometryChanged, screenWatcher_.get(),
+                         [this] { screensChanged(); });
+        QObject::connect(s, &QScreen::availableGeometryChanged, screenWatcher_.get(),
+                         [this] { screensChanged(); });
+    };
+    for (auto* s : QGuiApplication::screens())
+        watch(s);
+    QObject::connect(app, &QGuiApplication::screenAdded, screenWatcher_.get(),
+                     [this, watch](QScreen* s) {
+                         watch(s);
+                         screensChanged();
+                     });
+    QObject::connect(app, &QGuiApplication::screenRemoved, screenWatcher_.get(),
+                     [this] { screensChanged(); });
+    QObject::connect(app, &QGuiApplication::primaryScreenChanged, screenWatcher_.get(),
+                     [this] { screensChanged(); });
+}
+
+void DesktopHost::screensChanged() {
+    // One change arrives as several signals: lay out and notify once, on a later turn.
+    if (screenChangePending_)
+        return;
+    screenChangePending_ = true;
+    runLoop_.post([this] {
+        screenChangePending_ = false;
+        statusBar_->layout();
+        notifications_.post(platform::applicationDidChangeScreenParametersNotification);
+    });
+}
+
+} // namespace desktop

@@ -1,0 +1,115 @@
+// The desktop host: every facility of the host layer on Qt 6 and Linux services. Constructed
+// after the QApplication; installs itself as the process-wide host and uninstalls itself when
+// destroyed. Main thread only, except where a facility says otherwise.
+#pragma once
+
+#include "Platform/Bundle.h"
+#include "Platform/Desktop/DesktopAlerts.h"
+#include "Platform/Desktop/DesktopApplication.h"
+#include "Platform/Desktop/DesktopLog.h"
+#include "Platform/Desktop/DesktopRunLoop.h"
+#include "Platform/Desktop/DesktopScreens.h"
+#include "Platform/Desktop/DesktopStatusBar.h"
+#include "Platform/Desktop/DesktopSymbols.h"
+#include "Platform/Desktop/DesktopUserDefaults.h"
+#include "Platform/Desktop/DesktopWorkspace.h"
+#include "Platform/Desktop/InstanceChannel.h"
+#include "Platform/Desktop/SampleItems.h"
+#include "Platform/Host.h"
+#include "Platform/NotificationCenter.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace desktop {
+
+class DesktopHost final : public platform::Host {
+public:
+    struct Options {
+        // Where defaults.json lives; empty: $XDG_CONFIG_HOME/quillet (or ~/.config/quillet).
+        std::string configDirectory;
+        // Other applications' items shown in the strip.
+        std::vector<SampleItem> sampleItems = defaultSampleItems();
+        // Take part in the single-instance channel (off in unit tests that need no socket).
+        bool singleInstance = true;
+        // Where the bundle (and Info.json) is; empty: the executable's directory.
+        std::string bundleDirectory;
+    };
+
+    explicit DesktopHost(Options options);
+    ~DesktopHost() override;
+    DesktopHost(const DesktopHost&) = delete;
+    DesktopHost& operator=(const DesktopHost&) = delete;
+
+    platform::RunLoop& runLoop() override { return runLoop_; }
+    platform::Application& application() override { return application_; }
+    platform::NotificationCenter& notificationCenter() override { return notifications_; }
+    platform::StatusBar& statusBar() override { return *statusBar_; }
+    platform::Screens& screens() override { return screens_; }
+    platform::Symbols& symbols() override { return symbols_; }
+    platform::Workspace& workspace() override { return workspace_; }
+    platform::Alerts& alerts() override { return alerts_; }
+    platform::UserDefaults& userDefaults() override { return *defaults_; }
+    const platform::Bundle& mainBundle() const override { return bundle_; }
+    const platform::ProcessInfo& processInfo() const override { return processInfo_; }
+    platform::LogSink& log() override { return log_; }
+    std::chrono::system_clock::time_point now() const override;
+
+    // --- typed access ---
+    DesktopRunLoop& desktopRunLoop() { return runLoop_; }
+    DesktopApplication& desktopApplication() { return application_; }
+    DesktopStatusBar& desktopStatusBar() { return *statusBar_; }
+    DesktopUserDefaults& desktopDefaults() { return *defaults_; }
+    DesktopWorkspace& desktopWorkspace() { return workspace_; }
+    DesktopAlerts& desktopAlerts() { return alerts_; }
+    DesktopScreens& desktopScreens() { return screens_; }
+
+    // True when another quillet holds the instance lock; it is then listed among the running
+    // applications and this process does not listen.
+    bool otherInstanceRunning() const { return otherInstance_ != nullptr; }
+    // The state `--status` prints, as one JSON line.
+    std::string statusJSON() const;
+    // Acts as a left click on the item whose autosave name is "quillet.toggle"; false when
+    // there is no such item.
+    bool toggle();
+    // URLs for the delegate: delivered now when launching has finished, else right after.
+    void openURLs(std::vector<std::string> urls);
+
+    std::uint32_t nextWindowNumber() { return nextWindowNumber_++; }
+    // The name the strip shows for the application while it is regular.
+    std::string applicationName() const;
+
+    // Logs a line of the host itself (subsystem of the bundle, category "host").
+    void logHost(platform::LogLevel level, const std::string& message);
+
+private:
+    void startInstanceChannel();
+    std::string answer(const InstanceRequest& request);
+    void watchScreens();
+    void screensChanged();
+
+    Options options_;
+    DesktopLog log_;
+    DesktopRunLoop runLoop_;
+    platform::Bundle bundle_;
+    platform::ProcessInfo processInfo_;
+    std::unique_ptr<DesktopUserDefaults> defaults_;
+    DesktopApplication application_;
+    platform::NotificationCenter notifications_;
+    DesktopScreens screens_{DesktopStatusBar::stripHeight};
+    DesktopSymbols symbols_;
+    DesktopWorkspace workspace_;
+    DesktopAlerts alerts_;
+    std::unique_ptr<DesktopStatusBar> statusBar_;
+    std::unique_ptr<InstanceLock> lock_;
+    std::unique_ptr<InstanceServer> server_;
+    std::shared_ptr<platform::RunningApplication> otherInstance_;
+    std::vector<std::vector<std::string>> pendingURLs_;
+    std::unique_ptr<QObject> screenWatcher_;
+    std::uint32_t nextWindowNumber_ = 100;
+    bool screenChangePending_ = false;
+};
+
+} // namespace desktop

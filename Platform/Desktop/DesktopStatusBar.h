@@ -1,0 +1,144 @@
+// The status bar of the desktop host: a strip across the top of the primary screen holding
+// this process's status items, the sample items of other applications and the system items
+// (clock, control centre), placed by the same layout code as the simulated Mac. Clicks set the
+// current event and reach the buttons; Ctrl-drag moves items and rewrites preferred positions.
+// Main thread only.
+#pragma once
+
+#include "Platform/StatusBar.h"
+#include "Platform/StatusBarLayout.h"
+#include "Platform/Window.h"
+
+#include <QPoint>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace desktop {
+
+class DesktopHost;
+class StripWindow;
+
+// Another application's item in the strip.
+struct ForeignItemSpec {
+    enum class Kind { sample, clock, controlCenter };
+    Kind kind = Kind::sample;
+    std::string ownerName;
+    std::int32_t ownerPID = 0;
+    std::string autosaveName;
+    double width = 24;
+    std::string icon;
+    std::string toolTip;
+    std::optional<double> preferredPosition;
+    bool isSystem = false;
+    int systemOrder = 0;
+};
+
+// The window a status item sits in: its frame is where the layout put it, in Cocoa
+// coordinates, even when that is off the screen.
+class StatusItemWindow final : public platform::Window {
+public:
+    explicit StatusItemWindow(std::uint32_t number) : number_(number) {}
+    std::uint32_t windowNumber() const override { return number_; }
+    platform::Rect frame() const override { return frame_; }
+    void setFrame(platform::Rect frame) override { frame_ = frame; }
+    bool isVisible() const override { return visible_; }
+    bool isPanel() const override { return false; }
+    void orderFront() override { visible_ = true; }
+    void orderOut() override { visible_ = false; }
+
+private:
+    std::uint32_t number_;
+    platform::Rect frame_;
+    bool visible_ = false;
+};
+
+class DesktopStatusBar final : public platform::StatusBar {
+public:
+    static constexpr double stripHeight = 24;
+
+    explicit DesktopStatusBar(DesktopHost& host);
+    ~DesktopStatusBar() override;
+
+    std::shared_ptr<platform::StatusItem> statusItem(double length) override;
+    void removeStatusItem(const std::shared_ptr<platform::StatusItem>& item) override;
+    double thickness() const override { return stripHeight; }
+
+    std::shared_ptr<platform::StatusItem> addForeignItem(const ForeignItemSpec& spec);
+    void addSystemItems();
+
+    // One item as `--status` reports it.
+    struct ItemState {
+        std::string owner;
+        std::int32_t ownerPID = 0;
+        std::string autosaveName;
+        platform::Rect frame;
+        bool visible = false;
+        bool onScreen = false;
+        bool own = false;
+    };
+    // Every item, from the screen edge inwards.
+    std::vector<ItemState> itemStates() const;
+    std::vector<std::shared_ptr<platform::StatusItem>> itemsFromEdge() const;
+    std::shared_ptr<platform::StatusItem> ownItem(const std::string& autosaveName) const;
+    std::shared_ptr<platform::Window>
+    windowOf(const std::shared_ptr<platform::StatusItem>& item) const;
+    // Moves `item` to `slot` among the non-system items (0 nearest the edge), as a Ctrl-drag
+    // does, and keeps the new order in the preferred positions.
+    void drag(const std::shared_ptr<platform::StatusItem>& item, std::size_t slot);
+    std::optional<std::size_t> slotOf(const std::shared_ptr<platform::StatusItem>& item) const;
+    // The slot a dragged entry lands in when dropped at Cocoa x coordinate `x`.
+    std::size_t slotForDrop(std::size_t movedEntry, double x) const;
+
+    // Delivers a mouse-up of `type` to `item`'s button with the current event set, as a click.
+    void click(const std::shared_ptr<platform::StatusItem>& item, platform::EventType type);
+    // The pointer entered (true) or left the item: its tracking areas fire.
+    void hover(const std::shared_ptr<platform::StatusItem>& item, bool inside);
+
+    void layout();
+    StripWindow* strip() const { return strip_.get(); }
+
+    // --- for the strip ---
+    struct DrawnItem {
+        std::shared_ptr<platform::StatusItem> item;
+        const ForeignItemSpec* foreign = nullptr; // null for this process's items
+        platform::Rect frame;
+        std::size_t entry = 0;
+    };
+    // The visible items in entry order, with their frames.
+    std::vector<DrawnItem> drawnItems() const;
+    // The entry under Cocoa point `p`; none when there is none.
+    std::optional<std::size_t> entryAt(platform::Point p) const;
+    std::shared_ptr<platform::StatusItem> itemOfEntry(std::size_t entry) const;
+    bool isSystemEntry(std::size_t entry) const;
+    DesktopHost& host() const { return host_; }
+    // Called once, the first time the strip has drawn this process's items.
+    std::function<void()> onOwnItemsDrawn;
+
+private:
+    struct Entry {
+        std::weak_ptr<platform::StatusItem> own;
+        std::shared_ptr<platform::StatusItem> foreign;
+        std::optional<ForeignItemSpec> spec;
+        std::shared_ptr<StatusItemWindow> window;
+        std::uint64_t sequence = 0;
+    };
+    std::shared_ptr<platform::StatusItem> itemOf(const Entry& e) const;
+    std::vector<platform::StatusBarLayoutEntry> layoutEntries() const;
+    void attach(Entry& e, const std::shared_ptr<platform::StatusItem>& item);
+    void prune();
+
+    DesktopHost& host_;
+    std::vector<Entry> entries_;
+    std::map<std::string, double> foreignPositions_;
+    std::uint64_t sequence_ = 0;
+    std::unique_ptr<StripWindow> strip_;
+    bool inLayout_ = false;
+    bool relayout_ = false;
+};
+
+} // namespace desktop

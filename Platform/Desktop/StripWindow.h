@@ -1,0 +1,53 @@
+// The strip: a frameless, always-on-top window across the top of the primary screen, dark and
+// slightly translucent, drawing the status bar's items and, on the left, the application's
+// name while it is a regular application. Turns pointer input into clicks, hovers and
+// Ctrl-drags on the status bar. Main thread only.
+#pragma once
+
+#include "Platform/Geometry.h"
+
+#include <QWidget>
+#include <memory>
+#include <optional>
+
+namespace platform {
+class StatusItem;
+}
+
+namespace desktop {
+
+class DesktopStatusBar;
+
+class StripWindow final : public QWidget {
+public:
+    explicit StripWindow(DesktopStatusBar& bar);
+
+    // Puts the strip across the top of the primary screen; hides it when there is none.
+    void place();
+    // Cocoa coordinates of a point in this widget.
+    platform::Point cocoaPoint(QPoint local) const;
+    // This widget's rectangle for a Cocoa frame.
+    QRect localRect(const platform::Rect& frame) const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    void setHovered(const std::shared_ptr<platform::StatusItem>& item);
+
+    DesktopStatusBar& bar_;
+    std::weak_ptr<platform::StatusItem> hovered_;
+    std::weak_ptr<platform::StatusItem> pressed_;
+    std::optional<std::size_t> pressedEntry_;
+    bool dragArmed_ = false;
+    bool dragging_ = false;
+    QPoint pressPoint_;
+    QPoint dragPoint_;
+};
+
+} // namespace desktop

@@ -1,0 +1,145 @@
+// The quillet executable: command-line control of a running instance (--status, --toggle),
+// URL forwarding, then the desktop host and the application.
+#include "Platform/Desktop/DesktopHost.h"
+#include "Platform/Desktop/InstanceChannel.h"
+#include "Platform/Desktop/SampleItems.h"
+#include "Quillet/App/QuilletApp.h"
+
+#include <QApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const auto processStart = std::chrono::steady_clock::now();
+
+constexpr const char* usage =
+    "usage: quillet [--sample-items PATH] [URL...]\n"
+    "       quillet --status    print the running instance's state as JSON\n"
+    "       quillet --toggle    click the running instance's chevron\n";
+
+struct Arguments {
+    bool status = false;
+    bool toggle = false;
+    std::string sampleItemsPath;
+    std::vector<std::string> urls;
+};
+
+bool parse(int argc, char** argv, Arguments& out) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--status") {
+            out.status = true;
+        } else if (a == "--toggle") {
+            out.toggle = true;
+        } else if (a == "--sample-items") {
+            if (i + 1 >= argc) {
+                std::fputs("quillet: --sample-items needs a path\n", stderr);
+                return false;
+            }
+            out.sampleItemsPath = argv[++i];
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(usage, stdout);
+            std::exit(0);
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "quillet: unknown option %s\n%s", a.c_str(), usage);
+            return false;
+        } else if (desktop::isAcceptableURL(a)) {
+            out.urls.push_back(a);
+        } else {
+            std::fprintf(stderr, "quillet: not a URL: %s\n", a.c_str());
+            return false;
+        }
+    }
+    if (out.status && out.toggle) {
+        std::fputs("quillet: --status and --toggle cannot be combined\n", stderr);
+        return false;
+    }
+    if (out.urls.size() > desktop::maxInstanceURLs) {
+        std::fprintf(stderr, "quillet: at most %zu URLs at once\n", desktop::maxInstanceURLs);
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> ask(const desktop::InstanceRequest& request, int timeoutMs) {
+    auto dir = desktop::instanceDirectory();
+    if (!dir)
+        return std::nullopt;
+    return desktop::sendInstanceRequest(desktop::instanceSocketPath(*dir), request, timeoutMs);
+}
+
+bool hasDisplay() {
+    auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v && *v;
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Arguments args;
+    if (!parse(argc, argv, args))
+        return 2;
+
+    // Control of the running instance needs no display.
+    if (args.status || args.toggle) {
+        using C = desktop::InstanceRequest::Command;
+        auto reply = ask({args.status ? C::status : C::toggle, {}}, 5000);
+        if (!reply) {
+            std::fputs("quillet: no running instance answered\n", stderr);
+            return 1;
+        }
+        std::printf("%s\n", reply->c_str());
+        return reply->find("\"ok\":false") == std::string::npos ? 0 : 1;
+    }
+
+    // URLs go to the running instance when there is one.
+    if (!args.urls.empty() &&
+        ask({desktop::InstanceRequest::Command::open, args.urls}, 3000).has_value())
+        return 0;
+
+    desktop::DesktopHost::Options options;
+    if (!args.sampleItemsPath.empty()) {
+        try {
+            options.sampleItems = desktop::loadSampleItems(args.sampleItemsPath);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "quillet: %s\n", e.what());
+            return 2;
+        }
+    }
+
+    if (!hasDisplay()) {
+        std::fputs("quillet: no display (neither DISPLAY nor WAYLAND_DISPLAY is set). Quillet "
+                   "draws a menu bar and needs a graphical session; without one, run it under "
+                   "a virtual display: xvfb-run -a quillet\n",
+                   stderr);
+        return 1;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("quillet"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quillet"));
+    // Closing a window never ends the program; Quit does.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    desktop::DesktopHost host(std::move(options));
+    if (std::getenv("QUILLET_REPORT_STARTUP")) {
+        host.desktopStatusBar().onOwnItemsDrawn = [] {
+            auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                                processStart)
+                          .count();
+            std::fprintf(stderr, "quillet: status items drawn %.1f ms after start\n", ms);
+        };
+    }
+    host.openURLs(std::move(args.urls));
+
+    quillet::QuilletApp quilletApp;
+    return quilletApp.run();
+}
