@@ -45,6 +45,33 @@ HttpSession& Host::httpSession() {
     std::abort();
 }
 
+namespace {
+[[noreturn]] void missingFacility(const char* what) {
+    std::fprintf(stderr, "platform::Host: this host provides no %s\n", what);
+    std::abort();
+}
+} // namespace
+
+WindowList& Host::windowList() {
+    missingFacility("window list");
+}
+
+EventMonitors& Host::eventMonitors() {
+    missingFacility("event monitors");
+}
+
+LoginItemService& Host::loginItemService() {
+    missingFacility("login-item service");
+}
+
+UpdaterFramework& Host::updaterFramework() {
+    missingFacility("update framework");
+}
+
+std::shared_ptr<Window> Host::makeWindow(const WindowAttributes&, bool) {
+    missingFacility("windows");
+}
+
 std::chrono::system_clock::time_point now() {
     return host().now();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 
 namespace platform {
 
@@ -20,6 +21,12 @@ class LogSink;
 class Keychain;
 class LibraryRuntime;
 class HttpSession;
+class WindowList;
+class EventMonitors;
+class LoginItemService;
+class UpdaterFramework;
+class Window;
+struct WindowAttributes;
 struct Bundle;
 struct ProcessInfo;
 
@@ -45,6 +52,14 @@ public:
     // abort with a message when they are used.
     virtual LibraryRuntime& libraryRuntime();
     virtual HttpSession& httpSession();
+    // The window list, event monitors, the login item and the update framework. Hosts without
+    // them abort with a message when they are used.
+    virtual WindowList& windowList();
+    virtual EventMonitors& eventMonitors();
+    virtual LoginItemService& loginItemService();
+    virtual UpdaterFramework& updaterFramework();
+    // A new window (or panel) of the application with these attributes, not yet shown.
+    virtual std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel);
     // Wall-clock time (virtual in the simulated host).
     virtual std::chrono::system_clock::time_point now() const = 0;
 };

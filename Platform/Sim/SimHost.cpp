@@ -253,10 +253,68 @@ void SimHost::hover(const std::shared_ptr<StatusItem>& item, bool inside) {
 }
 
 void SimHost::performClick(StatusItem& item) {
-    // Menus attached to status items open here once the simulated menu exists; until then a
-    // click goes to the button's action.
+    // A status item with a menu shows it (modally, until it closes); otherwise the click goes
+    // to the button's action.
+    if (auto menu = item.menu()) {
+        ++menusShown;
+        menu->present(menuTracker);
+        return;
+    }
     if (auto* b = item.button())
         b->sendAction();
+}
+
+std::shared_ptr<Window> SimHost::makeWindow(const WindowAttributes& attributes, bool panel) {
+    auto w = std::make_shared<SimWindow>(nextWindowNumber(), panel, attributes);
+    w->setFrame(attributes.contentRect);
+    w->title = attributes.title;
+    // One key window at a time.
+    w->becameKey = [this](SimWindow& next) {
+        for (auto& other : madeWindows_)
+            if (other.get() != &next)
+                other->resignKey();
+    };
+    madeWindows_.push_back(w);
+    application_.addWindow(w);
+    return w;
+}
+
+bool SimHost::isOwnWindow(std::uint32_t windowNumber) const {
+    for (auto& w : application_.windows())
+        if (w->windowNumber() == windowNumber)
+            return true;
+    for (auto& item : const_cast<SimStatusBar&>(statusBar_).ownItems())
+        if (auto w = statusBar_.windowOf(item); w && w->windowNumber() == windowNumber)
+            return true;
+    return false;
+}
+
+bool SimHost::mouseDown(std::uint32_t windowNumber, EventType type) {
+    Event e;
+    e.type = type;
+    e.windowNumber = windowNumber;
+    if (!isOwnWindow(windowNumber)) {
+        e.windowNumber = 0;
+        eventMonitors_->dispatchGlobal(e);
+        return false;
+    }
+    return eventMonitors_->dispatchLocal(e).has_value();
+}
+
+void SimHost::mouseDownInOtherApplication(EventType type) {
+    Event e;
+    e.type = type;
+    eventMonitors_->dispatchGlobal(e);
+}
+
+bool SimHost::keyDown(std::uint16_t keyCode) {
+    Event e;
+    e.type = EventType::keyDown;
+    e.keyCode = keyCode;
+    for (auto& w : application_.windows())
+        if (w->isKeyWindow())
+            e.windowNumber = w->windowNumber();
+    return eventMonitors_->dispatchLocal(e).has_value();
 }
 
 std::shared_ptr<SimWindow> SimHost::addWindow(bool panel, bool visible) {
@@ -272,6 +330,11 @@ void SimHost::relaunch() {
     notifications_.removeAll();
     statusBar_.dropOwnItems();
     application_.reset();
+    madeWindows_.clear();
+    eventMonitors_ = std::make_unique<EventMonitors>();
+    updaterFramework_.reset();
+    menuTracker = nullptr;
+    menusShown = 0;
     alerts_.shown.clear();
     log_.lines.clear();
     processInfo_.processIdentifier = nextPID_++;

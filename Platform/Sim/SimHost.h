@@ -6,10 +6,13 @@
 #include "Platform/Alert.h"
 #include "Platform/Application.h"
 #include "Platform/Bundle.h"
+#include "Platform/EventMonitors.h"
 #include "Platform/Host.h"
 #include "Platform/Log.h"
+#include "Platform/Menu.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/Screens.h"
+#include "Platform/Sim/SimFacilities.h"
 #include "Platform/Sim/SimKeychain.h"
 #include "Platform/Sim/SimRunLoop.h"
 #include "Platform/Sim/SimStatusBar.h"
@@ -203,6 +206,11 @@ public:
     Keychain& keychain() override { return keychain_; }
     LibraryRuntime& libraryRuntime() override;
     HttpSession& httpSession() override;
+    WindowList& windowList() override { return windowList_; }
+    EventMonitors& eventMonitors() override { return *eventMonitors_; }
+    LoginItemService& loginItemService() override { return loginItems_; }
+    UpdaterFramework& updaterFramework() override { return updaterFramework_; }
+    std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel) override;
     std::chrono::system_clock::time_point now() const override;
 
     // --- typed access for tests ---
@@ -220,6 +228,11 @@ public:
     SimHttpSession& simHttp();
     Bundle& bundle() { return bundle_; }
     ProcessInfo& process() { return processInfo_; }
+    SimWindowList& simWindowList() { return windowList_; }
+    SimLoginItemService& simLoginItems() { return loginItems_; }
+    SimUpdaterFramework& simUpdaterFramework() { return updaterFramework_; }
+    // Windows made through makeWindow(), in order.
+    const std::vector<std::shared_ptr<SimWindow>>& madeWindows() const { return madeWindows_; }
 
     // --- virtual time ---
     void advance(double seconds) { runLoop_.advance(seconds); }
@@ -237,6 +250,20 @@ public:
     void hover(const std::shared_ptr<StatusItem>& item, bool inside);
     // A window of this application (a panel when `panel`), listed by application().windows().
     std::shared_ptr<SimWindow> addWindow(bool panel, bool visible);
+
+    // A mouse-down of `type` into the window with this number: this application's windows
+    // (status items included) see it through the local monitors, other applications' through
+    // the global ones. Returns whether it reached its window (no monitor swallowed it).
+    bool mouseDown(std::uint32_t windowNumber, EventType type = EventType::leftMouseDown);
+    // A mouse-down into another application.
+    void mouseDownInOtherApplication(EventType type = EventType::leftMouseDown);
+    // A key press sent to the key window (or to the application when none is key).
+    bool keyDown(std::uint16_t keyCode);
+    // While a status item's menu is open: gets the menu, may advance time or look around,
+    // and returns the index of the chosen item (none dismisses the menu). Without a tracker
+    // the menu is dismissed at once.
+    std::function<std::optional<std::size_t>(Menu&)> menuTracker;
+    int menusShown = 0;
 
     // Ends the simulated process (its items, timers, observers and windows go) and starts a
     // new one with a new pid; user defaults, the Keychain and other applications' items stay.
@@ -263,6 +290,12 @@ private:
     SimKeychain keychain_; // outlives relaunch(), like the real Keychain
     std::unique_ptr<SimLibraryRuntime> libraryRuntime_;
     std::unique_ptr<SimHttpSession> http_; // its routes are the world: they outlive relaunch()
+    SimWindowList windowList_{*this};
+    std::unique_ptr<EventMonitors> eventMonitors_ = std::make_unique<EventMonitors>();
+    SimLoginItemService loginItems_; // the system's record: outlives relaunch()
+    SimUpdaterFramework updaterFramework_;
+    std::vector<std::shared_ptr<SimWindow>> madeWindows_;
+    bool isOwnWindow(std::uint32_t windowNumber) const;
     Bundle bundle_;
     ProcessInfo processInfo_;
     std::uint32_t nextWindowNumber_ = 100;
