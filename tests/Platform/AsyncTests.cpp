@@ -5,7 +5,6 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
@@ -129,21 +128,6 @@ TEST(Async, LibraryExecutorRunsOnTheSimRunLoop) {
     EXPECT_EQ(ran, 0) << "posted work runs on a later turn, not inline";
     host.runUntilIdle();
     EXPECT_EQ(ran, 1);
-}
-
-TEST(Async, TaskOnTheMainActorRunsOnTheNextTurn) {
-    platform::sim::SimHost host;
-    std::vector<int> order;
-    asio::co_spawn(
-        platform::mainExecutor(),
-        [&]() -> asio::awaitable<void> {
-            order.push_back(2);
-            co_return;
-        },
-        asio::detached);
-    order.push_back(1);
-    host.runUntilIdle();
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
 TEST(Async, LibraryCodeHopsToTheMainActorAndBack) {
