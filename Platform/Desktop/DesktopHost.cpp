@@ -1,6 +1,7 @@
 #include "Platform/Desktop/DesktopHost.h"
 
 #include "Platform/Desktop/DesktopBundle.h"
+#include "Platform/Desktop/DesktopWindow.h"
 #include "Platform/Desktop/StripWindow.h"
 #include "Platform/UserDefaults.h"
 
@@ -54,6 +55,11 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
                                       ? configDirectoryFromEnvironment()
                                       : options_.configDirectory;
     defaults_ = std::make_unique<DesktopUserDefaults>(configDir, report);
+    loginItems_ = std::make_unique<DesktopLoginItems>(
+        options_.autostartDirectory.empty() ? DesktopLoginItems::defaultDirectory()
+                                            : options_.autostartDirectory,
+        QCoreApplication::applicationFilePath().toStdString(),
+        bundle_.bundleIdentifier.value_or("com.corvane.quillet"));
 
     workspace_.setCurrent(std::make_shared<DesktopRunningApplication>(
         processInfo_.processIdentifier, bundle_.bundleIdentifier, applicationName(), [this] {
@@ -102,6 +108,19 @@ DesktopHost::~DesktopHost() {
     screenWatcher_.reset();
     // Queued work and timers may point into the facilities: drop them first.
     runLoop_.shutDown();
+}
+
+platform::Keychain& DesktopHost::keychain() {
+    if (!keychain_)
+        keychain_ = std::make_unique<DesktopKeychain>();
+    return *keychain_;
+}
+
+std::shared_ptr<platform::Window>
+DesktopHost::makeWindow(const platform::WindowAttributes& attributes, bool panel) {
+    auto window = std::make_shared<DesktopWindow>(*this, nextWindowNumber(), attributes, panel);
+    application_.addWindow(window);
+    return window;
 }
 
 std::chrono::system_clock::time_point DesktopHost::now() const {

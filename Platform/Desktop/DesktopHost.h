@@ -6,15 +6,19 @@
 #include "Platform/Bundle.h"
 #include "Platform/Desktop/DesktopAlerts.h"
 #include "Platform/Desktop/DesktopApplication.h"
+#include "Platform/Desktop/DesktopKeychain.h"
 #include "Platform/Desktop/DesktopLog.h"
+#include "Platform/Desktop/DesktopLoginItems.h"
 #include "Platform/Desktop/DesktopRunLoop.h"
 #include "Platform/Desktop/DesktopScreens.h"
 #include "Platform/Desktop/DesktopStatusBar.h"
 #include "Platform/Desktop/DesktopSymbols.h"
 #include "Platform/Desktop/DesktopUserDefaults.h"
+#include "Platform/Desktop/DesktopWindowList.h"
 #include "Platform/Desktop/DesktopWorkspace.h"
 #include "Platform/Desktop/InstanceChannel.h"
 #include "Platform/Desktop/SampleItems.h"
+#include "Platform/EventMonitors.h"
 #include "Platform/Host.h"
 #include "Platform/NotificationCenter.h"
 
@@ -36,6 +40,8 @@ public:
         bool singleInstance = true;
         // Where the bundle (and Info.json) is; empty: the executable's directory.
         std::string bundleDirectory;
+        // Where the login item's autostart entry goes; empty: $XDG_CONFIG_HOME/autostart.
+        std::string autostartDirectory;
     };
 
     explicit DesktopHost(Options options);
@@ -55,6 +61,12 @@ public:
     const platform::Bundle& mainBundle() const override { return bundle_; }
     const platform::ProcessInfo& processInfo() const override { return processInfo_; }
     platform::LogSink& log() override { return log_; }
+    platform::Keychain& keychain() override;
+    platform::WindowList& windowList() override { return windowList_; }
+    platform::EventMonitors& eventMonitors() override { return eventMonitors_; }
+    platform::LoginItemService& loginItemService() override { return *loginItems_; }
+    std::shared_ptr<platform::Window> makeWindow(const platform::WindowAttributes& attributes,
+                                                 bool panel) override;
     std::chrono::system_clock::time_point now() const override;
 
     // --- typed access ---
@@ -65,6 +77,8 @@ public:
     DesktopWorkspace& desktopWorkspace() { return workspace_; }
     DesktopAlerts& desktopAlerts() { return alerts_; }
     DesktopScreens& desktopScreens() { return screens_; }
+    platform::EventMonitors& desktopEventMonitors() { return eventMonitors_; }
+    DesktopLoginItems& desktopLoginItems() { return *loginItems_; }
 
     // True when another quillet holds the instance lock; it is then listed among the running
     // applications and this process does not listen.
@@ -103,6 +117,11 @@ private:
     DesktopWorkspace workspace_;
     DesktopAlerts alerts_;
     std::unique_ptr<DesktopStatusBar> statusBar_;
+    DesktopWindowList windowList_{*this};
+    platform::EventMonitors eventMonitors_;
+    std::unique_ptr<DesktopLoginItems> loginItems_;
+    // Created on first use: it opens a D-Bus connection to the Secret Service.
+    std::unique_ptr<DesktopKeychain> keychain_;
     std::unique_ptr<InstanceLock> lock_;
     std::unique_ptr<InstanceServer> server_;
     std::shared_ptr<platform::RunningApplication> otherInstance_;

@@ -4,6 +4,11 @@
 #include "Platform/Desktop/StripWindow.h"
 #include "Platform/UserDefaults.h"
 
+#include "Platform/Desktop/DesktopScreens.h"
+#include "Platform/Menu.h"
+
+#include <QAction>
+#include <QMenu>
 #include <algorithm>
 
 namespace desktop {
@@ -37,11 +42,14 @@ void DesktopStatusBar::attach(Entry& e, const std::shared_ptr<platform::StatusIt
         // Images change the width of variable-length items; tooltips and alpha the drawing.
         button->onChange = [this] { layout(); };
         std::weak_ptr<platform::StatusItem> weak = item;
-        button->onPerformClick = [weak] {
-            // Menus attached to items open here once menus exist; until then the action.
-            if (auto it = weak.lock())
-                if (auto* b = it->button())
-                    b->sendAction();
+        button->onPerformClick = [this, weak] {
+            auto it = weak.lock();
+            if (!it)
+                return;
+            if (auto menu = it->menu())
+                presentMenu(*menu, it);
+            else if (auto* b = it->button())
+                b->sendAction();
         };
     }
 }
@@ -198,6 +206,7 @@ std::vector<DesktopStatusBar::ItemState> DesktopStatusBar::itemStates() const {
         s.owner = e.spec ? e.spec->ownerName : host_.applicationName();
         s.ownerPID = e.spec ? e.spec->ownerPID : host_.processInfo().processIdentifier;
         s.autosaveName = item->autosaveName();
+        s.windowNumber = e.window->windowNumber();
         s.frame = e.window->frame();
         s.visible = e.window->isVisible();
         s.onScreen = s.visible && main && s.frame.intersects(main->frame);
@@ -292,10 +301,39 @@ void DesktopStatusBar::click(const std::shared_ptr<platform::StatusItem>& item,
     // Keep the item alive through its own action, which may remove it.
     auto keep = item;
     host_.desktopApplication().withCurrentEvent(e, [&] {
-        if (keep->menu())
-            button->performClick();
+        if (auto menu = keep->menu())
+            presentMenu(*menu, keep);
         else
             button->deliverMouseUp(type);
+    });
+}
+
+void DesktopStatusBar::presentMenu(platform::Menu& menu,
+                                   const std::shared_ptr<platform::StatusItem>& item) {
+    QPoint at;
+    if (auto w = windowOf(item))
+        at = qtFromCocoa(w->frame(), DesktopScreens::primaryGeometry()).bottomLeft() + QPoint(0, 1);
+    menu.present([&](platform::Menu& m) -> std::optional<std::size_t> {
+        QMenu qmenu;
+        std::vector<QAction*> actions;
+        for (const auto& entry : m.items()) {
+            if (entry.isSeparator) {
+                actions.push_back(qmenu.addSeparator());
+                continue;
+            }
+            auto* a = qmenu.addAction(QString::fromStdString(entry.title));
+            if (!entry.keyEquivalent.empty())
+                a->setShortcut(QKeySequence(QStringLiteral("Ctrl+") +
+                                            QString::fromStdString(entry.keyEquivalent).toUpper()));
+            a->setCheckable(entry.state == platform::ControlState::on);
+            a->setChecked(entry.state == platform::ControlState::on);
+            actions.push_back(a);
+        }
+        QAction* chosen = qmenu.exec(at);
+        for (std::size_t i = 0; i < actions.size(); ++i)
+            if (chosen && actions[i] == chosen)
+                return i;
+        return std::nullopt;
     });
 }
 
@@ -339,6 +377,14 @@ std::shared_ptr<platform::StatusItem> DesktopStatusBar::itemOfEntry(std::size_t 
 
 bool DesktopStatusBar::isSystemEntry(std::size_t entry) const {
     return entry < entries_.size() && entries_[entry].spec && entries_[entry].spec->isSystem;
+}
+
+} // namespace desktop
+
+namespace desktop {
+
+bool DesktopStatusBar::isForeignEntry(std::size_t entry) const {
+    return entry < entries_.size() && entries_[entry].foreign != nullptr;
 }
 
 } // namespace desktop

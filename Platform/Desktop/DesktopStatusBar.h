@@ -76,6 +76,7 @@ public:
         std::string owner;
         std::int32_t ownerPID = 0;
         std::string autosaveName;
+        std::uint32_t windowNumber = 0;
         platform::Rect frame;
         bool visible = false;
         bool onScreen = false;
@@ -96,6 +97,8 @@ public:
 
     // Delivers a mouse-up of `type` to `item`'s button with the current event set, as a click.
     void click(const std::shared_ptr<platform::StatusItem>& item, platform::EventType type);
+    // Shows `menu` under `item` until it closes; the chosen item's action runs afterwards.
+    void presentMenu(platform::Menu& menu, const std::shared_ptr<platform::StatusItem>& item);
     // The pointer entered (true) or left the item: its tracking areas fire.
     void hover(const std::shared_ptr<platform::StatusItem>& item, bool inside);
 
@@ -115,6 +118,7 @@ public:
     std::optional<std::size_t> entryAt(platform::Point p) const;
     std::shared_ptr<platform::StatusItem> itemOfEntry(std::size_t entry) const;
     bool isSystemEntry(std::size_t entry) const;
+    bool isForeignEntry(std::size_t entry) const;
     DesktopHost& host() const { return host_; }
     // Called once, the first time the strip has drawn this process's items.
     std::function<void()> onOwnItemsDrawn;

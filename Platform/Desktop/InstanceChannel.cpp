@@ -4,6 +4,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
+#include <QVariant>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>

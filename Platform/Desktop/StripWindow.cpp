@@ -175,8 +175,24 @@ void StripWindow::paintEvent(QPaintEvent*) {
     }
 }
 
+void StripWindow::reportToOtherApplications(QMouseEvent* event, bool down,
+                                            const std::optional<std::size_t>& entry) {
+    // Clicks on other applications' items or the bare strip go to other applications: only
+    // global monitors see them.
+    if (entry && !bar_.isForeignEntry(*entry))
+        return;
+    platform::Event e;
+    const bool right = event->button() == Qt::RightButton;
+    e.type =
+        down ? (right ? platform::EventType::rightMouseDown : platform::EventType::leftMouseDown)
+             : (right ? platform::EventType::rightMouseUp : platform::EventType::leftMouseUp);
+    e.locationInScreen = cocoaPoint(event->position().toPoint());
+    bar_.host().desktopEventMonitors().dispatchGlobal(e);
+}
+
 void StripWindow::mousePressEvent(QMouseEvent* event) {
     auto entry = bar_.entryAt(cocoaPoint(event->position().toPoint()));
+    reportToOtherApplications(event, true, entry);
     pressedEntry_ = entry;
     pressed_ = entry ? bar_.itemOfEntry(*entry) : nullptr;
     pressPoint_ = dragPoint_ = event->position().toPoint();
@@ -211,6 +227,8 @@ void StripWindow::mouseReleaseEvent(QMouseEvent* event) {
     pressedEntry_.reset();
     dragArmed_ = dragging_ = false;
     update();
+    if (!wasDragging)
+        reportToOtherApplications(event, false, bar_.entryAt(cocoaPoint(pos)));
     if (!pressed || !pressedEntry)
         return;
     if (wasDragging) {

@@ -38,6 +38,8 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    void reportToOtherApplications(QMouseEvent* event, bool down,
+                                   const std::optional<std::size_t>& entry);
     void setHovered(const std::shared_ptr<platform::StatusItem>& item);
 
     DesktopStatusBar& bar_;
