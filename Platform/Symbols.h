@@ -19,7 +19,10 @@ struct SymbolConfiguration {
 
 // An image made from a named system symbol. Template images are tinted by whoever draws them.
 struct Image {
+    // A system symbol's name; empty for other images (an application's icon).
     std::string symbolName;
+    // For images that are not symbols: what the host draws (an icon name or file).
+    std::string resourceName;
     std::string accessibilityDescription;
     std::optional<SymbolConfiguration> configuration;
     bool isTemplate = false;

@@ -2,6 +2,8 @@
 // thread only.
 #pragma once
 
+#include "Platform/Symbols.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,6 +18,8 @@ public:
     virtual std::int32_t processIdentifier() const = 0;
     virtual std::optional<std::string> bundleIdentifier() const = 0;
     virtual std::optional<std::string> localizedName() const = 0;
+    // The application's icon; none when it has none.
+    virtual std::optional<Image> icon() const { return std::nullopt; }
     // Brings the application to the front; true when the request was made.
     virtual bool activate() = 0;
 };

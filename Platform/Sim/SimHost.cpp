@@ -202,7 +202,9 @@ std::chrono::system_clock::time_point SimHost::now() const {
 }
 
 void SimHost::addSystemItems() {
-    ForeignStatusItemSpec clock{"Clock", 90, "com.apple.clock", 110, std::nullopt, true, 0};
+    // Both belong to Control Center, as on current systems.
+    ForeignStatusItemSpec clock{
+        "Control Center", 91, "com.apple.clock", 110, std::nullopt, true, 0};
     ForeignStatusItemSpec cc{
         "Control Center", 91, "com.apple.controlcenter", 28, std::nullopt, true, 1};
     statusBar_.addForeignItem(clock);

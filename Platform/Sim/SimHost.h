@@ -129,6 +129,8 @@ public:
         return true;
     }
     int activations = 0;
+    std::optional<Image> icon() const override { return iconImage; }
+    std::optional<Image> iconImage;
 
 private:
     std::int32_t pid_;

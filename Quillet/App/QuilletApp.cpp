@@ -3,16 +3,19 @@
 #include "Platform/Application.h"
 #include "Platform/Host.h"
 #include "Quillet/App/AppDelegate.h"
+#include "Quillet/Updates/UpdaterService.h"
 
 namespace quillet {
 
 QuilletApp::QuilletApp() {
-    // The delegate first; the account bridge, the account model and the updater join it here
-    // as they are built. Each reader of a shared reference does nothing while it is absent.
+    // The delegate first, then the long-lived services it hands out. The account bridge and
+    // model join here once the account library has them; each reader of a shared reference
+    // does nothing while it is absent.
     appDelegate = AppDelegate::create();
     AppDelegate::sharedBridge.reset();
     AppDelegate::sharedAccount.reset();
-    AppDelegate::sharedUpdater.reset();
+    // Starts the updater at once when updating is configured.
+    AppDelegate::sharedUpdater = UpdaterService::create();
 }
 
 int QuilletApp::run() {

@@ -38,9 +38,8 @@ void MenuBarManager::setUp() {
     hoverPreviewEnabled_.set(defaults.object(hoverPreviewEnabledKey)
                                  ? defaults.boolForKey(hoverPreviewEnabledKey)
                                  : true);
-    // The login item is read back from the login-item service, which this host layer does not
-    // offer yet; until it does, the application is never registered to launch at login.
-    launchAtLogin_.set(false);
+    // Never stored: always read back from the system's login-item service.
+    launchAtLogin_.set(readLaunchAtLoginStatus());
 
     // First launch: the chevron nearest the edge, the dot just beyond it.
     const auto togglePositionKey = platform::preferredPositionKey(toggleAutosaveName);
@@ -137,21 +136,6 @@ void MenuBarManager::applyCollapsedState() {
         if (auto* button = separatorItem_->button())
             button->setImage(separatorDotImage());
     }
-}
-
-void MenuBarManager::showContextMenu() {
-    // The status menu needs menus from the host layer; until they exist a right click only
-    // keeps the bar as it is.
-}
-
-void MenuBarManager::mouseEntered() {
-    isMouseInToggle_ = true;
-    invalidate(hoverCloseTimer_);
-}
-
-void MenuBarManager::mouseExited() {
-    isMouseInToggle_ = false;
-    invalidate(hoverOpenTimer_);
 }
 
 std::optional<platform::Image> MenuBarManager::chevronImage(bool collapsed) {

@@ -3,6 +3,7 @@
 // re-hides the bar after a delay, and persists its settings in the user defaults.
 #pragma once
 
+#include "Platform/Menu.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/Published.h"
 #include "Platform/Symbols.h"
@@ -21,7 +22,10 @@ class Logger;
 
 namespace quillet {
 
-class MenuBarManager : public std::enable_shared_from_this<MenuBarManager> {
+class QuilletBarPanelController;
+
+class MenuBarManager : public platform::MenuDelegate,
+                       public std::enable_shared_from_this<MenuBarManager> {
 public:
     // The delays the settings window offers; 0 switches the auto-rehide off.
     static constexpr std::array<int, 5> autoRehideChoices{0, 5, 10, 20, 60};
@@ -40,6 +44,8 @@ public:
     static constexpr double maximumCollapsedLength = 4000;
     static constexpr double minimumCollapsedLength = 500;
     static constexpr double positionWarningSeconds = 2.0;
+    static constexpr double hoverOpenSeconds = 0.35;
+    static constexpr double hoverCloseSeconds = 0.5;
 
     // Creates the manager and puts its two items into the menu bar.
     static std::shared_ptr<MenuBarManager> create();
@@ -56,6 +62,15 @@ public:
     void setCollapsed(bool collapsed);
     void setAutoRehide(int seconds);
     void setHoverPreviewEnabled(bool enabled);
+    void setLaunchAtLogin(bool enabled);
+
+    // The status menu's delegate.
+    void menuWillOpen(platform::Menu& menu) override;
+    void menuDidClose(platform::Menu& menu) override;
+
+    // The hidden-items panel, created (and wired) on first use.
+    const std::shared_ptr<QuilletBarPanelController>& panelController();
+    bool hasPanelController() const { return panelController_ != nullptr; }
 
     const std::shared_ptr<platform::StatusItem>& toggleItem() const { return toggleItem_; }
     const std::shared_ptr<platform::StatusItem>& separatorItem() const { return separatorItem_; }
@@ -75,9 +90,22 @@ private:
     // Chevron button.
     void toggleButtonClicked();
     void applyCollapsedState();
+    // The status menu and its actions.
     void showContextMenu();
+    std::shared_ptr<platform::Menu> buildStatusMenu();
+    void showHiddenItemsFromMenu();
+    void openSettings();
+    void toggleLaunchAtLoginFromMenu();
+    bool readLaunchAtLoginStatus() const;
+
+    // Hover preview.
     void mouseEntered();
     void mouseExited();
+    void hoverOpenTimerFired();
+    void scheduleHoverCloseIfNeeded();
+    void hoverCloseTimerFired();
+    void handlePanelHoverChange(bool inside);
+    bool isPanelVisible() const;
 
     // Separator geometry and the wrong-side warning.
     double collapsedSeparatorLength() const;
@@ -112,6 +140,7 @@ private:
     bool isMouseInPanel_ = false;
     std::unique_ptr<platform::Logger> log_;
     std::optional<platform::NotificationCenter::Token> screenObserver_;
+    std::shared_ptr<QuilletBarPanelController> panelController_;
 };
 
 } // namespace quillet

@@ -11,7 +11,7 @@ TEST(SimStatusBar, ItemsSitLeftOfTheSystemItemsInCocoaCoordinates) {
     sim::SimHost sim;
     auto item = sim.statusBar().statusItem(squareStatusItemLength);
     auto frame = sim.simStatusBar().windowOf(item)->frame();
-    // Clock (110) and Control Center (28) are rightmost on the 1440 x 900 screen.
+    // The clock (110) and Control Center (28) are rightmost on the 1440 x 900 screen.
     EXPECT_EQ(frame, makeRect(1440 - 138 - 24, 876, 24, 24));
     ASSERT_TRUE(item->button());
     EXPECT_EQ(item->button()->window(), sim.simStatusBar().windowOf(item));

@@ -1,0 +1,62 @@
+// Owns the hidden-items panel: fills it with one icon per hidden item, hangs it under the
+// chevron, shows and hides it, closes it on a click elsewhere or Escape, and reports through
+// its callbacks. Main thread only.
+#pragma once
+
+#include "Platform/EventMonitors.h"
+#include "Quillet/HiddenItems/HiddenItem.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace platform {
+class StatusButton;
+class Window;
+} // namespace platform
+
+namespace quillet {
+
+class QuilletBarHostingView;
+
+class QuilletBarPanelController : public std::enable_shared_from_this<QuilletBarPanelController> {
+public:
+    static constexpr double panelHeight = 42;
+    static constexpr double emptyWidth = 170;
+    static constexpr double gapBelowMenuBar = 6;
+
+    static std::shared_ptr<QuilletBarPanelController> create();
+    ~QuilletBarPanelController();
+
+    // Assigned by the owner after creation; each captures the owner weakly.
+    std::function<void(bool)> onVisibilityChange;
+    std::function<void()> onItemClicked;
+    std::function<void(bool)> onHoverChange;
+
+    // The panel, once shown the first time.
+    const std::shared_ptr<platform::Window>& panel() const { return panel_; }
+    bool isPanelVisible() const;
+    std::shared_ptr<QuilletBarHostingView> hostingView() const;
+
+    // Fills, places and shows the panel under `anchor` (the chevron's button). Does nothing
+    // without an anchor, its window, or a screen.
+    void show(const std::vector<HiddenItem>& items, platform::StatusButton* anchor);
+    // Hides a visible panel and reports it; a hidden panel stays quiet.
+    void hide();
+
+    // n × 22 + 20 + (n − 1) × 8 for n items; 170 for none.
+    static double width(std::size_t itemCount);
+
+private:
+    QuilletBarPanelController() = default;
+    void installMonitors();
+    void removeMonitors();
+
+    std::shared_ptr<platform::Window> panel_;
+    std::optional<platform::EventMonitors::Token> localMouseMonitor_;
+    std::optional<platform::EventMonitors::Token> globalMouseMonitor_;
+    std::optional<platform::EventMonitors::Token> localKeyMonitor_;
+};
+
+} // namespace quillet
