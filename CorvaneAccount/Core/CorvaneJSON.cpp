@@ -108,8 +108,9 @@ std::optional<Date> parseDate(std::string_view s) noexcept {
     if (value > split(kMaxDate))
         return time_point_cast<Date::duration>(kMaxDate);
     // Near the lower end, whole seconds alone would not fit: step from the next second back.
-    if (nanos == 0)
-        return Date(duration_cast<Date::duration>(seconds(secs)));
+    if (secs >= 0 || nanos == 0)
+        return Date(duration_cast<Date::duration>(seconds(secs)) +
+                    duration_cast<Date::duration>(nanoseconds(nanos)));
     return Date(duration_cast<Date::duration>(seconds(secs + 1)) -
                 duration_cast<Date::duration>(nanoseconds(1'000'000'000 - nanos)));
 }

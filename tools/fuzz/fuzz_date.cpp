@@ -1,0 +1,55 @@
+// Fuzzes the library's ISO 8601 date decoder: any text either decodes or fails with
+// "Bad ISO 8601 date: " and the text; a decoded date writes as a 24-character UTC form that
+// reads back as the same millisecond; nothing reads outside the input or overflows.
+#include "CorvaneAccount/Core/CorvaneJSON.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace {
+
+bool writtenForm(const std::string& s) {
+    // yyyy-mm-ddThh:mm:ss.fffZ
+    static constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.dddZ";
+    if (s.size() != shape.size())
+        return false;
+    for (std::size_t i = 0; i < s.size(); ++i)
+        if (shape[i] == 'd' ? (s[i] < '0' || s[i] > '9') : s[i] != shape[i])
+            return false;
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace corvane;
+    using std::chrono::floor;
+    using std::chrono::milliseconds;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+
+    const auto parsed = CorvaneJSON::parseDate(text);
+    try {
+        const Date d = CorvaneJSON::decodeDate(text);
+        if (!parsed || *parsed != d)
+            __builtin_trap();
+    } catch (const CorvaneJSON::DecodingError& e) {
+        // what() is a C string: compare up to the first NUL of the input.
+        const std::string expected = "Bad ISO 8601 date: " + text;
+        if (parsed || std::string(e.what()) != expected.c_str())
+            __builtin_trap();
+    }
+    if (!parsed)
+        return 0;
+
+    const std::string written = CorvaneJSON::encodeDate(*parsed);
+    if (!writtenForm(written))
+        __builtin_trap();
+    const auto reread = CorvaneJSON::parseDate(written);
+    if (!reread || floor<milliseconds>(*reread) != floor<milliseconds>(*parsed) ||
+        CorvaneJSON::encodeDate(*reread) != written)
+        __builtin_trap();
+    return 0;
+}
