@@ -29,6 +29,8 @@ std::string URLError::localizedDescription(int code) {
         return "The Internet connection appears to be offline.";
     case badServerResponse:
         return "bad server response";
+    case dataLengthExceedsMaximum:
+        return "resource exceeds maximum size";
     case secureConnectionFailed:
         return "An SSL error has occurred and a secure connection to the server cannot be made.";
     case serverCertificateUntrusted:
