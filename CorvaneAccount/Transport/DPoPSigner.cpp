@@ -14,6 +14,7 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 
@@ -248,21 +249,39 @@ CreationResult createKeychainKey(platform::Keychain& keychain, const std::string
     fail("key_create_failed");
 }
 
-// A fresh P-256 key that lives only as long as the signer.
+// (p - 1) / 2 for the P-256 prime p, big-endian.
+constexpr std::array<std::uint8_t, p256ComponentLength> halfPrime{
+    0x7F, 0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// A compact-representable public key has y = min(y, p - y), so x alone determines the point;
+// for odd p that is y <= (p - 1) / 2.
+bool isCompactRepresentable(std::span<const std::uint8_t> point) {
+    const auto y = point.subspan(1 + p256ComponentLength, p256ComponentLength);
+    return !std::lexicographical_compare(halfPrime.begin(), halfPrime.end(), y.begin(), y.end());
+}
+
+// A fresh compact-representable P-256 key that lives only as long as the signer. Half of all
+// keys qualify, so a few tries suffice.
 CreationResult makeEphemeralKey() {
-    PKeyPtr key(EVP_EC_gen("P-256"));
-    if (!key)
-        fail("key_create_failed");
-    std::array<std::uint8_t, uncompressedPointLength> point{};
-    std::size_t length = 0;
-    if (EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(),
-                                        point.size(), &length) != 1 ||
-        length != point.size() || point[0] != 0x04)
-        fail("public_key_format");
-    auto backend = std::make_unique<DPoPSigner::Backend>();
-    backend->memoryKey = std::move(key);
-    return CreationResult{std::move(backend), DPoPSigner::BackendKind::ephemeralCryptoKit,
-                          jwkFromPoint(point)};
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        PKeyPtr key(EVP_EC_gen("P-256"));
+        if (!key)
+            fail("key_create_failed");
+        std::array<std::uint8_t, uncompressedPointLength> point{};
+        std::size_t length = 0;
+        if (EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY,
+                                            point.data(), point.size(), &length) != 1 ||
+            length != point.size() || point[0] != 0x04)
+            fail("public_key_format");
+        if (!isCompactRepresentable(point))
+            continue;
+        auto backend = std::make_unique<DPoPSigner::Backend>();
+        backend->memoryKey = std::move(key);
+        return CreationResult{std::move(backend), DPoPSigner::BackendKind::ephemeralCryptoKit,
+                              jwkFromPoint(point)};
+    }
+    fail("key_create_failed");
 }
 
 CreationResult setUpKey() {

@@ -123,6 +123,24 @@ TEST_F(DPoPSignerTest, DeniedKeychainEndsInAnInMemoryKeyThatStillSigns) {
     EXPECT_NE(next.jktThumbprint(), signer.jktThumbprint());
 }
 
+TEST_F(DPoPSignerTest, InMemoryKeysAreCompactRepresentable) {
+    keychain.setFailure(KeychainOperation::copyPrivateKey, platform::errSecAuthFailed);
+    keychain.setFailure(KeychainOperation::createRandomKey, platform::errSecAuthFailed);
+    // y = min(y, p - y), i.e. y <= (p - 1) / 2 for the P-256 prime; a random key has that
+    // only half of the time.
+    const std::vector<std::uint8_t> halfPrime{0x7F, 0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x00, 0x00,
+                                              0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                              0x00, 0x00, 0x00, 0x00, 0x7F, 0xFF, 0xFF, 0xFF,
+                                              0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    for (int i = 0; i < 16; ++i) {
+        DPoPSigner signer;
+        ASSERT_EQ(signer.backendKind(), DPoPSigner::BackendKind::ephemeralCryptoKit);
+        const auto y = corvane::Base64URL::decode(signer.publicJWK().at("y"));
+        ASSERT_TRUE(y && y->size() == 32);
+        EXPECT_LE(*y, halfPrime);
+    }
+}
+
 TEST_F(DPoPSignerTest, KeysWhosePublicHalfCannotBeReadAreNotUsed) {
     // Created keys whose external representation is unavailable: the JWK cannot be built.
     keychain.setFailure(KeychainOperation::externalRepresentation, platform::errSecParam);
