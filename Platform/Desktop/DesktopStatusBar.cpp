@@ -98,7 +98,7 @@ void DesktopStatusBar::addSystemItems() {
     clock.ownerName = "Clock";
     clock.ownerPID = 90;
     clock.autosaveName = "com.apple.clock";
-    clock.width = 124;
+    clock.width = 110; // the same widths as the simulated Mac's system items
     clock.isSystem = true;
     clock.systemOrder = 0;
     ForeignItemSpec cc;
@@ -106,7 +106,7 @@ void DesktopStatusBar::addSystemItems() {
     cc.ownerName = "Control Center";
     cc.ownerPID = 91;
     cc.autosaveName = "com.apple.controlcenter";
-    cc.width = 32;
+    cc.width = 28;
     cc.toolTip = "Control Center";
     cc.isSystem = true;
     cc.systemOrder = 1;

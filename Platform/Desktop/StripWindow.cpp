@@ -56,11 +56,11 @@ void drawItem(QPainter& p, const DesktopStatusBar::DrawnItem& d, const QRectF& r
         case ForeignItemSpec::Kind::clock: {
             // Drawn at each repaint; it does not tick, so an idle strip never wakes up.
             QFont font = p.font();
-            font.setPixelSize(13);
+            font.setPixelSize(12);
             p.setFont(font);
             p.setPen(foreground);
             p.drawText(rect, Qt::AlignCenter,
-                       QDateTime::currentDateTime().toString(QStringLiteral("ddd d MMM  HH:mm")));
+                       QDateTime::currentDateTime().toString(QStringLiteral("ddd d MMM HH:mm")));
             return;
         }
         case ForeignItemSpec::Kind::controlCenter:

@@ -1,0 +1,330 @@
+// The desktop host's facilities apart from the status bar: the run loop over Qt, screens in
+// Cocoa coordinates, the login item, alerts, symbols, sample items, the bundle and the log.
+#include "DesktopTestSupport.h"
+
+#include "Platform/Desktop/DesktopAlerts.h"
+#include "Platform/Desktop/DesktopBundle.h"
+#include "Platform/Desktop/DesktopHost.h"
+#include "Platform/Desktop/DesktopLog.h"
+#include "Platform/Desktop/DesktopLoginItems.h"
+#include "Platform/Desktop/DesktopRunLoop.h"
+#include "Platform/Desktop/DesktopScreens.h"
+#include "Platform/Desktop/DesktopSymbols.h"
+#include "Platform/Desktop/SampleItems.h"
+#include "Platform/MainExecutor.h"
+
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QThread>
+#include <atomic>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace desktop {
+namespace {
+
+TEST(DesktopRunLoop, RunsPostedWorkAndTimersOnTheMainThreadOnlyOnce) {
+    DesktopRunLoop loop;
+    const auto mainThread = std::this_thread::get_id();
+    std::atomic<int> posted{0};
+    bool onMain = true;
+    std::thread other([&] {
+        for (int i = 0; i < 100; ++i)
+            loop.post([&] {
+                onMain = onMain && std::this_thread::get_id() == mainThread;
+                ++posted;
+            });
+    });
+    other.join();
+    ASSERT_TRUE(test::spinUntil([&] { return posted == 100; }));
+    EXPECT_TRUE(onMain);
+
+    int fired = 0, cancelled = 0, dropped = 0;
+    auto timer = loop.scheduleTimer(0.01, [&] { ++fired; });
+    auto doomed = loop.scheduleTimer(0.01, [&] { ++cancelled; });
+    doomed->invalidate();
+    // A timer nobody holds still fires, as the run loop keeps it.
+    loop.scheduleTimer(0.01, [&] { ++dropped; });
+    EXPECT_TRUE(timer->isValid());
+    EXPECT_DOUBLE_EQ(timer->interval(), 0.01);
+    ASSERT_TRUE(test::spinUntil([&] { return fired == 1 && dropped == 1; }));
+    EXPECT_FALSE(timer->isValid());
+    EXPECT_FALSE(doomed->isValid());
+    // Give a would-be second firing every chance.
+    bool later = false;
+    loop.scheduleTimer(0.05, [&] { later = true; });
+    ASSERT_TRUE(test::spinUntil([&] { return later; }));
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(cancelled, 0);
+
+    // A timer invalidated from inside another's block never runs.
+    int second = 0;
+    std::shared_ptr<platform::Timer> victim;
+    loop.scheduleTimer(0, [&] { victim->invalidate(); });
+    victim = loop.scheduleTimer(0.02, [&] { ++second; });
+    bool after = false;
+    loop.scheduleTimer(0.06, [&] { after = true; });
+    ASSERT_TRUE(test::spinUntil([&] { return after; }));
+    EXPECT_EQ(second, 0);
+
+    const double t0 = loop.monotonicNow();
+    EXPECT_GE(loop.monotonicNow(), t0);
+}
+
+TEST(DesktopRunLoop, ShutDownDropsQueuedWorkAndRefusesMore) {
+    auto loop = std::make_unique<DesktopRunLoop>();
+    int ran = 0;
+    loop->post([&] { ++ran; });
+    auto timer = loop->scheduleTimer(0, [&] { ++ran; });
+    loop->shutDown();
+    loop->post([&] { ++ran; });
+    auto late = loop->scheduleTimer(0, [&] { ++ran; });
+    EXPECT_FALSE(late->isValid());
+    timer->invalidate(); // safe after shutdown
+    loop.reset();
+    bool marker = false;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { marker = true; }, Qt::QueuedConnection);
+    ASSERT_TRUE(test::spinUntil([&] { return marker; }));
+    EXPECT_EQ(ran, 0);
+}
+
+TEST(DesktopScreens, ConvertsBetweenQtAndCocoaCoordinates) {
+    const QRect primary(0, 0, 1440, 900);
+    EXPECT_EQ(cocoaFromQt(primary, primary), platform::makeRect(0, 0, 1440, 900));
+    // The strip across the top of the primary screen sits at its top in Cocoa terms.
+    EXPECT_EQ(cocoaFromQt(QRect(0, 0, 1440, 24), primary), platform::makeRect(0, 876, 1440, 24));
+    // A screen above and to the left of the primary one.
+    const QRect above(-1920, -1080, 1920, 1080);
+    EXPECT_EQ(cocoaFromQt(above, primary), platform::makeRect(-1920, 900, 1920, 1080));
+    // A primary screen that is not at the virtual desktop's origin.
+    const QRect shifted(1920, 200, 1280, 800);
+    EXPECT_EQ(cocoaFromQt(QRect(1920, 200, 100, 24), shifted), platform::makeRect(0, 776, 100, 24));
+    for (auto r : {QRect(5, 7, 30, 24), QRect(-1920, -1080, 1920, 1080), QRect(2000, 300, 1, 1)})
+        EXPECT_EQ(qtFromCocoa(cocoaFromQt(r, shifted), shifted), r);
+
+    // The strip is left out of the primary screen's visible frame; a panel at the bottom too.
+    auto s = cocoaScreen(primary, QRect(0, 0, 1440, 860), primary, true, 24);
+    EXPECT_EQ(s.frame, platform::makeRect(0, 0, 1440, 900));
+    EXPECT_EQ(s.visibleFrame, platform::makeRect(0, 40, 1440, 836));
+    // A desktop panel already at the top: the strip covers it, nothing is cut twice.
+    s = cocoaScreen(primary, QRect(0, 30, 1440, 870), primary, true, 24);
+    EXPECT_EQ(s.visibleFrame, platform::makeRect(0, 0, 1440, 870));
+    // Other screens keep their whole available area.
+    s = cocoaScreen(above, above, primary, false, 24);
+    EXPECT_EQ(s.visibleFrame, s.frame);
+}
+
+TEST(DesktopLoginItems, RegistersReadsBackAndUnregistersAnAutostartEntry) {
+    test::TempDir dir;
+    const std::string exe = "/opt/Quillet $HOME/\"bin\"/quillet 100%";
+    DesktopLoginItems items(dir.sub("autostart"), exe, "com.corvane.quillet");
+    EXPECT_EQ(items.status(), platform::LoginItemStatus::notRegistered);
+    EXPECT_FALSE(items.registerItem());
+    EXPECT_EQ(items.status(), platform::LoginItemStatus::enabled);
+    std::ifstream in(items.entryPath());
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("Exec=\"/opt/Quillet \\\\$HOME/\\\\\"bin\\\\\"/quillet 100%%\"\n"),
+              std::string::npos)
+        << text;
+
+    // Another copy's entry is not this application's login item.
+    DesktopLoginItems moved(dir.sub("autostart"), "/elsewhere/quillet", "com.corvane.quillet");
+    EXPECT_EQ(moved.status(), platform::LoginItemStatus::notFound);
+    // An entry the user switched off in the desktop's settings.
+    std::ofstream(items.entryPath(), std::ios::app) << "Hidden=true\n";
+    EXPECT_EQ(items.status(), platform::LoginItemStatus::notRegistered);
+
+    EXPECT_FALSE(items.unregisterItem());
+    EXPECT_EQ(items.status(), platform::LoginItemStatus::notRegistered);
+    EXPECT_FALSE(items.unregisterItem()) << "removing what is not there is no error";
+
+    // A directory that cannot be made: an error with a description.
+    std::ofstream(dir.sub("file")) << "x";
+    DesktopLoginItems blocked(dir.sub("file/autostart"), exe, "com.corvane.quillet");
+    auto error = blocked.registerItem();
+    ASSERT_TRUE(error);
+    EXPECT_FALSE(error->localizedDescription.empty());
+}
+
+TEST(DesktopAlerts, ButtonsAnswerInOrderAndClosingDeclines) {
+    platform::AlertSpec spec{platform::AlertStyle::warning,
+                             "Move Quillet to Applications",
+                             "To enable automatic updates…",
+                             {"Reveal in Finder", "Later"}};
+    auto box = DesktopAlerts::makeBox(spec);
+    EXPECT_EQ(box->icon(), QMessageBox::Warning);
+    EXPECT_EQ(box->text(), QString::fromUtf8("Move Quillet to Applications"));
+    auto buttons = box->buttons();
+    ASSERT_EQ(buttons.size(), 2);
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Reveal in Finder"));
+    EXPECT_EQ(DesktopAlerts::answerFor(*box), platform::alertSecondButtonReturn)
+        << "closed without a choice";
+
+    DesktopAlerts alerts;
+    for (int choice : {0, 1}) {
+        alerts.onShow = [choice](QMessageBox& b) {
+            QMetaObject::invokeMethod(
+                &b,
+                [&b, choice] {
+                    for (auto* button : b.buttons())
+                        if (button->property("quilletAnswer").toInt() == 1000 + choice)
+                            button->click();
+                },
+                Qt::QueuedConnection);
+        };
+        EXPECT_EQ(alerts.runModal(spec), 1000 + choice);
+    }
+    auto critical = DesktopAlerts::makeBox({platform::AlertStyle::critical, "x", "", {}});
+    EXPECT_EQ(critical->icon(), QMessageBox::Critical);
+    EXPECT_EQ(critical->buttons().size(), 1) << "an alert always has a button";
+}
+
+TEST(DesktopSymbols, DrawsTheProjectsSymbolsAsTintedTemplates) {
+    DesktopSymbols symbols;
+    for (auto& name : DesktopSymbols::catalogue()) {
+        auto image = symbols.systemSymbol(name, "desc");
+        ASSERT_TRUE(image) << name;
+        EXPECT_TRUE(image->isTemplate);
+        EXPECT_EQ(image->accessibilityDescription, "desc");
+        QImage drawn = DesktopSymbols::render(name, 32, QColor(255, 0, 0));
+        ASSERT_FALSE(drawn.isNull()) << name;
+        int covered = 0;
+        for (int y = 0; y < drawn.height(); ++y)
+            for (int x = 0; x < drawn.width(); ++x) {
+                QColor c = drawn.pixelColor(x, y);
+                if (c.alpha() > 128) {
+                    ++covered;
+                    EXPECT_GT(c.red(), 200);
+                    EXPECT_LT(c.green(), 30);
+                }
+            }
+        EXPECT_GT(covered, 20) << name << " draws something";
+        EXPECT_LT(covered, 32 * 32 * 3 / 4) << name << " is a shape, not a block";
+    }
+    EXPECT_FALSE(symbols.systemSymbol("gearshape.2.fill.nope", ""));
+    EXPECT_FALSE(symbols.systemSymbol("controlcenter", "")) << "the strip's own drawing";
+}
+
+TEST(SampleItems, DefaultSetParsesAndBadFilesSayWhatIsWrong) {
+    auto items = defaultSampleItems();
+    ASSERT_GE(items.size(), 3u);
+    for (auto& i : items) {
+        EXPECT_FALSE(i.ownerName.empty());
+        EXPECT_GT(i.ownerPID, 0);
+    }
+    auto parsed = parseSampleItems(
+        R"({"items":[{"owner":"A","pid":7,"icon":"A","width":30,"preferredPosition":12.5}]})");
+    ASSERT_EQ(parsed.size(), 1u);
+    EXPECT_EQ(parsed[0].width, 30);
+    EXPECT_EQ(parsed[0].preferredPosition, 12.5);
+
+    auto messageOf = [](const std::string& json) {
+        try {
+            parseSampleItems(json);
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+        }
+        return std::string("<accepted>");
+    };
+    EXPECT_NE(messageOf("{"), "<accepted>");
+    EXPECT_NE(messageOf(R"({"items":{}})"), "<accepted>");
+    EXPECT_NE(messageOf(R"({"items":[{"pid":1,"icon":"x"}]})").find("\"owner\" is missing"),
+              std::string::npos);
+    EXPECT_NE(
+        messageOf(
+            R"({"items":[{"owner":"a","pid":1,"icon":"x"},{"owner":"b","pid":-3,"icon":"y"}]})")
+            .find("sample item 1"),
+        std::string::npos);
+    EXPECT_NE(messageOf(R"({"items":[{"owner":"a","pid":1,"icon":"x","width":9000}]})"),
+              "<accepted>");
+    EXPECT_NE(messageOf(R"({"items":[{"owner":"a","pid":1,"icon":"x","autosaveName":"s"},)"
+                        R"({"owner":"b","pid":2,"icon":"y","autosaveName":"s"}]})"),
+              "<accepted>");
+    EXPECT_NE(messageOf(R"({"items":[{"owner":"a\u0007","pid":1,"icon":"x"}]})"), "<accepted>");
+    EXPECT_NE(messageOf(std::string(300 * 1024, ' ')), "<accepted>");
+    EXPECT_THROW(loadSampleItems("/nonexistent/samples.json"), std::invalid_argument);
+}
+
+TEST(DesktopBundle, InfoFileBesideTheExecutableOverridesTheBuiltInValues) {
+    test::TempDir dir;
+    auto bundle = loadMainBundle(dir.path());
+    EXPECT_EQ(bundle.bundlePath, dir.path());
+    EXPECT_EQ(bundle.bundleIdentifier, "com.corvane.quillet");
+    ASSERT_TRUE(bundle.objectForInfoDictionaryKey("CFBundleShortVersionString"));
+    ASSERT_TRUE(bundle.objectForInfoDictionaryKey("CFBundleVersion"));
+    EXPECT_FALSE(bundle.objectForInfoDictionaryKey("SUFeedURL"));
+
+    std::ofstream(dir.sub("Info.json"))
+        << R"({"SUFeedURL":"https://example.com/appcast.xml","SUPublicEDKey":"abc","CFBundleVersion":"77"})";
+    bundle = loadMainBundle(dir.path());
+    EXPECT_EQ(*bundle.objectForInfoDictionaryKey("SUFeedURL")->asString(),
+              "https://example.com/appcast.xml");
+    EXPECT_EQ(*bundle.objectForInfoDictionaryKey("CFBundleVersion")->asString(), "77");
+
+    std::ofstream(dir.sub("Info.json")) << "[broken";
+    std::vector<std::string> reports;
+    bundle = loadMainBundle(dir.path(), [&](const std::string& m) { reports.push_back(m); });
+    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(bundle.objectForInfoDictionaryKey("CFBundleShortVersionString"));
+}
+
+TEST(DesktopLog, StderrLinesCarrySubsystemCategoryAndStayOneLine) {
+    auto line = DesktopLog::formatLine(
+        {"com.corvane.quillet", "MenuBarManager", platform::LogLevel::error, "a\nb\x01"});
+    EXPECT_NE(line.find("<error> [com.corvane.quillet:MenuBarManager] a\\nb\\x01\n"),
+              std::string::npos)
+        << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
+    DesktopLog log(DesktopLog::Destination::standardError);
+    EXPECT_FALSE(log.isEnabled(platform::LogLevel::debug));
+    EXPECT_TRUE(log.isEnabled(platform::LogLevel::info));
+}
+
+TEST(DesktopHost, InstallsItselfAndDeliversURLsOnceLaunched) {
+    test::TempDir dir;
+    DesktopHost::Options o;
+    o.configDirectory = dir.sub("config");
+    o.sampleItems = {};
+    o.singleInstance = false;
+    o.bundleDirectory = dir.path();
+    {
+        DesktopHost host(o);
+        EXPECT_EQ(&platform::host(), &host);
+        auto current = host.workspace().currentApplication();
+        ASSERT_TRUE(current);
+        EXPECT_EQ(host.workspace().runningApplications("com.corvane.quillet"),
+                  std::vector<std::shared_ptr<platform::RunningApplication>>{current});
+
+        struct Delegate : platform::ApplicationDelegate {
+            std::vector<std::string> urls;
+            bool launched = false;
+            void applicationDidFinishLaunching() override {
+                launched = true;
+                // Quit at once: run() returns without entering the loop.
+                platform::host().application().terminate();
+            }
+            void openURLs(const std::vector<std::string>& u) override {
+                EXPECT_TRUE(launched) << "URLs wait for the launch";
+                urls.insert(urls.end(), u.begin(), u.end());
+            }
+        };
+        auto delegate = std::make_shared<Delegate>();
+        host.openURLs({"quillet://auth/callback?state=s"});
+        host.application().run(delegate);
+        EXPECT_EQ(delegate->urls, std::vector<std::string>{"quillet://auth/callback?state=s"});
+        host.openURLs({"quillet://signed-in"});
+        EXPECT_EQ(delegate->urls.size(), 2u);
+
+        // The main executor runs work on this loop.
+        bool ran = false;
+        platform::mainExecutor().execute([&] { ran = true; });
+        ASSERT_TRUE(test::spinUntil([&] { return ran; }));
+    }
+    EXPECT_FALSE(platform::hasHost());
+}
+
+} // namespace
+} // namespace desktop
