@@ -165,8 +165,8 @@ auto asyncHttp(std::function<void(std::shared_ptr<PendingHttp>)> start, Completi
             // asio handlers are move-only; box this one so a std::function can carry it.
             auto boxed = std::make_shared<Handler>(std::move(handler));
             pending->finish = [boxed, executor](std::exception_ptr e, HttpResult r) {
-                boost::asio::post(executor, [boxed, e, r = std::move(r)]() mutable {
-                    std::move (*boxed)(e, std::move(r));
+                boost::asio::post(executor, [boxed, e = std::move(e), r = std::move(r)]() mutable {
+                    std::move (*boxed)(std::move(e), std::move(r));
                 });
             };
             if (slot.is_connected()) {
