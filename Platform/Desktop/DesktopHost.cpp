@@ -89,6 +89,7 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
             strip->update();
     };
     application_.onDidFinishLaunching = [this] {
+        statusBar_->strip()->showOnScreen();
         auto pending = std::move(pendingURLs_);
         pendingURLs_.clear();
         for (auto& urls : pending)

@@ -13,8 +13,8 @@ platform::Rect DesktopWindowList::displayRect(const platform::Rect& cocoa, doubl
                               cocoa.height());
 }
 
-std::optional<platform::Value> DesktopWindowList::copyWindowInfo(std::uint32_t /*option*/,
-                                                                 std::uint32_t /*relativeTo*/) {
+std::shared_ptr<const platform::Value>
+DesktopWindowList::copyWindowInfo(std::uint32_t /*option*/, std::uint32_t /*relativeTo*/) {
     auto main = host_.screens().mainScreen();
     const double primaryHeight = main ? main->frame.height() : 0;
     platform::Array list;
@@ -35,7 +35,7 @@ std::optional<platform::Value> DesktopWindowList::copyWindowInfo(std::uint32_t /
         if (w->isVisible())
             entry(w->windowNumber(), 0, w->frame(), host_.processInfo().processIdentifier,
                   host_.applicationName());
-    return platform::Value(std::move(list));
+    return std::make_shared<const platform::Value>(std::move(list));
 }
 
 std::int32_t DesktopWindowList::getActiveDisplayList(std::uint32_t capacity,

@@ -14,8 +14,8 @@ class DesktopWindowList final : public platform::WindowList {
 public:
     explicit DesktopWindowList(DesktopHost& host) : host_(host) {}
 
-    std::optional<platform::Value> copyWindowInfo(std::uint32_t option,
-                                                  std::uint32_t relativeToWindow) override;
+    std::shared_ptr<const platform::Value> copyWindowInfo(std::uint32_t option,
+                                                          std::uint32_t relativeToWindow) override;
     std::int32_t getActiveDisplayList(std::uint32_t capacity, platform::DisplayID* displays,
                                       std::uint32_t* count) override;
     platform::Rect displayBounds(platform::DisplayID display) override;

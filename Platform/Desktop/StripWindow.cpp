@@ -108,8 +108,13 @@ void StripWindow::place() {
                        static_cast<int>(DesktopStatusBar::stripHeight));
     if (geometry() != target)
         setGeometry(target);
-    if (!isVisible())
+    if (onScreen_ && !isVisible())
         show();
+}
+
+void StripWindow::showOnScreen() {
+    onScreen_ = true;
+    place();
 }
 
 platform::Point StripWindow::cocoaPoint(QPoint local) const {

@@ -22,8 +22,12 @@ class StripWindow final : public QWidget {
 public:
     explicit StripWindow(DesktopStatusBar& bar);
 
-    // Puts the strip across the top of the primary screen; hides it when there is none.
+    // Puts the strip across the top of the primary screen, shown once showOnScreen() was
+    // called; hides it when there is no screen.
     void place();
+    // From now on the strip is on screen (after launching, so that a second instance that
+    // leaves at once never shows one).
+    void showOnScreen();
     // Cocoa coordinates of a point in this widget.
     platform::Point cocoaPoint(QPoint local) const;
     // This widget's rectangle for a Cocoa frame.
@@ -46,6 +50,7 @@ private:
     std::weak_ptr<platform::StatusItem> hovered_;
     std::weak_ptr<platform::StatusItem> pressed_;
     std::optional<std::size_t> pressedEntry_;
+    bool onScreen_ = false;
     bool dragArmed_ = false;
     bool dragging_ = false;
     QPoint pressPoint_;

@@ -10,13 +10,19 @@
 #include "Platform/Desktop/DesktopRunLoop.h"
 #include "Platform/Desktop/DesktopScreens.h"
 #include "Platform/Desktop/DesktopSymbols.h"
+#include "Platform/Desktop/DesktopWindow.h"
+#include "Platform/Desktop/DesktopWorkspace.h"
 #include "Platform/Desktop/SampleItems.h"
 #include "Platform/MainExecutor.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+#include <QUrl>
 #include <atomic>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -328,3 +334,85 @@ TEST(DesktopHost, InstallsItselfAndDeliversURLsOnceLaunched) {
 
 } // namespace
 } // namespace desktop
+
+namespace desktop {
+namespace {
+
+// Catches what the workspace hands to the desktop's URL opener.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
+
+TEST(DesktopWorkspace, RevealFallsBackToOpeningTheFolderWithoutAFileManager) {
+    test::TempDir dir;
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+    const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    std::string saved = bus ? bus : "";
+    // No session bus (or one without a file manager): the folder opens instead.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir.sub("no-bus")).c_str(), 1);
+    DesktopWorkspace workspace;
+    workspace.activateFileViewerSelecting({dir.sub("Quillet.app")});
+    ASSERT_TRUE(test::spinUntil([&] { return !catcher.opened.isEmpty(); }, 10000));
+    EXPECT_EQ(catcher.opened.front(), QUrl::fromLocalFile(QString::fromStdString(dir.path())));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    if (bus)
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    else
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+TEST(DesktopWindow, WindowsAreListedPlacedInCocoaFramesAndOnlyOrderedOutWhenClosed) {
+    test::TempDir dir;
+    DesktopHost::Options o;
+    o.configDirectory = dir.sub("config");
+    o.sampleItems = {};
+    o.singleInstance = false;
+    o.bundleDirectory = dir.path();
+    DesktopHost host(o);
+    platform::WindowAttributes a;
+    a.contentRect = platform::makeRect(100, 200, 320, 240);
+    a.title = "Settings";
+    auto window = host.makeWindow(a, /*panel=*/false);
+    ASSERT_TRUE(window);
+    EXPECT_FALSE(window->isPanel());
+    EXPECT_EQ(window->frame(), a.contentRect);
+    EXPECT_EQ(host.application().windows(), std::vector<std::shared_ptr<platform::Window>>{window});
+    auto panel = host.makeWindow(a, /*panel=*/true);
+    EXPECT_TRUE(panel->isPanel());
+    EXPECT_NE(panel->windowNumber(), window->windowNumber());
+
+    window->orderFront();
+    EXPECT_TRUE(window->isVisible());
+    int willClose = 0;
+    host.notificationCenter().addObserver(platform::windowWillCloseNotification,
+                                          [&] { ++willClose; });
+    auto* widget = static_cast<DesktopWindow&>(*window).widget();
+    widget->close();
+    EXPECT_EQ(willClose, 1);
+    EXPECT_FALSE(window->isVisible());
+    window->orderFront();
+    EXPECT_TRUE(window->isVisible()) << "a closed window shows again";
+
+    // Escape passes through the local monitors, which may swallow it.
+    int escapes = 0;
+    host.eventMonitors().addLocalMonitor(eventMask(platform::EventType::keyDown),
+                                         [&](const platform::Event& e) {
+                                             escapes += e.keyCode == platform::keyCodeEscape;
+                                             return std::optional<platform::Event>();
+                                         });
+    QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(widget, &esc);
+    EXPECT_EQ(escapes, 1);
+    window->orderOut();
+    EXPECT_FALSE(window->isVisible());
+}
+
+} // namespace
+} // namespace desktop
+
+#include "DesktopHostTests.moc"

@@ -4,11 +4,15 @@
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/StripWindow.h"
+#include "Platform/Menu.h"
 #include "Platform/Sim/SimHost.h"
 #include "Platform/WindowList.h"
 
 #include <QApplication>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -233,6 +237,100 @@ TEST(DesktopStatusBar, StripTurnsPointerInputIntoClicksHoversAndCtrlDrags) {
     mouse(*strip, QEvent::MouseMove, farLeft, Qt::LeftButton, Qt::ControlModifier);
     mouse(*strip, QEvent::MouseButtonRelease, farLeft, Qt::LeftButton, Qt::ControlModifier);
     EXPECT_EQ(f.bar().itemStates()[0].frame, clock);
+}
+
+TEST(DesktopStatusBar, ItemMenusOpenUnderTheItemAndRunTheChosenActionAfterClosing) {
+    Fixture f;
+    auto [toggle, separator] = makeOwnItems(f.bar(), f.host->symbols());
+    struct Delegate : platform::MenuDelegate {
+        std::vector<std::string> calls;
+        void menuWillOpen(platform::Menu&) override { calls.push_back("open"); }
+        void menuDidClose(platform::Menu&) override { calls.push_back("close"); }
+    };
+    auto delegate = std::make_shared<Delegate>();
+    auto menu = std::make_shared<platform::Menu>();
+    menu->setDelegate(delegate);
+    std::vector<std::string> chosen;
+    menu->addItem({"First", [&] { chosen.push_back("First"); }, "", platform::ControlState::off});
+    menu->addItem(platform::MenuItem::separator());
+    menu->addItem({"Quit Quillet",
+                   [&] {
+                       chosen.push_back("Quit");
+                       delegate->calls.push_back("action");
+                   },
+                   "q", platform::ControlState::on});
+
+    QRect shownAt;
+    QStringList titles;
+    // When the menu is up: note where and what, then pick the second entry with the keyboard.
+    QTimer::singleShot(0, [&] {
+        auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(popup, nullptr);
+        shownAt = popup->geometry();
+        for (auto* a : popup->actions())
+            titles << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        for (int key : {Qt::Key_Down, Qt::Key_Down, Qt::Key_Return}) {
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            QApplication::sendEvent(popup, &press);
+        }
+    });
+    // Quillet attaches the menu for one click, as the right-click status menu does.
+    toggle->setMenu(menu);
+    toggle->button()->performClick();
+    toggle->setMenu(nullptr);
+
+    EXPECT_EQ(titles, (QStringList{"First", "-", "Quit Quillet"}));
+    EXPECT_EQ(chosen, std::vector<std::string>{"Quit"});
+    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"open", "close", "action"}));
+    const QRect item = f.bar().strip()->localRect(toggle->button()->window()->frame());
+    EXPECT_EQ(shownAt.top(), item.y() + item.height()) << "the menu hangs right under the strip";
+    EXPECT_EQ(shownAt.left(), item.x());
+}
+
+TEST(DesktopStatusBar, ClicksOnOtherApplicationsItemsReachOnlyGlobalMonitors) {
+    Fixture f;
+    auto [toggle, separator] = makeOwnItems(f.bar(), f.host->symbols());
+    std::vector<platform::EventType> global;
+    int local = 0;
+    auto& monitors = f.host->eventMonitors();
+    monitors.addGlobalMonitor(eventMask(EventType::leftMouseDown) |
+                                  eventMask(EventType::leftMouseUp),
+                              [&](const platform::Event& e) { global.push_back(e.type); });
+    monitors.addLocalMonitor(~std::uint64_t{0}, [&](const platform::Event& e) {
+        ++local;
+        return std::optional<platform::Event>(e);
+    });
+    auto* strip = f.bar().strip();
+    Rect sample;
+    for (auto& s : f.bar().itemStates())
+        if (s.autosaveName == "vpn.item")
+            sample = s.frame;
+    mouse(*strip, QEvent::MouseButtonPress, sample, Qt::LeftButton, Qt::NoModifier);
+    mouse(*strip, QEvent::MouseButtonRelease, sample, Qt::LeftButton, Qt::NoModifier);
+    EXPECT_EQ(global, (std::vector<EventType>{EventType::leftMouseDown, EventType::leftMouseUp}));
+    const Rect chevron = toggle->button()->window()->frame();
+    mouse(*strip, QEvent::MouseButtonPress, chevron, Qt::LeftButton, Qt::NoModifier);
+    mouse(*strip, QEvent::MouseButtonRelease, chevron, Qt::LeftButton, Qt::NoModifier);
+    EXPECT_EQ(global.size(), 2u) << "a click on our own item is not another application's";
+    EXPECT_EQ(local, 0);
+}
+
+TEST(DesktopStatusBar, StripShowsTheApplicationNameOnlyWhileRegular) {
+    Fixture f;
+    auto* strip = f.bar().strip();
+    strip->resize(800, 24);
+    auto brightPixelsOnTheLeft = [&] {
+        QImage shot = strip->grab().toImage();
+        int bright = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < 150 && x < shot.width(); ++x)
+                bright += qGray(shot.pixel(x, y)) > 160;
+        return bright;
+    };
+    f.host->application().setActivationPolicy(platform::ActivationPolicy::regular);
+    EXPECT_GT(brightPixelsOnTheLeft(), 30);
+    f.host->application().setActivationPolicy(platform::ActivationPolicy::accessory);
+    EXPECT_EQ(brightPixelsOnTheLeft(), 0);
 }
 
 TEST(DesktopStatusBar, StatusAndWindowListDescribeEveryItemWhereItIs) {
