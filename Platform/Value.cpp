@@ -22,7 +22,7 @@ std::optional<double> Value::asNumber() const {
     return std::nullopt;
 }
 
-const Value* Value::find(const std::string& key) const {
+const Value* Value::find(std::string_view key) const {
     auto* d = asDictionary();
     if (!d)
         return nullptr;

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -14,7 +15,8 @@ namespace platform {
 class Value;
 using Bytes = std::vector<std::uint8_t>;
 using Array = std::vector<Value>;
-using Dictionary = std::map<std::string, Value>;
+// Transparent comparison: look-ups by literal or string_view allocate nothing.
+using Dictionary = std::map<std::string, Value, std::less<>>;
 
 class Value {
 public:
@@ -47,7 +49,7 @@ public:
     const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&v_); }
 
     // Looks up a key when this is a dictionary; nullptr otherwise or when absent.
-    const Value* find(const std::string& key) const;
+    const Value* find(std::string_view key) const;
 
     bool operator==(const Value& o) const { return v_ == o.v_; }
 

@@ -6,6 +6,7 @@
 #include "Platform/Value.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -30,9 +31,10 @@ inline constexpr std::int64_t statusWindowLevel = 25;
 class WindowList {
 public:
     virtual ~WindowList() = default;
-    // The window list: normally an array of dictionaries; none when the call fails.
-    virtual std::optional<Value> copyWindowInfo(std::uint32_t option,
-                                                std::uint32_t relativeToWindow) = 0;
+    // The window list: normally an array of dictionaries; null when the call fails. Shared and
+    // immutable, as the platform hands out its list.
+    virtual std::shared_ptr<const Value> copyWindowInfo(std::uint32_t option,
+                                                        std::uint32_t relativeToWindow) = 0;
     // The active displays, like CGGetActiveDisplayList: with capacity 0 only the count is
     // reported. Returns 0 on success, an error code otherwise.
     virtual std::int32_t getActiveDisplayList(std::uint32_t capacity, DisplayID* displays,

@@ -15,7 +15,7 @@ Rect SimWindowList::toDisplayCoordinates(Rect cocoa) const {
                     cocoa.size.height);
 }
 
-std::optional<Value> SimWindowList::copyWindowInfo(std::uint32_t, std::uint32_t) {
+std::shared_ptr<const Value> SimWindowList::copyWindowInfo(std::uint32_t, std::uint32_t) {
     ++copyCount;
     if (replacement)
         return *replacement;
@@ -45,7 +45,7 @@ std::optional<Value> SimWindowList::copyWindowInfo(std::uint32_t, std::uint32_t)
               "Quillet", window->windowNumber());
     for (auto& v : injectedEntries)
         entries.push_back(v);
-    return Value(std::move(entries));
+    return std::make_shared<const Value>(std::move(entries));
 }
 
 std::vector<Rect> SimWindowList::currentDisplays() const {

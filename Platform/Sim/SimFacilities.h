@@ -21,7 +21,8 @@ class SimWindowList final : public WindowList {
 public:
     explicit SimWindowList(SimHost& host) : host_(host) {}
 
-    std::optional<Value> copyWindowInfo(std::uint32_t option, std::uint32_t relativeTo) override;
+    std::shared_ptr<const Value> copyWindowInfo(std::uint32_t option,
+                                                std::uint32_t relativeTo) override;
     std::int32_t getActiveDisplayList(std::uint32_t capacity, DisplayID* displays,
                                       std::uint32_t* count) override;
     Rect displayBounds(DisplayID display) override;
@@ -31,8 +32,8 @@ public:
 
     // --- test side ---
     std::vector<Value> injectedEntries;
-    // When set, the whole window list (none: the call fails).
-    std::optional<std::optional<Value>> replacement;
+    // When set, the whole window list (a null one: the call fails).
+    std::optional<std::shared_ptr<const Value>> replacement;
     // When set, the displays reported instead of the screens'.
     std::optional<std::vector<Rect>> displays;
     // Non-zero: the display-list call fails with this error.

@@ -105,14 +105,14 @@ TEST_F(HiddenItemScannerTest, MistypedOrMissingEntriesAreSkipped) {
 
 TEST_F(HiddenItemScannerTest, AFailedOrMisshapenWindowListGivesNothing) {
     add(window(1));
-    sim.simWindowList().replacement = std::optional<Value>{};
+    sim.simWindowList().replacement = nullptr;
     EXPECT_TRUE(HiddenItemScanner::scan().empty());
-    sim.simWindowList().replacement = std::optional<Value>{Value(platform::Array{})};
+    sim.simWindowList().replacement = std::make_shared<const Value>(platform::Array{});
     EXPECT_TRUE(HiddenItemScanner::scan().empty());
     sim.simWindowList().replacement =
-        std::optional<Value>{Value(platform::Array{window(1), Value("junk")})};
+        std::make_shared<const Value>(platform::Array{window(1), Value("junk")});
     EXPECT_TRUE(HiddenItemScanner::scan().empty());
-    sim.simWindowList().replacement = std::optional<Value>{Value(Dictionary{})};
+    sim.simWindowList().replacement = std::make_shared<const Value>(Dictionary{});
     EXPECT_TRUE(HiddenItemScanner::scan().empty());
 }
 
