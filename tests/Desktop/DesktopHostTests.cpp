@@ -18,9 +18,11 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QThread>
 #include <QUrl>
 #include <atomic>
@@ -364,6 +366,30 @@ TEST(DesktopWorkspace, RevealFallsBackToOpeningTheFolderWithoutAFileManager) {
         ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
     else
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+TEST(DesktopHost, ScreenChangesRelayOutAndPostOneNotification) {
+    test::TempDir dir;
+    DesktopHost::Options o;
+    o.configDirectory = dir.sub("config");
+    o.sampleItems = {};
+    o.singleInstance = false;
+    o.bundleDirectory = dir.path();
+    DesktopHost host(o);
+    int posted = 0;
+    host.notificationCenter().addObserver(
+        platform::applicationDidChangeScreenParametersNotification, [&] { ++posted; });
+    auto* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    // One reconfiguration arrives as several signals.
+    emit screen->geometryChanged(screen->geometry());
+    emit screen->availableGeometryChanged(screen->availableGeometry());
+    EXPECT_EQ(posted, 0) << "delivered on a later turn of the main loop";
+    ASSERT_TRUE(test::spinUntil([&] { return posted > 0; }));
+    bool settled = false;
+    host.runLoop().post([&] { settled = true; });
+    ASSERT_TRUE(test::spinUntil([&] { return settled; }));
+    EXPECT_EQ(posted, 1);
 }
 
 TEST(DesktopWindow, WindowsAreListedPlacedInCocoaFramesAndOnlyOrderedOutWhenClosed) {

@@ -60,6 +60,11 @@ PY
 timeout 20 "$QUILLET" >"$WORK/second.log" 2>&1 || fail "the second quillet exited with $? ($(cat "$WORK/second.log"))"
 kill -0 "$PID" 2>/dev/null || fail "the first quillet did not survive the second"
 
+# A URL given to a second quillet goes to the running one, and the second leaves with status 0.
+timeout 20 "$QUILLET" "quillet://auth/callback?state=e2e" >"$WORK/url.log" 2>&1 ||
+  fail "forwarding a URL exited with $? ($(cat "$WORK/url.log"))"
+kill -0 "$PID" 2>/dev/null || fail "the first quillet did not survive a forwarded URL"
+
 # --toggle is a left click on the chevron: the bar expands and the items come back.
 "$QUILLET" --toggle >/dev/null || fail "--toggle failed"
 status_until "s['collapsed'] == False and $SAMPLES_ON" || fail "--toggle did not expand the bar"
