@@ -103,6 +103,14 @@ SimHttpReply SimHttpSession::answer(const HttpRequest& request) {
     return SimHttpReply::http(404);
 }
 
+std::size_t SimHttpSession::inFlight() const {
+    std::erase_if(answers_, [](const std::weak_ptr<Timer>& w) {
+        auto t = w.lock();
+        return !t || !t->isValid();
+    });
+    return answers_.size();
+}
+
 boost::asio::awaitable<HttpResult> SimHttpSession::send(HttpRequest request) {
     // Not a coroutine: the operation itself is the awaitable, started when awaited.
     auto shared = std::make_shared<HttpRequest>(std::move(request));
@@ -127,17 +135,10 @@ void SimHttpSession::start(HttpRequest request, std::shared_ptr<detail::PendingH
     if (timesOut)
         wait = request.timeout;
 
-    ++inFlight_;
-    std::weak_ptr<bool> alive = alive_;
-    auto finished = [this, alive] {
-        if (alive.lock())
-            --inFlight_;
-    };
     auto timer = loop_.scheduleTimer(
-        wait, [pending, reply = std::move(reply), url = request.url, timesOut, finished]() mutable {
+        wait, [pending, reply = std::move(reply), url = request.url, timesOut]() mutable {
             if (pending->done)
                 return;
-            finished();
             if (timesOut) {
                 pending->fail(URLError::timedOut);
                 return;
@@ -170,13 +171,13 @@ void SimHttpSession::start(HttpRequest request, std::shared_ptr<detail::PendingH
     // A cancelled transfer is dropped from the server's queue and fails with "cancelled".
     std::weak_ptr<detail::PendingHttp> weak = pending;
     std::weak_ptr<Timer> weakTimer = timer;
-    pending->onCancel = [weak, weakTimer, finished] {
+    answers_.push_back(timer);
+    pending->onCancel = [weak, weakTimer] {
         auto p = weak.lock();
         if (!p || p->done)
             return;
         if (auto t = weakTimer.lock())
             t->invalidate();
-        finished();
         p->fail(URLError::cancelled);
     };
 }

@@ -76,8 +76,8 @@ public:
     const std::vector<HttpRequest>& requests() const { return requests_; }
     // Requests received for a method ("*" for any) and path.
     std::size_t count(const std::string& method, const std::string& path) const;
-    // Requests not answered yet.
-    std::size_t inFlight() const { return inFlight_; }
+    // Requests not answered yet (a relaunch drops them with the run loop's timers).
+    std::size_t inFlight() const;
 
     // The path of an absolute URL: after the authority, before "?" and "#"; "/" when empty.
     static std::string pathOf(const std::string& url);
@@ -89,9 +89,8 @@ private:
     SimRunLoop& loop_;
     std::map<std::pair<std::string, std::string>, Handler> routes_;
     std::vector<HttpRequest> requests_;
-    std::size_t inFlight_ = 0;
-    // Shared with timers so a late timer of a destroyed session does nothing.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // The answer timers of requests in flight.
+    mutable std::vector<std::weak_ptr<Timer>> answers_;
 };
 
 } // namespace platform::sim

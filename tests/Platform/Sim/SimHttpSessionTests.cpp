@@ -199,6 +199,23 @@ TEST_F(SimHttp, CancellingASendFailsItAtOnceAndDropsTheAnswer) {
     EXPECT_EQ(answered, 1);
 }
 
+TEST_F(SimHttp, ARelaunchDropsRequestsInFlightButKeepsTheRoutes) {
+    server().route("GET", "/slow", SimHttpReply::http(200).after(5));
+    Exchange before, after;
+    send(before, getRequest("https://id.example/slow"));
+    host.advance(1);
+    EXPECT_EQ(server().inFlight(), 1u);
+    host.relaunch();
+    EXPECT_EQ(server().inFlight(), 0u);
+    host.advance(10);
+    EXPECT_FALSE(before.finished) << "the old process is gone";
+
+    send(after, getRequest("https://id.example/slow"));
+    host.advance(5);
+    ASSERT_TRUE(after.result);
+    EXPECT_EQ(after.result->response.statusCode, 200);
+}
+
 TEST(SimHttpPath, PathOfCutsQueryAndFragment) {
     EXPECT_EQ(SimHttpSession::pathOf("https://h.example/a/b?c=1"), "/a/b");
     EXPECT_EQ(SimHttpSession::pathOf("https://h.example/a#frag"), "/a");
