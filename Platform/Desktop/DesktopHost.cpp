@@ -1,7 +1,9 @@
 #include "Platform/Desktop/DesktopHost.h"
 
 #include "Platform/Desktop/DesktopBundle.h"
+#include "Platform/Desktop/DesktopHttpSession.h"
 #include "Platform/Desktop/DesktopWindow.h"
+#include "Platform/Desktop/LibraryThread.h"
 #include "Platform/Desktop/StripWindow.h"
 #include "Platform/UserDefaults.h"
 
@@ -45,6 +47,9 @@ const char* policyName(platform::ActivationPolicy p) {
 } // namespace
 
 DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
+    // The library's threads exist from the start: library code reaches them from any thread.
+    http_ = std::make_unique<DesktopHttpSession>();
+    library_ = std::make_unique<LibraryThread>();
     auto report = [this](const std::string& m) { logHost(platform::LogLevel::error, m); };
     const std::string bundleDir = options_.bundleDirectory.empty()
                                       ? QCoreApplication::applicationDirPath().toStdString()
@@ -103,6 +108,9 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
 }
 
 DesktopHost::~DesktopHost() {
+    // The library thread stops (and its queued work is dropped) before anything it may use.
+    library_->stop();
+    http_.reset();
     server_.reset();
     if (platform::hasHost() && &platform::host() == this)
         platform::installHost(nullptr);
@@ -115,6 +123,14 @@ platform::Keychain& DesktopHost::keychain() {
     if (!keychain_)
         keychain_ = std::make_unique<DesktopKeychain>();
     return *keychain_;
+}
+
+platform::LibraryRuntime& DesktopHost::libraryRuntime() {
+    return *library_;
+}
+
+platform::HttpSession& DesktopHost::httpSession() {
+    return *http_;
 }
 
 std::shared_ptr<platform::Window>

@@ -29,6 +29,9 @@
 
 namespace desktop {
 
+class LibraryThread;
+class DesktopHttpSession;
+
 class DesktopHost final : public platform::Host {
 public:
     struct Options {
@@ -62,6 +65,8 @@ public:
     const platform::ProcessInfo& processInfo() const override { return processInfo_; }
     platform::LogSink& log() override { return log_; }
     platform::Keychain& keychain() override;
+    platform::LibraryRuntime& libraryRuntime() override;
+    platform::HttpSession& httpSession() override;
     platform::WindowList& windowList() override { return windowList_; }
     platform::EventMonitors& eventMonitors() override { return eventMonitors_; }
     platform::LoginItemService& loginItemService() override { return *loginItems_; }
@@ -122,6 +127,9 @@ private:
     std::unique_ptr<DesktopLoginItems> loginItems_;
     // Created on first use: it opens a D-Bus connection to the Secret Service.
     std::unique_ptr<DesktopKeychain> keychain_;
+    // The account library's thread and URL session; stopped first when the host goes.
+    std::unique_ptr<LibraryThread> library_;
+    std::unique_ptr<DesktopHttpSession> http_;
     std::unique_ptr<InstanceLock> lock_;
     std::unique_ptr<InstanceServer> server_;
     std::shared_ptr<platform::RunningApplication> otherInstance_;
