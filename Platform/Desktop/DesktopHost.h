@@ -13,6 +13,7 @@
 #include "Platform/Desktop/DesktopScreens.h"
 #include "Platform/Desktop/DesktopStatusBar.h"
 #include "Platform/Desktop/DesktopSymbols.h"
+#include "Platform/Desktop/DesktopUpdater.h"
 #include "Platform/Desktop/DesktopUserDefaults.h"
 #include "Platform/Desktop/DesktopWindowList.h"
 #include "Platform/Desktop/DesktopWorkspace.h"
@@ -70,6 +71,7 @@ public:
     platform::WindowList& windowList() override { return windowList_; }
     platform::EventMonitors& eventMonitors() override { return eventMonitors_; }
     platform::LoginItemService& loginItemService() override { return *loginItems_; }
+    platform::UpdaterFramework& updaterFramework() override { return updaterFramework_; }
     std::shared_ptr<platform::Window> makeWindow(const platform::WindowAttributes& attributes,
                                                  bool panel) override;
     std::chrono::system_clock::time_point now() const override;
@@ -127,6 +129,8 @@ private:
     std::unique_ptr<DesktopLoginItems> loginItems_;
     // Created on first use: it opens a D-Bus connection to the Secret Service.
     std::unique_ptr<DesktopKeychain> keychain_;
+    // Appcast checks through the host's URL session.
+    DesktopUpdaterFramework updaterFramework_;
     // The account library's thread and URL session; stopped first when the host goes.
     std::unique_ptr<LibraryThread> library_;
     std::unique_ptr<DesktopHttpSession> http_;
