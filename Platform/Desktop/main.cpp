@@ -1,6 +1,7 @@
 // The quillet executable: command-line control of a running instance (--status, --toggle),
 // URL forwarding, then the desktop host and the application.
 #include "Platform/Desktop/DesktopHost.h"
+#include "Platform/Desktop/DesktopHttpSession.h"
 #include "Platform/Desktop/InstanceChannel.h"
 #include "Platform/Desktop/SampleItems.h"
 #include "Quillet/App/QuilletApp.h"
@@ -84,6 +85,8 @@ bool hasDisplay() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // libcurl's global state, before any thread exists.
+    desktop::DesktopHttpSession::globalInit();
     Arguments args;
     if (!parse(argc, argv, args))
         return 2;
