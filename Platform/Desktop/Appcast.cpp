@@ -302,10 +302,8 @@ Appcast parseAppcast(std::string_view xml) {
         if (token == QXmlStreamReader::StartElement)
             break;
     }
-    if (r.hasError())
+    if (r.hasError() || r.tokenType() != QXmlStreamReader::StartElement)
         malformed(r);
-    if (r.tokenType() != QXmlStreamReader::StartElement)
-        throw AppcastError("The feed has no elements.");
     if (!isPlain(r, u"rss"))
         throw AppcastError("The feed is not an RSS document.");
 
