@@ -5,6 +5,7 @@
 #include <QUrl>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <cctype>
 
 namespace desktop {
@@ -119,8 +120,13 @@ std::string shortened(const QString& text, std::size_t limit) {
     return s.toStdString();
 }
 
+// Versions end up in dialogs: letters, digits, spaces and ". - _ + ~" only, so nothing in them
+// can read as markup.
 bool usableVersion(const std::string& v) {
-    return v.size() <= maxVersionLength;
+    return v.size() <= maxVersionLength && std::all_of(v.begin(), v.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) ||
+                      std::string_view(" .-_+~").find(c) != std::string_view::npos;
+           });
 }
 
 bool usableURL(const std::string& text) {

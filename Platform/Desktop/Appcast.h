@@ -19,7 +19,8 @@ inline constexpr std::string_view sparkleNamespace =
 
 // Feeds larger than this are refused before parsing.
 inline constexpr std::size_t maxAppcastBytes = 4u << 20;
-// Longer version strings make an item unusable; longer titles are cut.
+// Longer version strings make an item unusable, as do versions with other characters than
+// letters, digits, spaces and ". - _ + ~"; longer titles are cut.
 inline constexpr std::size_t maxVersionLength = 100;
 inline constexpr std::size_t maxTitleLength = 200;
 inline constexpr std::size_t maxURLLength = 4096;

@@ -68,6 +68,14 @@ bool isEdPublicKey(const std::string& key) {
            decoded.decoded.size() == edPublicKeyBytes;
 }
 
+// The feed decides what users are told to download: it must not cross a network in clear
+// text. Plain http is fine to this machine.
+bool isPrivateTransport(const QUrl& url) {
+    const auto scheme = url.scheme().toLower();
+    return scheme == QLatin1String("https") ||
+           (scheme == QLatin1String("http") && isLoopbackHost(url.host()));
+}
+
 UpdateCheckOutcome failure(std::string error, VersionPair running) {
     UpdateCheckOutcome o;
     o.kind = UpdateCheckOutcome::Kind::failed;
@@ -126,11 +134,7 @@ DesktopUpdater::FeedRequest DesktopUpdater::feedRequest(const platform::Bundle& 
     const QUrl url(QString::fromStdString(feed), QUrl::StrictMode);
     if (!url.isValid() || url.isRelative() || url.host().isEmpty())
         return {{}, "The update feed address is not valid."};
-    // The feed decides what users are told to download: it must not come over a network in
-    // clear text.
-    const auto scheme = url.scheme().toLower();
-    if (scheme != QLatin1String("https") &&
-        !(scheme == QLatin1String("http") && isLoopbackHost(url.host())))
+    if (!isPrivateTransport(url))
         return {{}, "The update feed address must use HTTPS."};
     if (!isEdPublicKey(infoString(bundle, "SUPublicEDKey")))
         return {{}, "The update signing key is not valid."};
@@ -142,13 +146,18 @@ VersionPair DesktopUpdater::runningVersion(const platform::Bundle& bundle) {
             infoString(bundle, "CFBundleShortVersionString")};
 }
 
-UpdateCheckOutcome DesktopUpdater::judge(int statusCode, std::string_view body,
+UpdateCheckOutcome DesktopUpdater::judge(const platform::HttpResponse& response,
+                                         std::string_view body,
                                          const std::set<std::string>& allowedChannels,
                                          const VersionPair& running) {
-    if (statusCode < 200 || statusCode > 299)
-        return failure("The update server answered with HTTP status " + std::to_string(statusCode) +
-                           ".",
+    // The session follows redirects, from https to http too.
+    if (!response.url.empty() && !isPrivateTransport(QUrl(QString::fromStdString(response.url))))
+        return failure("The update feed was redirected to an address that does not use HTTPS.",
                        running);
+    const int status = response.statusCode;
+    if (status < 200 || status > 299)
+        return failure(
+            "The update server answered with HTTP status " + std::to_string(status) + ".", running);
     Appcast appcast;
     try {
         appcast = parseAppcast(body);
@@ -283,7 +292,7 @@ void DesktopUpdater::fetch(std::shared_ptr<Check> check, std::string url) {
             channels = delegate->allowedChannels();
         const std::string_view body(reinterpret_cast<const char*>(result.data.data()),
                                     result.data.size());
-        self->finish(check, judge(result.response.statusCode, body, channels, running));
+        self->finish(check, judge(result.response, body, channels, running));
     };
     asio::co_spawn(platform::mainExecutor(), session.send(std::move(request)),
                    asio::bind_cancellation_slot(check->cancel.slot(), std::move(done)));

@@ -18,6 +18,7 @@
 
 namespace platform {
 class HttpSession;
+struct HttpResponse;
 struct Bundle;
 } // namespace platform
 
@@ -72,8 +73,9 @@ public:
     static FeedRequest feedRequest(const platform::Bundle& bundle);
     // The running version from CFBundleVersion and CFBundleShortVersionString.
     static VersionPair runningVersion(const platform::Bundle& bundle);
-    // Judges a downloaded feed.
-    static UpdateCheckOutcome judge(int statusCode, std::string_view body,
+    // Judges a downloaded feed: where it finally came from (after redirects, held to the same
+    // rule as the feed address), the status, then the content.
+    static UpdateCheckOutcome judge(const platform::HttpResponse& response, std::string_view body,
                                     const std::set<std::string>& allowedChannels,
                                     const VersionPair& running);
 

@@ -3,6 +3,7 @@
 #include "Platform/Desktop/Appcast.h"
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/DesktopUpdater.h"
+#include "Platform/HttpSession.h"
 #include "tests/Desktop/DesktopTestSupport.h"
 #include "tests/Desktop/Http/LoopbackHttpServer.h"
 
@@ -132,12 +133,16 @@ TEST(Appcast, ItemsThatCannotBeOfferedAreSkippedAndTheRestStillCount) {
     <item><sparkle:version>)x" +
                           longVersion +
                           R"(</sparkle:version><enclosure url="https://d.example/l.tar.gz"/></item>
+    <item><sparkle:version>&lt;a href='https://evil.example'&gt;7&lt;/a&gt;</sparkle:version>
+      <enclosure url="https://d.example/markup.tar.gz"/></item>
+    <item><sparkle:version>906</sparkle:version>
+      <enclosure url="https://d.example/&lt;b&gt;x&lt;/b&gt;.tar.gz"/></item>
     <item><sparkle:version>610</sparkle:version>
       <enclosure url="https://d.example/610.tar.gz" length="18446744073709551616"/></item>
     <item><sparkle:version>605</sparkle:version>
       <enclosure url="HTTP://d.example/605.tar.gz" length="12abc"/></item>)");
     const auto appcast = parseAppcast(xml);
-    EXPECT_EQ(appcast.skippedItems, 8);
+    EXPECT_EQ(appcast.skippedItems, 10);
     ASSERT_EQ(appcast.items.size(), 2u);
     EXPECT_FALSE(appcast.items[0].length) << "a length beyond 64 bits is no length";
     EXPECT_FALSE(appcast.items[1].length);
@@ -346,11 +351,20 @@ TEST(DesktopUpdater, TheFeedMustUseHttpsOrStayOnThisMachineAndTheKeyMustBeAnEdKe
     EXPECT_EQ(DesktopUpdater::feedRequest(numberKey).error, badKey);
 }
 
+platform::HttpResponse answer(int status,
+                              const std::string& url = "https://updates.corvane.com/appcast.xml") {
+    platform::HttpResponse r;
+    r.url = url;
+    r.statusCode = status;
+    r.httpVersion = "HTTP/1.1";
+    return r;
+}
+
 TEST(DesktopUpdater, JudgesAnswersAndNamesTheOutcomeInTheDialog) {
     const VersionPair running{"600", "1.3.0"};
     const auto body = feed(item("610", "1.3.1") + item("640", "1.5.0", "beta"));
 
-    auto update = DesktopUpdater::judge(200, body, {"beta"}, running);
+    auto update = DesktopUpdater::judge(answer(200), body, {"beta"}, running);
     ASSERT_EQ(update.kind, UpdateCheckOutcome::Kind::updateAvailable);
     auto spec = update.alert("Quillet");
     EXPECT_EQ(spec.style, platform::AlertStyle::informational);
@@ -361,20 +375,38 @@ TEST(DesktopUpdater, JudgesAnswersAndNamesTheOutcomeInTheDialog) {
                   urlFor("640", "1.5.0"));
     EXPECT_EQ(spec.buttons, std::vector<std::string>{"OK"});
 
-    auto current = DesktopUpdater::judge(204, feed(item("600", "1.3.0")), {"beta"}, running);
+    auto current =
+        DesktopUpdater::judge(answer(204), feed(item("600", "1.3.0")), {"beta"}, running);
     ASSERT_EQ(current.kind, UpdateCheckOutcome::Kind::upToDate);
     EXPECT_EQ(current.alert("Quillet").messageText, "You\u2019re up to date.");
     EXPECT_EQ(current.alert("Quillet").informativeText,
               "Quillet 1.3.0 (600) is the newest version available.");
 
-    auto missing = DesktopUpdater::judge(404, body, {}, running);
+    auto missing = DesktopUpdater::judge(answer(404), body, {}, running);
     ASSERT_EQ(missing.kind, UpdateCheckOutcome::Kind::failed);
     EXPECT_EQ(missing.error, "The update server answered with HTTP status 404.");
     EXPECT_EQ(missing.alert("Quillet").style, platform::AlertStyle::warning);
     EXPECT_EQ(missing.alert("Quillet").messageText, "Quillet couldn\u2019t check for updates.");
-    EXPECT_EQ(DesktopUpdater::judge(302, body, {}, running).kind, UpdateCheckOutcome::Kind::failed);
+    EXPECT_EQ(DesktopUpdater::judge(answer(302), body, {}, running).kind,
+              UpdateCheckOutcome::Kind::failed);
 
-    auto broken = DesktopUpdater::judge(200, "<rss><channel>", {}, running);
+    // Where the feed finally came from counts, not only where it was asked for.
+    const std::string downgraded =
+        "The update feed was redirected to an address that does not use HTTPS.";
+    EXPECT_EQ(
+        DesktopUpdater::judge(answer(200, "http://mirror.example/appcast.xml"), body, {}, running)
+            .error,
+        downgraded);
+    EXPECT_EQ(
+        DesktopUpdater::judge(answer(200, "ftp://mirror.example/appcast.xml"), body, {}, running)
+            .error,
+        downgraded);
+    EXPECT_EQ(
+        DesktopUpdater::judge(answer(200, "http://127.0.0.1:9/appcast.xml"), body, {}, running)
+            .kind,
+        UpdateCheckOutcome::Kind::updateAvailable);
+
+    auto broken = DesktopUpdater::judge(answer(200), "<rss><channel>", {}, running);
     ASSERT_EQ(broken.kind, UpdateCheckOutcome::Kind::failed);
     EXPECT_TRUE(
         broken.error.starts_with("The update feed is not valid. The feed is not well-formed XML"))
