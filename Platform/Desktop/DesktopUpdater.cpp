@@ -13,6 +13,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <QByteArray>
+#include <QDesktopServices>
 #include <QHostAddress>
 #include <QString>
 #include <QUrl>
@@ -107,6 +108,7 @@ platform::AlertSpec UpdateCheckOutcome::alert(const std::string& appName) const 
                 "version from:\n" +
                 update->url;
         spec.informativeText = std::move(text);
+        spec.buttons = {"Download", "Later"};
         break;
     }
     case Kind::upToDate:
@@ -192,7 +194,7 @@ struct DesktopUpdater::Observer final : platform::Observation {
 };
 
 DesktopUpdater::DesktopUpdater(std::weak_ptr<platform::UpdaterDelegate> delegate, Options options)
-    : delegate_(std::move(delegate)), options_(options) {}
+    : delegate_(std::move(delegate)), options_(std::move(options)) {}
 
 DesktopUpdater::~DesktopUpdater() {
     alive_.reset();
@@ -312,7 +314,14 @@ void DesktopUpdater::finish(const std::shared_ptr<Check>& check, UpdateCheckOutc
         updatesLog().error("update_check_failed reason=" + outcome.error);
         break;
     }
-    host().alerts().runModal(outcome.alert(appName(host().mainBundle())));
+    const int answer = host().alerts().runModal(outcome.alert(appName(host().mainBundle())));
+    if (outcome.kind == UpdateCheckOutcome::Kind::updateAvailable &&
+        answer == platform::alertFirstButtonReturn) {
+        if (options_.openURL)
+            options_.openURL(outcome.update->url);
+        else
+            QDesktopServices::openUrl(QUrl(QString::fromStdString(outcome.update->url)));
+    }
 
     if (check_ == check)
         check_.reset();

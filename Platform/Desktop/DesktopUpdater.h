@@ -35,7 +35,8 @@ struct UpdateCheckOutcome {
     // failed: what went wrong, in words for the user.
     std::string error;
 
-    // The dialog that tells the user, for an application called `appName`.
+    // The dialog that tells the user, for an application called `appName`. With an update its
+    // first button opens the download.
     platform::AlertSpec alert(const std::string& appName) const;
 };
 
@@ -47,6 +48,8 @@ public:
         platform::HttpSession* session = nullptr;
         // Seconds a feed download may take, connection included.
         double timeout = 30;
+        // Opens a download address in the browser; none: the desktop's URL handler.
+        std::function<void(const std::string&)> openURL;
     };
 
     DesktopUpdater(std::weak_ptr<platform::UpdaterDelegate> delegate, Options options);
@@ -59,8 +62,9 @@ public:
     std::unique_ptr<platform::Observation>
     observeCanCheckForUpdates(std::function<void(bool)> handler, bool initial) override;
     // Starts a cycle unless one is running (a second request joins the running one): the
-    // flag turns false, the feed is fetched and judged, the dialog shows, the flag turns true
-    // and the delegate hears that the cycle finished.
+    // flag turns false, the feed is fetched and judged, the dialog shows (and its "Download"
+    // opens the update's address in the browser), the flag turns true and the delegate hears
+    // that the cycle finished.
     void checkForUpdates() override;
 
     // The feed request for this bundle, or the reason there can be none: the feed must be an
@@ -99,7 +103,8 @@ private:
 class DesktopUpdaterFramework final : public platform::UpdaterFramework {
 public:
     DesktopUpdaterFramework() = default;
-    explicit DesktopUpdaterFramework(DesktopUpdater::Options options) : options_(options) {}
+    explicit DesktopUpdaterFramework(DesktopUpdater::Options options)
+        : options_(std::move(options)) {}
 
     std::shared_ptr<platform::Updater>
     startStandardUpdater(std::weak_ptr<platform::UpdaterDelegate> delegate) override;

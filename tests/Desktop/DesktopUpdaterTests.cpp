@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <mutex>
@@ -373,7 +374,7 @@ TEST(DesktopUpdater, JudgesAnswersAndNamesTheOutcomeInTheDialog) {
               "Quillet 1.5.0 (640) is available \u2014 you have 1.3.0 (600).\n\nUpdates are not "
               "installed automatically on this system. Download the new version from:\n" +
                   urlFor("640", "1.5.0"));
-    EXPECT_EQ(spec.buttons, std::vector<std::string>{"OK"});
+    EXPECT_EQ(spec.buttons, (std::vector<std::string>{"Download", "Later"}));
 
     auto current =
         DesktopUpdater::judge(answer(204), feed(item("600", "1.3.0")), {"beta"}, running);
@@ -453,21 +454,27 @@ public:
         o.autostartDirectory = dir_.sub("autostart");
         host = std::make_unique<DesktopHost>(o);
         host->desktopAlerts().onShow = [this](QMessageBox& box) {
+            std::vector<std::string> titles;
+            for (auto* b : box.buttons())
+                titles.push_back(b->text().toStdString());
             dialogs.push_back({box.text().toStdString(), box.informativeText().toStdString(),
-                               updater && updater->canCheckForUpdates()});
+                               titles, updater && updater->canCheckForUpdates()});
+            const auto index = std::min<qsizetype>(answer, box.buttons().size() - 1);
             QMetaObject::invokeMethod(
-                &box, [&box] { box.buttons().front()->click(); }, Qt::QueuedConnection);
+                &box, [&box, index] { box.buttons().at(index)->click(); }, Qt::QueuedConnection);
         };
     }
 
-    // Starts the host's updater, or one with these options.
-    void start(std::optional<DesktopUpdater::Options> options = std::nullopt) {
-        platform::UpdaterFramework* framework = &host->updaterFramework();
-        if (options) {
-            custom_ = std::make_unique<DesktopUpdaterFramework>(*options);
-            framework = custom_.get();
-        }
-        updater = framework->startStandardUpdater(delegate);
+    // Starts the host's own updater (whose "Download" would open a real browser).
+    void startHostsUpdater() { attach(host->updaterFramework()); }
+    // Starts an updater with these options; the downloads it opens are recorded.
+    void start(DesktopUpdater::Options options = {}) {
+        options.openURL = [this](const std::string& url) { opened.push_back(url); };
+        custom_ = std::make_unique<DesktopUpdaterFramework>(std::move(options));
+        attach(*custom_);
+    }
+    void attach(platform::UpdaterFramework& framework) {
+        updater = framework.startStandardUpdater(delegate);
         observation = updater->observeCanCheckForUpdates(
             [this](bool v) {
                 calledOffMain |= std::this_thread::get_id() != delegate->mainThread;
@@ -482,8 +489,12 @@ public:
 
     struct Dialog {
         std::string text, informative;
+        std::vector<std::string> buttons;
         bool couldCheckMeanwhile;
     };
+    // Which button the test presses.
+    int answer = 0;
+    std::vector<std::string> opened;
 
     std::unique_ptr<DesktopHost> host;
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
@@ -526,6 +537,8 @@ TEST(DesktopUpdater, ACheckNamesTheNewestUpdateAndEndsTheCycleOnTheMainThread) {
     EXPECT_EQ(rig.delegate->finished, std::vector<std::optional<std::string>>{std::nullopt});
     EXPECT_TRUE(rig.updater->canCheckForUpdates());
     EXPECT_EQ(rig.flags, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(rig.dialogs[0].buttons, (std::vector<std::string>{"Download", "Later"}));
+    EXPECT_EQ(rig.opened, std::vector<std::string>{urlFor("640", "1.5.0")});
 
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u) << "the second request joined the first cycle";
@@ -533,14 +546,16 @@ TEST(DesktopUpdater, ACheckNamesTheNewestUpdateAndEndsTheCycleOnTheMainThread) {
     EXPECT_EQ(requests[0].target, "/quillet/appcast.xml");
     EXPECT_EQ(requests[0].header("User-Agent"), "Quillet/1.3.0");
 
-    // The channels are asked again at each check: without beta, 1.4.0.
+    // The channels are asked again at each check: without beta, 1.4.0. "Later" opens nothing.
     rig.delegate->channels = {};
+    rig.answer = 1;
     rig.updater->checkForUpdates();
     ASSERT_TRUE(rig.waitForCycles(2));
     ASSERT_EQ(rig.dialogs.size(), 2u);
     EXPECT_TRUE(rig.dialogs[1].informative.starts_with("Quillet 1.4.0 (620) is available"))
         << rig.dialogs[1].informative;
     EXPECT_EQ(rig.delegate->channelRequests, 2);
+    EXPECT_EQ(rig.opened.size(), 1u);
 
     // Nothing newer than what runs.
     {
@@ -552,6 +567,7 @@ TEST(DesktopUpdater, ACheckNamesTheNewestUpdateAndEndsTheCycleOnTheMainThread) {
     ASSERT_EQ(rig.dialogs.size(), 3u);
     EXPECT_EQ(rig.dialogs[2].text, "You\u2019re up to date.");
     EXPECT_EQ(rig.dialogs[2].informative, "Quillet 1.3.0 (600) is the newest version available.");
+    EXPECT_EQ(rig.dialogs[2].buttons, std::vector<std::string>{"OK"});
     EXPECT_EQ(rig.delegate->finished.back(), std::nullopt);
     EXPECT_EQ(rig.flags, (std::vector<bool>{true, false, true, false, true, false, true}));
     EXPECT_FALSE(rig.delegate->calledOffMain);
@@ -573,7 +589,7 @@ TEST(DesktopUpdater, FailedDownloadsAndBadFeedsAreReportedAndEndTheCycleWithTheE
         }
     });
     UpdaterRig rig(server.url("/appcast.xml"));
-    rig.start(DesktopUpdater::Options{nullptr, 0.5});
+    rig.start(DesktopUpdater::Options{nullptr, 0.5, {}});
 
     rig.updater->checkForUpdates();
     ASSERT_TRUE(rig.waitForCycles(1));
@@ -605,7 +621,7 @@ TEST(DesktopUpdater, UnreachableAndRefusedFeedsEndTheCycleWithoutTouchingTheNetw
     {
         UpdaterRig rig("http://127.0.0.1:" + std::to_string(LoopbackHttpServer::unusedPort()) +
                        "/appcast.xml");
-        rig.start();
+        rig.startHostsUpdater();
         rig.updater->checkForUpdates();
         ASSERT_TRUE(rig.waitForCycles(1));
         EXPECT_EQ(rig.dialogs.at(0).informative,
@@ -615,7 +631,7 @@ TEST(DesktopUpdater, UnreachableAndRefusedFeedsEndTheCycleWithoutTouchingTheNetw
     {
         // Plain http to another machine is never fetched.
         UpdaterRig rig("http://updates.corvane.com/appcast.xml");
-        rig.start();
+        rig.startHostsUpdater();
         rig.updater->checkForUpdates();
         EXPECT_TRUE(rig.delegate->finished.empty()) << "the cycle ends on a later turn";
         EXPECT_TRUE(rig.dialogs.empty());
