@@ -22,6 +22,9 @@ struct MenuItem {
     std::string keyEquivalent;
     ControlState state = ControlState::off;
     bool isSeparator = false;
+    // The menu this item opens: the top-level items of a main menu ("Quillet", "Edit") each
+    // have one; none for ordinary items.
+    std::shared_ptr<Menu> submenu = nullptr;
 
     static MenuItem separator() {
         MenuItem item;

@@ -91,7 +91,7 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
 
     application_.onPresentationChange = [this] {
         if (auto* strip = statusBar_->strip())
-            strip->update();
+            strip->mainMenuChanged();
     };
     application_.onDidFinishLaunching = [this] {
         statusBar_->strip()->showOnScreen();

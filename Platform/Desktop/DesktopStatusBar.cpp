@@ -5,10 +5,9 @@
 #include "Platform/UserDefaults.h"
 
 #include "Platform/Desktop/DesktopScreens.h"
+#include "Platform/Desktop/MenuPresenter.h"
 #include "Platform/Menu.h"
 
-#include <QAction>
-#include <QMenu>
 #include <algorithm>
 
 namespace desktop {
@@ -313,28 +312,7 @@ void DesktopStatusBar::presentMenu(platform::Menu& menu,
     QPoint at;
     if (auto w = windowOf(item))
         at = qtFromCocoa(w->frame(), DesktopScreens::primaryGeometry()).bottomLeft() + QPoint(0, 1);
-    menu.present([&](platform::Menu& m) -> std::optional<std::size_t> {
-        QMenu qmenu;
-        std::vector<QAction*> actions;
-        for (const auto& entry : m.items()) {
-            if (entry.isSeparator) {
-                actions.push_back(qmenu.addSeparator());
-                continue;
-            }
-            auto* a = qmenu.addAction(QString::fromStdString(entry.title));
-            if (!entry.keyEquivalent.empty())
-                a->setShortcut(QKeySequence(QStringLiteral("Ctrl+") +
-                                            QString::fromStdString(entry.keyEquivalent).toUpper()));
-            a->setCheckable(entry.state == platform::ControlState::on);
-            a->setChecked(entry.state == platform::ControlState::on);
-            actions.push_back(a);
-        }
-        QAction* chosen = qmenu.exec(at);
-        for (std::size_t i = 0; i < actions.size(); ++i)
-            if (chosen && actions[i] == chosen)
-                return i;
-        return std::nullopt;
-    });
+    desktop::presentMenu(menu, at);
 }
 
 void DesktopStatusBar::hover(const std::shared_ptr<platform::StatusItem>& item, bool inside) {

@@ -4,12 +4,16 @@
 #include "Platform/Desktop/DesktopScreens.h"
 #include "Platform/Desktop/DesktopStatusBar.h"
 #include "Platform/Desktop/DesktopSymbols.h"
+#include "Platform/Desktop/MenuPresenter.h"
+#include "Platform/Menu.h"
 
 #include <QDateTime>
+#include <QFontMetrics>
 #include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QShortcut>
 #include <QToolTip>
 #include <algorithm>
 #include <cmath>
@@ -98,6 +102,8 @@ StripWindow::StripWindow(DesktopStatusBar& bar)
     setWindowTitle(QStringLiteral("Quillet menu bar"));
 }
 
+StripWindow::~StripWindow() = default;
+
 void StripWindow::place() {
     const QRect primary = DesktopScreens::primaryGeometry();
     if (primary.isEmpty()) {
@@ -135,16 +141,19 @@ void StripWindow::paintEvent(QPaintEvent*) {
     p.fillRect(rect(), background);
     p.setCompositionMode(QPainter::CompositionMode_SourceOver);
 
-    // The application's presence, while it is a regular application.
-    auto& host = bar_.host();
-    if (host.application().activationPolicy() == platform::ActivationPolicy::regular) {
+    // The application's presence, while it is a regular application: its name and menus.
+    for (const auto& t : menuTitles()) {
+        if (openTitle_ == t.item) {
+            p.setBrush(pressedFill);
+            p.setPen(Qt::NoPen);
+            p.drawRoundedRect(QRectF(t.rect).adjusted(1, 2, -1, -2), 4, 4);
+        }
         QFont font = p.font();
         font.setPixelSize(13);
-        font.setBold(true);
+        font.setBold(t.bold);
         p.setFont(font);
         p.setPen(foreground);
-        p.drawText(QRect(14, 0, 200, height()), Qt::AlignVCenter | Qt::AlignLeft,
-                   QString::fromStdString(host.applicationName()));
+        p.drawText(t.rect, Qt::AlignCenter, t.title);
     }
 
     auto pressed = pressed_.lock();
@@ -195,7 +204,94 @@ void StripWindow::reportToOtherApplications(QMouseEvent* event, bool down,
     bar_.host().desktopEventMonitors().dispatchGlobal(e);
 }
 
+std::vector<StripWindow::MenuTitle> StripWindow::menuTitles() const {
+    std::vector<MenuTitle> out;
+    auto& app = bar_.host().application();
+    if (app.activationPolicy() != platform::ActivationPolicy::regular)
+        return out;
+    QFont font = this->font();
+    font.setPixelSize(13);
+    int x = 8;
+    auto add = [&](const QString& title, std::size_t item, bool bold) {
+        font.setBold(bold);
+        const int width = QFontMetrics(font).horizontalAdvance(title) + 18;
+        out.push_back({QRect(x, 0, width, height()), item, title, bold});
+        x += width;
+    };
+    auto menu = app.mainMenu();
+    if (!menu || menu->items().empty()) {
+        // A regular application without a menu still shows its name.
+        add(QString::fromStdString(bar_.host().applicationName()), 0, true);
+        return out;
+    }
+    const auto& items = menu->items();
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (!items[i].isSeparator)
+            add(QString::fromStdString(items[i].title), i, out.empty());
+    return out;
+}
+
+void StripWindow::openMainMenuItem(std::size_t item) {
+    auto menu = bar_.host().application().mainMenu();
+    if (!menu || item >= menu->items().size())
+        return;
+    QRect under;
+    for (const auto& t : menuTitles())
+        if (t.item == item)
+            under = t.rect;
+    // Keep the item's menu and action while it runs: the menu may be replaced meanwhile.
+    auto entry = menu->items()[item];
+    openTitle_ = item;
+    update();
+    if (entry.submenu)
+        presentMenu(*entry.submenu, mapToGlobal(under.bottomLeft() + QPoint(0, 1)));
+    else if (entry.action)
+        entry.action();
+    openTitle_.reset();
+    update();
+}
+
+void StripWindow::mainMenuChanged() {
+    update();
+    shortcuts_.clear();
+    auto& app = bar_.host().application();
+    auto menu = app.mainMenu();
+    if (!menu || app.activationPolicy() != platform::ActivationPolicy::regular)
+        return;
+    for (const auto& top : menu->items()) {
+        if (!top.submenu)
+            continue;
+        const auto& items = top.submenu->items();
+        std::weak_ptr<platform::Menu> weakMenu = top.submenu;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            // Items without an action (Cut, Copy, ...) leave the keys to the focused field.
+            if (items[i].keyEquivalent.empty() || !items[i].action)
+                continue;
+            auto shortcut = std::make_unique<QShortcut>(
+                QKeySequence(QStringLiteral("Ctrl+") +
+                             QString::fromStdString(items[i].keyEquivalent).toUpper()),
+                this);
+            shortcut->setContext(Qt::ApplicationShortcut);
+            QObject::connect(shortcut.get(), &QShortcut::activated, this, [weakMenu, i] {
+                auto m = weakMenu.lock();
+                if (!m || i >= m->items().size())
+                    return;
+                auto action = m->items()[i].action;
+                if (action)
+                    action();
+            });
+            shortcuts_.push_back(std::move(shortcut));
+        }
+    }
+}
+
 void StripWindow::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton)
+        for (const auto& t : menuTitles())
+            if (t.rect.contains(event->position().toPoint())) {
+                openMainMenuItem(t.item);
+                return;
+            }
     auto entry = bar_.entryAt(cocoaPoint(event->position().toPoint()));
     reportToOtherApplications(event, true, entry);
     pressedEntry_ = entry;

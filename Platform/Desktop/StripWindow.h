@@ -9,6 +9,9 @@
 #include <QWidget>
 #include <memory>
 #include <optional>
+#include <vector>
+
+class QShortcut;
 
 namespace platform {
 class StatusItem;
@@ -21,6 +24,7 @@ class DesktopStatusBar;
 class StripWindow final : public QWidget {
 public:
     explicit StripWindow(DesktopStatusBar& bar);
+    ~StripWindow() override;
 
     // Puts the strip across the top of the primary screen, shown once showOnScreen() was
     // called; hides it when there is no screen.
@@ -28,6 +32,20 @@ public:
     // From now on the strip is on screen (after launching, so that a second instance that
     // leaves at once never shows one).
     void showOnScreen();
+    // The application's presence changed (activation policy or main menu): redraw, and bind
+    // the main menu's key equivalents (Ctrl+key) in the application's windows.
+    void mainMenuChanged();
+    // Where the left side shows each main-menu title (index into the main menu's items).
+    struct MenuTitle {
+        QRect rect;
+        std::size_t item = 0;
+        QString title;
+        bool bold = false;
+    };
+    std::vector<MenuTitle> menuTitles() const;
+    // Opens the main menu's item `item` (its submenu under its title).
+    void openMainMenuItem(std::size_t item);
+
     // Cocoa coordinates of a point in this widget.
     platform::Point cocoaPoint(QPoint local) const;
     // This widget's rectangle for a Cocoa frame.
@@ -51,6 +69,8 @@ private:
     std::weak_ptr<platform::StatusItem> pressed_;
     std::optional<std::size_t> pressedEntry_;
     bool onScreen_ = false;
+    std::optional<std::size_t> openTitle_;
+    std::vector<std::unique_ptr<QShortcut>> shortcuts_;
     bool dragArmed_ = false;
     bool dragging_ = false;
     QPoint pressPoint_;

@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <map>
@@ -331,6 +332,73 @@ TEST(DesktopStatusBar, StripShowsTheApplicationNameOnlyWhileRegular) {
     EXPECT_GT(brightPixelsOnTheLeft(), 30);
     f.host->application().setActivationPolicy(platform::ActivationPolicy::accessory);
     EXPECT_EQ(brightPixelsOnTheLeft(), 0);
+}
+
+TEST(DesktopStatusBar, MainMenuShowsItsTitlesOpensTheirMenusAndBindsTheirKeys) {
+    Fixture f;
+    auto& app = f.host->application();
+    auto* strip = f.bar().strip();
+    strip->resize(800, 24);
+    auto titles = [&] {
+        QStringList out;
+        for (auto& t : strip->menuTitles())
+            out << (t.bold ? "*" : "") + t.title;
+        return out;
+    };
+    app.setActivationPolicy(platform::ActivationPolicy::regular);
+    EXPECT_EQ(titles(), QStringList{"*Quillet"}) << "a regular application shows its name";
+
+    int quits = 0;
+    auto appMenu = std::make_shared<platform::Menu>("Quillet");
+    appMenu->addItem({"Quit Quillet", [&] { ++quits; }, "q", platform::ControlState::off});
+    auto editMenu = std::make_shared<platform::Menu>("Edit");
+    editMenu->addItem({"Cut", nullptr, "x", platform::ControlState::off});
+    editMenu->addItem({"Copy", nullptr, "c", platform::ControlState::off});
+    auto main = std::make_shared<platform::Menu>();
+    platform::MenuItem quillet{"Quillet", nullptr, "", platform::ControlState::off};
+    quillet.submenu = appMenu;
+    platform::MenuItem edit{"Edit", nullptr, "", platform::ControlState::off};
+    edit.submenu = editMenu;
+    main->addItem(quillet);
+    main->addItem(edit);
+    app.setMainMenu(main);
+    EXPECT_EQ(titles(), (QStringList{"*Quillet", "Edit"}));
+
+    // Clicking the first title opens its menu under it; choosing Quit runs the action.
+    QStringList shown;
+    QTimer::singleShot(0, [&] {
+        auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(popup, nullptr);
+        for (auto* a : popup->actions())
+            shown << a->text();
+        for (int key : {Qt::Key_Down, Qt::Key_Return}) {
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            QApplication::sendEvent(popup, &press);
+        }
+    });
+    const QRect title = strip->menuTitles().front().rect;
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(title.center()),
+                      strip->mapToGlobal(QPointF(title.center())), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(strip, &press);
+    EXPECT_EQ(shown, QStringList{"Quit Quillet"});
+    EXPECT_EQ(quits, 1);
+
+    // Ctrl+Q works in the application's windows; Cut and Copy are left to the text fields.
+    auto shortcuts = strip->findChildren<QShortcut*>();
+    ASSERT_EQ(shortcuts.size(), 1);
+    EXPECT_EQ(shortcuts[0]->key(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    EXPECT_EQ(shortcuts[0]->context(), Qt::ApplicationShortcut);
+    emit shortcuts[0]->activated();
+    EXPECT_EQ(quits, 2);
+
+    // Without the menu, or as an accessory, nothing of it is left.
+    app.setMainMenu(nullptr);
+    EXPECT_TRUE(strip->findChildren<QShortcut*>().isEmpty());
+    app.setMainMenu(main);
+    app.setActivationPolicy(platform::ActivationPolicy::accessory);
+    EXPECT_TRUE(titles().isEmpty());
+    EXPECT_TRUE(strip->findChildren<QShortcut*>().isEmpty());
 }
 
 TEST(DesktopStatusBar, StatusAndWindowListDescribeEveryItemWhereItIs) {

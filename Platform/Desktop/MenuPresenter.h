@@ -1,0 +1,17 @@
+// Shows a platform menu as a QMenu at a point of the screen, running the menu's open/close
+// protocol; the chosen item's action runs after the menu has closed. Items with a submenu open
+// it as a Qt submenu. Main thread only.
+#pragma once
+
+#include <QPoint>
+
+namespace platform {
+class Menu;
+}
+
+namespace desktop {
+
+// `at` is in Qt's global coordinates (the menu's top left).
+void presentMenu(platform::Menu& menu, QPoint at);
+
+} // namespace desktop
