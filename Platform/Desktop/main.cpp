@@ -126,6 +126,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The strip puts itself across the top of the screen, which Wayland lets no client do:
+    // where X11 is reachable too (Xwayland), use it.
+    if (!std::getenv("QT_QPA_PLATFORM") && std::getenv("DISPLAY") && *std::getenv("DISPLAY"))
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quillet"));
     QApplication::setApplicationDisplayName(QStringLiteral("Quillet"));
