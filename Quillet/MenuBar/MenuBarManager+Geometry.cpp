@@ -49,14 +49,8 @@ bool MenuBarManager::isSeparatorPositionValid() const {
 }
 
 std::optional<platform::Image> MenuBarManager::warningImage() {
-    auto image = host().symbols().systemSymbol("exclamationmark.triangle",
-                                               "The dot is on the wrong side of the chevron");
-    if (!image)
-        return std::nullopt;
-    auto configured = image->withSymbolConfiguration(
-        {12, platform::SymbolWeight::medium, platform::SymbolScale::medium});
-    configured.isTemplate = true;
-    return configured;
+    return templateSymbol("exclamationmark.triangle", "The dot is on the wrong side of the chevron",
+                          {12, platform::SymbolWeight::medium, platform::SymbolScale::medium});
 }
 
 void MenuBarManager::showSeparatorPositionWarning() {

@@ -138,26 +138,26 @@ void MenuBarManager::applyCollapsedState() {
     }
 }
 
-std::optional<platform::Image> MenuBarManager::chevronImage(bool collapsed) {
-    auto image = host().symbols().systemSymbol(collapsed ? "chevron.left" : "chevron.right",
-                                               collapsed ? "Show hidden menu bar items"
-                                                         : "Hide menu bar items");
+std::optional<platform::Image>
+MenuBarManager::templateSymbol(const char* name, const char* description,
+                               platform::SymbolConfiguration configuration) {
+    auto image = host().symbols().systemSymbol(name, description);
     if (!image)
         return std::nullopt;
-    auto configured = image->withSymbolConfiguration(
-        {12, platform::SymbolWeight::medium, platform::SymbolScale::medium});
-    configured.isTemplate = true;
+    auto configured = image->withSymbolConfiguration(configuration);
+    configured.isTemplate = true; // the menu bar tints it
     return configured;
 }
 
+std::optional<platform::Image> MenuBarManager::chevronImage(bool collapsed) {
+    return templateSymbol(collapsed ? "chevron.left" : "chevron.right",
+                          collapsed ? "Show hidden menu bar items" : "Hide menu bar items",
+                          {12, platform::SymbolWeight::medium, platform::SymbolScale::medium});
+}
+
 std::optional<platform::Image> MenuBarManager::separatorDotImage() {
-    auto image = host().symbols().systemSymbol("circle.fill", "Quillet separator");
-    if (!image)
-        return std::nullopt;
-    auto configured = image->withSymbolConfiguration(
-        {6, platform::SymbolWeight::regular, platform::SymbolScale::small});
-    configured.isTemplate = true;
-    return configured;
+    return templateSymbol("circle.fill", "Quillet separator",
+                          {6, platform::SymbolWeight::regular, platform::SymbolScale::small});
 }
 
 std::shared_ptr<platform::Timer> MenuBarManager::scheduleTimer(double seconds,

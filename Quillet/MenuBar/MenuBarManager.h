@@ -82,6 +82,10 @@ public:
     static std::optional<platform::Image> chevronImage(bool collapsed);
     static std::optional<platform::Image> separatorDotImage();
     static std::optional<platform::Image> warningImage();
+    // A named system symbol, configured and marked as a template image.
+    static std::optional<platform::Image>
+    templateSymbol(const char* name, const char* description,
+                   platform::SymbolConfiguration configuration);
 
 private:
     MenuBarManager();
