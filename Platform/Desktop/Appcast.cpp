@@ -6,7 +6,6 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
-#include <cctype>
 
 namespace desktop {
 
@@ -82,10 +81,14 @@ std::string_view nextComponent(std::string_view& s) {
     return c;
 }
 
+bool isSpace(char c) {
+    return std::string_view(" \t\r\n\v\f").find(c) != std::string_view::npos;
+}
+
 std::string_view normalised(std::string_view v) {
-    while (!v.empty() && std::isspace(static_cast<unsigned char>(v.front())))
+    while (!v.empty() && isSpace(v.front()))
         v.remove_prefix(1);
-    while (!v.empty() && std::isspace(static_cast<unsigned char>(v.back())))
+    while (!v.empty() && isSpace(v.back()))
         v.remove_suffix(1);
     if (v.size() > 1 && (v.front() == 'v' || v.front() == 'V') && isDigit(v[1]))
         v.remove_prefix(1);
@@ -124,7 +127,8 @@ std::string shortened(const QString& text, std::size_t limit) {
 // can read as markup.
 bool usableVersion(const std::string& v) {
     return v.size() <= maxVersionLength && std::all_of(v.begin(), v.end(), [](char c) {
-               return std::isalnum(static_cast<unsigned char>(c)) ||
+               // ASCII by hand: the process locale must not widen the set.
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                       std::string_view(" .-_+~").find(c) != std::string_view::npos;
            });
 }

@@ -17,8 +17,19 @@ bool DesktopApplication::setActivationPolicy(platform::ActivationPolicy policy) 
     return true;
 }
 
+void DesktopApplication::setActive(bool active) {
+    if (active == active_)
+        return;
+    if (active && onWillBecomeActive)
+        onWillBecomeActive();
+    active_ = active;
+    if (active && onDidBecomeActive)
+        onDidBecomeActive();
+}
+
 void DesktopApplication::activate(bool /*ignoringOtherApps*/) {
-    activeRequested_ = true;
+    // An accessory application without windows becomes active too, as on a Mac.
+    setActive(true);
     // Brings the application's own visible windows to the front; the strip stays as it is.
     for (auto* widget : QApplication::topLevelWidgets()) {
         if (!widget->isVisible() || widget->property("quilletStrip").toBool())
@@ -29,7 +40,7 @@ void DesktopApplication::activate(bool /*ignoringOtherApps*/) {
 }
 
 bool DesktopApplication::isActive() const {
-    return activeRequested_ || QGuiApplication::applicationState() == Qt::ApplicationActive;
+    return active_;
 }
 
 platform::LayoutDirection DesktopApplication::userInterfaceLayoutDirection() const {

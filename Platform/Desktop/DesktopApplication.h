@@ -39,6 +39,11 @@ public:
     }
     // Called when what the strip shows for the application (policy, main menu) changes.
     std::function<void()> onPresentationChange;
+    // The application became active (activate(), or one of its windows took the focus) or
+    // stopped being active; the host posts the activation notifications.
+    void setActive(bool active);
+    std::function<void()> onWillBecomeActive;
+    std::function<void()> onDidBecomeActive;
     // Called once launching has finished, before the main loop starts.
     std::function<void()> onDidFinishLaunching;
 
@@ -50,7 +55,7 @@ private:
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
     bool launched_ = false;
     bool terminateRequested_ = false;
-    bool activeRequested_ = false;
+    bool active_ = false;
 };
 
 } // namespace desktop

@@ -93,6 +93,12 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
         if (auto* strip = statusBar_->strip())
             strip->mainMenuChanged();
     };
+    application_.onWillBecomeActive = [this] {
+        notifications_.post(platform::applicationWillBecomeActiveNotification);
+    };
+    application_.onDidBecomeActive = [this] {
+        notifications_.post(platform::applicationDidBecomeActiveNotification);
+    };
     application_.onDidFinishLaunching = [this] {
         statusBar_->strip()->showOnScreen();
         auto pending = std::move(pendingURLs_);
@@ -114,7 +120,7 @@ DesktopHost::~DesktopHost() {
     server_.reset();
     if (platform::hasHost() && &platform::host() == this)
         platform::installHost(nullptr);
-    screenWatcher_.reset();
+    qtSignals_.reset();
     // Queued work and timers may point into the facilities: drop them first.
     runLoop_.shutDown();
 }
@@ -263,27 +269,32 @@ void DesktopHost::openURLs(std::vector<std::string> urls) {
 // --- screens ---
 
 void DesktopHost::watchScreens() {
-    screenWatcher_ = std::make_unique<QObject>();
+    qtSignals_ = std::make_unique<QObject>();
     auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     if (!app)
         return;
     auto watch = [this](QScreen* s) {
-        QObject::connect(s, &QScreen::geometryChanged, screenWatcher_.get(),
+        QObject::connect(s, &QScreen::geometryChanged, qtSignals_.get(),
                          [this] { screensChanged(); });
-        QObject::connect(s, &QScreen::availableGeometryChanged, screenWatcher_.get(),
+        QObject::connect(s, &QScreen::availableGeometryChanged, qtSignals_.get(),
                          [this] { screensChanged(); });
     };
     for (auto* s : QGuiApplication::screens())
         watch(s);
-    QObject::connect(app, &QGuiApplication::screenAdded, screenWatcher_.get(),
+    QObject::connect(app, &QGuiApplication::screenAdded, qtSignals_.get(),
                      [this, watch](QScreen* s) {
                          watch(s);
                          screensChanged();
                      });
-    QObject::connect(app, &QGuiApplication::screenRemoved, screenWatcher_.get(),
+    QObject::connect(app, &QGuiApplication::screenRemoved, qtSignals_.get(),
                      [this] { screensChanged(); });
-    QObject::connect(app, &QGuiApplication::primaryScreenChanged, screenWatcher_.get(),
+    QObject::connect(app, &QGuiApplication::primaryScreenChanged, qtSignals_.get(),
                      [this] { screensChanged(); });
+    // A window of ours taking the focus makes the application active; losing it, inactive.
+    QObject::connect(app, &QGuiApplication::applicationStateChanged, qtSignals_.get(),
+                     [this](Qt::ApplicationState state) {
+                         application_.setActive(state == Qt::ApplicationActive);
+                     });
 }
 
 void DesktopHost::screensChanged() {

@@ -138,7 +138,8 @@ private:
     std::unique_ptr<InstanceServer> server_;
     std::shared_ptr<platform::RunningApplication> otherInstance_;
     std::vector<std::vector<std::string>> pendingURLs_;
-    std::unique_ptr<QObject> screenWatcher_;
+    // Receives Qt's screen and application-state signals.
+    std::unique_ptr<QObject> qtSignals_;
     std::uint32_t nextWindowNumber_ = 100;
     bool screenChangePending_ = false;
 };

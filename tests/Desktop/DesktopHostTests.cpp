@@ -392,6 +392,33 @@ TEST(DesktopHost, ScreenChangesRelayOutAndPostOneNotification) {
     EXPECT_EQ(posted, 1);
 }
 
+TEST(DesktopHost, ActivationPostsWillAndDidBecomeActiveOncePerActivation) {
+    test::TempDir dir;
+    DesktopHost::Options o;
+    o.configDirectory = dir.sub("config");
+    o.sampleItems = {};
+    o.singleInstance = false;
+    o.bundleDirectory = dir.path();
+    DesktopHost host(o);
+    std::vector<std::string> posted;
+    for (auto name : {platform::applicationWillBecomeActiveNotification,
+                      platform::applicationDidBecomeActiveNotification})
+        host.notificationCenter().addObserver(name, [&posted, name] { posted.push_back(name); });
+    EXPECT_FALSE(host.application().isActive());
+    host.application().activate(true);
+    EXPECT_TRUE(host.application().isActive());
+    EXPECT_EQ(posted, (std::vector<std::string>{platform::applicationWillBecomeActiveNotification,
+                                                platform::applicationDidBecomeActiveNotification}));
+    host.application().activate(true);
+    EXPECT_EQ(posted.size(), 2u) << "already active";
+    // Another application takes the focus, then ours comes back.
+    emit qApp->applicationStateChanged(Qt::ApplicationInactive);
+    EXPECT_FALSE(host.application().isActive());
+    emit qApp->applicationStateChanged(Qt::ApplicationActive);
+    EXPECT_TRUE(host.application().isActive());
+    EXPECT_EQ(posted.size(), 4u);
+}
+
 TEST(DesktopWindow, WindowsAreListedPlacedInCocoaFramesAndOnlyOrderedOutWhenClosed) {
     test::TempDir dir;
     DesktopHost::Options o;
