@@ -52,7 +52,8 @@ bool parse(int argc, char** argv, Arguments& out) {
         } else if (desktop::isAcceptableURL(a)) {
             out.urls.push_back(a);
         } else {
-            std::fprintf(stderr, "quillet: not a URL: %s\n", a.c_str());
+            // Not echoed: a mangled sign-in return may still carry a code.
+            std::fprintf(stderr, "quillet: argument %d is neither an option nor a URL\n", i);
             return false;
         }
     }
