@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -331,7 +332,15 @@ struct DesktopHttpSession::Impl : std::enable_shared_from_this<Impl> {
                 remove(t);
                 t->finish(code);
             }
-            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+            // Idle, sleep until a request, a cancellation or shutdown wakes the poll, so an idle
+            // process never wakes up for nothing; busy, wait as long as curl asks, at most 1 s.
+            int timeoutMs = std::numeric_limits<int>::max();
+            if (!active.empty()) {
+                long wanted = -1;
+                curl_multi_timeout(multi, &wanted);
+                timeoutMs = wanted < 0 ? 1000 : static_cast<int>(std::min<long>(wanted, 1000));
+            }
+            curl_multi_poll(multi, nullptr, 0, timeoutMs, nullptr);
         }
 
         // Shutting down: whatever is still in flight fails as cancelled.
