@@ -21,6 +21,9 @@ std::unique_ptr<QMessageBox> DesktopAlerts::makeBox(const platform::AlertSpec& a
         break;
     }
     box->setWindowTitle(QStringLiteral("Quillet"));
+    // Alert texts are plain text: nothing in them (a version from a feed, a file name) is
+    // ever read as markup.
+    box->setTextFormat(Qt::PlainText);
     box->setText(QString::fromStdString(alert.messageText));
     box->setInformativeText(QString::fromStdString(alert.informativeText));
     box->setWindowModality(Qt::ApplicationModal);
