@@ -2,13 +2,21 @@
 
 #include "Platform/Desktop/DesktopBundle.h"
 #include "Platform/Desktop/DesktopHttpSession.h"
+#include "Platform/Desktop/DesktopViews.h"
 #include "Platform/Desktop/DesktopWindow.h"
 #include "Platform/Desktop/LibraryThread.h"
+#include "Platform/Desktop/MenuPresenter.h"
 #include "Platform/Desktop/StripWindow.h"
+#include "Platform/Desktop/XInputClickSource.h"
 #include "Platform/UserDefaults.h"
+#include "Platform/View.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QMenu>
+#include <QQuickItem>
 #include <QScreen>
 #include <chrono>
 #include <cstdlib>
@@ -32,6 +40,72 @@ nlohmann::json rectJSON(const platform::Rect& r) {
     return {{"x", r.minX()}, {"y", r.minY()}, {"width", r.width()}, {"height", r.height()}};
 }
 
+nlohmann::json qtRectJSON(const QRect& global) {
+    return rectJSON(cocoaFromQt(global, DesktopScreens::primaryGeometry()));
+}
+
+// The hidden-items panel as it is on screen: its window, and the icons its scene draws.
+nlohmann::json panelJSON(const DesktopApplication& application) {
+    for (const auto& w : application.windows()) {
+        auto content = w->contentView();
+        if (!content || content->viewName() != "QuilletBarView")
+            continue;
+        auto* window = dynamic_cast<DesktopWindow*>(w.get());
+        if (!window)
+            continue;
+        nlohmann::json panel;
+        panel["visible"] = window->isVisible();
+        panel["frame"] = rectJSON(window->frame());
+        panel["windowNumber"] = window->windowNumber();
+        auto icons = nlohmann::json::array();
+        bool empty = false;
+        if (auto* scene = window->scene()) {
+            for (auto* cell : scene->itemsNamed(QStringLiteral("hiddenItemCell"))) {
+                const QRectF inScene =
+                    cell->mapRectToScene(QRectF(0, 0, cell->width(), cell->height()));
+                const QRect global(scene->mapToGlobal(inScene.topLeft().toPoint()),
+                                   inScene.size().toSize());
+                icons.push_back({{"frame", qtRectJSON(global)},
+                                 {"toolTip", cell->property("toolTip").toString().toStdString()},
+                                 {"placeholder", cell->property("showsPlaceholder").toBool()}});
+            }
+            for (auto* text : scene->itemsNamed(QStringLiteral("emptyText")))
+                empty = empty || text->isVisible();
+        }
+        panel["items"] = icons.size();
+        panel["icons"] = std::move(icons);
+        panel["empty"] = empty;
+        if (auto ms = window->lastShowToPaintMs())
+            panel["showToPaintMs"] = *ms;
+        else
+            panel["showToPaintMs"] = nullptr;
+        return panel;
+    }
+    return nullptr;
+}
+
+// The menu being shown, item by item (separators included), with where each item is.
+nlohmann::json menuJSON() {
+    QMenu* menu = openMenu();
+    if (!menu)
+        return nullptr;
+    auto items = nlohmann::json::array();
+    for (auto* action : menu->actions()) {
+        if (action->isSeparator()) {
+            items.push_back({{"separator", true}});
+            continue;
+        }
+        const QRect local = menu->actionGeometry(action);
+        const QRect global(menu->mapToGlobal(local.topLeft()), local.size());
+        items.push_back({{"separator", false},
+                         {"title", action->text().toStdString()},
+                         {"checked", action->isChecked()},
+                         {"enabled", action->isEnabled()},
+                         {"frame", qtRectJSON(global)}});
+    }
+    return {{"items", std::move(items)}};
+}
+
 const char* policyName(platform::ActivationPolicy p) {
     switch (p) {
     case platform::ActivationPolicy::regular:
@@ -47,6 +121,22 @@ const char* policyName(platform::ActivationPolicy p) {
 } // namespace
 
 DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
+    views_ = std::make_unique<DesktopViews>(
+        [this](const std::string& m) { logHost(platform::LogLevel::error, m); });
+    eventMonitors_ = std::make_unique<DesktopEventMonitors>(
+        options_.globalClickSource ? options_.globalClickSource()
+                                   : std::make_unique<XInputClickSource>());
+    eventMonitors_->isOwnWindowAt = [](QPoint global) {
+        auto* top = QApplication::topLevelAt(global);
+        return top && top->isVisible();
+    };
+    eventMonitors_->report = [this](const std::string& m) { logHost(platform::LogLevel::info, m); };
+    localMouseFilter_ =
+        std::make_unique<LocalMouseFilter>(*eventMonitors_, [this](QWidget* top, QPoint global) {
+            return localWindowNumber(top, global);
+        });
+    if (auto* app = QCoreApplication::instance())
+        app->installEventFilter(localMouseFilter_.get());
     // The library's threads exist from the start: library code reaches them from any thread.
     http_ = std::make_unique<DesktopHttpSession>();
     library_ = std::make_unique<LibraryThread>();
@@ -84,9 +174,16 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
         spec.toolTip = s.toolTip;
         spec.preferredPosition = s.preferredPosition;
         statusBar_->addForeignItem(spec);
-        if (!workspace_.runningApplication(s.ownerPID))
-            workspace_.add(std::make_shared<DesktopRunningApplication>(
-                s.ownerPID, std::nullopt, s.ownerName, [] { return false; }));
+        if (!workspace_.runningApplication(s.ownerPID)) {
+            auto app = std::make_shared<DesktopRunningApplication>(
+                s.ownerPID, std::nullopt, s.ownerName, [] { return false; });
+            // The item's own drawing stands for the application's icon: a symbol, or its badge.
+            if (auto symbol = symbols_.systemSymbol(s.icon, s.ownerName))
+                app->setIcon(*symbol);
+            else if (!s.icon.empty())
+                app->setIcon(platform::Image{"", "badge:" + s.icon, s.ownerName, {}, false});
+            workspace_.add(std::move(app));
+        }
     }
 
     application_.onPresentationChange = [this] {
@@ -114,6 +211,8 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
 }
 
 DesktopHost::~DesktopHost() {
+    // No more presses through the monitors of a host that is going.
+    localMouseFilter_.reset();
     // The library thread stops (and its queued work is dropped) before anything it may use.
     library_->stop();
     http_.reset();
@@ -243,7 +342,30 @@ std::string DesktopHost::statusJSON() const {
                          {"onScreen", s.onScreen},
                          {"own", s.own}});
     doc["items"] = std::move(items);
+    doc["panel"] = panelJSON(application_);
+    doc["menu"] = menuJSON();
+    doc["globalClicks"] = {{"watching", eventMonitors_->isWatchingGlobalClicks()},
+                           {"unavailable", eventMonitors_->globalClicksUnavailable()}};
     return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<std::uint32_t> DesktopHost::localWindowNumber(QWidget* top, QPoint global) const {
+    if (!top)
+        return std::nullopt;
+    if (auto* strip = statusBar_->strip(); top == strip) {
+        // This application's status items are its windows; other applications' items and the
+        // bare strip belong to others (the strip shows those clicks to the global monitors).
+        auto entry = statusBar_->entryAt(strip->cocoaPoint(strip->mapFromGlobal(global)));
+        if (!entry || statusBar_->isForeignEntry(*entry))
+            return std::nullopt;
+        auto window = statusBar_->windowOf(statusBar_->itemOfEntry(*entry));
+        return window ? window->windowNumber() : 0;
+    }
+    // Menus track their own clicks.
+    if (top->windowType() == Qt::Popup || top->windowType() == Qt::ToolTip)
+        return std::nullopt;
+    auto number = top->property("quilletWindowNumber");
+    return number.isValid() ? number.toUInt() : 0;
 }
 
 bool DesktopHost::toggle() {

@@ -6,6 +6,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/Desktop/DesktopAlerts.h"
 #include "Platform/Desktop/DesktopApplication.h"
+#include "Platform/Desktop/DesktopEventMonitors.h"
 #include "Platform/Desktop/DesktopKeychain.h"
 #include "Platform/Desktop/DesktopLog.h"
 #include "Platform/Desktop/DesktopLoginItems.h"
@@ -19,10 +20,10 @@
 #include "Platform/Desktop/DesktopWorkspace.h"
 #include "Platform/Desktop/InstanceChannel.h"
 #include "Platform/Desktop/SampleItems.h"
-#include "Platform/EventMonitors.h"
 #include "Platform/Host.h"
 #include "Platform/NotificationCenter.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,8 @@ namespace desktop {
 
 class LibraryThread;
 class DesktopHttpSession;
+class DesktopViews;
+class LocalMouseFilter;
 
 class DesktopHost final : public platform::Host {
 public:
@@ -46,6 +49,8 @@ public:
         std::string bundleDirectory;
         // Where the login item's autostart entry goes; empty: $XDG_CONFIG_HOME/autostart.
         std::string autostartDirectory;
+        // Makes the source of clicks in other applications; empty: XInput2 on X11.
+        std::function<std::unique_ptr<GlobalClickSource>()> globalClickSource;
     };
 
     explicit DesktopHost(Options options);
@@ -69,7 +74,7 @@ public:
     platform::LibraryRuntime& libraryRuntime() override;
     platform::HttpSession& httpSession() override;
     platform::WindowList& windowList() override { return windowList_; }
-    platform::EventMonitors& eventMonitors() override { return eventMonitors_; }
+    platform::EventMonitors& eventMonitors() override { return *eventMonitors_; }
     platform::LoginItemService& loginItemService() override { return *loginItems_; }
     platform::UpdaterFramework& updaterFramework() override { return updaterFramework_; }
     std::shared_ptr<platform::Window> makeWindow(const platform::WindowAttributes& attributes,
@@ -84,7 +89,9 @@ public:
     DesktopWorkspace& desktopWorkspace() { return workspace_; }
     DesktopAlerts& desktopAlerts() { return alerts_; }
     DesktopScreens& desktopScreens() { return screens_; }
-    platform::EventMonitors& desktopEventMonitors() { return eventMonitors_; }
+    DesktopEventMonitors& desktopEventMonitors() { return *eventMonitors_; }
+    // Draws the windows' view models; its QML engine is made when the first view is shown.
+    DesktopViews& views() { return *views_; }
     DesktopLoginItems& desktopLoginItems() { return *loginItems_; }
 
     // True when another quillet holds the instance lock; it is then listed among the running
@@ -104,6 +111,12 @@ public:
 
     // Logs a line of the host itself (subsystem of the bundle, category "host").
     void logHost(platform::LogLevel level, const std::string& message);
+
+    // A window's view painted for the first time after it was asked to show, `ms` later.
+    std::function<void(std::uint32_t windowNumber, double ms)> onViewPainted;
+    // The window of this application that a mouse-down at `global` (Qt coordinates) on the
+    // top-level widget `top` went to; none when it is not one for local monitors.
+    std::optional<std::uint32_t> localWindowNumber(QWidget* top, QPoint global) const;
 
 private:
     void startInstanceChannel();
@@ -125,7 +138,8 @@ private:
     DesktopAlerts alerts_;
     std::unique_ptr<DesktopStatusBar> statusBar_;
     DesktopWindowList windowList_{*this};
-    platform::EventMonitors eventMonitors_;
+    std::unique_ptr<DesktopEventMonitors> eventMonitors_;
+    std::unique_ptr<LocalMouseFilter> localMouseFilter_;
     std::unique_ptr<DesktopLoginItems> loginItems_;
     // Created on first use: it opens a D-Bus connection to the Secret Service.
     std::unique_ptr<DesktopKeychain> keychain_;
@@ -142,6 +156,8 @@ private:
     std::unique_ptr<QObject> qtSignals_;
     std::uint32_t nextWindowNumber_ = 100;
     bool screenChangePending_ = false;
+    // Last, so that the views' scenes go first.
+    std::unique_ptr<DesktopViews> views_;
 };
 
 } // namespace desktop

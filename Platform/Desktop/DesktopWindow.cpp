@@ -2,11 +2,14 @@
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/DesktopScreens.h"
+#include "Platform/Desktop/DesktopViews.h"
 #include "Platform/NotificationCenter.h"
+#include "Platform/View.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QResizeEvent>
 
 namespace desktop {
 
@@ -19,14 +22,31 @@ public:
         if (panel && (a.styleMask & platform::windowstyle::nonactivatingPanel))
             setAttribute(Qt::WA_ShowWithoutActivating);
         setWindowTitle(QString::fromStdString(a.title));
+        setProperty("quilletWindowNumber", 0u);
         if (a.minSize.width > 0 || a.minSize.height > 0)
             setMinimumSize(static_cast<int>(a.minSize.width), static_cast<int>(a.minSize.height));
     }
 
+    // The QML scene that draws the content, kept filling the window.
+    void setScene(QWidget* scene) {
+        scene_ = scene;
+        if (scene_)
+            scene_->setGeometry(rect());
+        update();
+    }
+
 protected:
+    void resizeEvent(QResizeEvent* event) override {
+        if (scene_)
+            scene_->setGeometry(rect());
+        QWidget::resizeEvent(event);
+    }
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
         const bool dark = attributes_.appearance == "darkAqua";
+        // A clear window shows only what its scene draws (rounded corners stay see-through).
+        if (attributes_.clearBackground && scene_)
+            return;
         if (attributes_.clearBackground)
             p.fillRect(rect(), QColor(30, 30, 32, 230));
         else
@@ -61,12 +81,14 @@ private:
 
     DesktopHost& host_;
     platform::WindowAttributes attributes_;
+    QPointer<QWidget> scene_;
 };
 
 DesktopWindow::DesktopWindow(DesktopHost& host, std::uint32_t number,
                              const platform::WindowAttributes& a, bool panel)
     : host_(host), number_(number), attributes_(a), panel_(panel),
       widget_(std::make_unique<WindowWidget>(host, a, panel)) {
+    widget_->setProperty("quilletWindowNumber", number);
     if (!a.contentRect.isEmpty())
         setFrame(a.contentRect);
 }
@@ -82,6 +104,7 @@ platform::Rect DesktopWindow::frame() const {
 }
 
 void DesktopWindow::setFrame(platform::Rect frame) {
+    markShowRequested();
     widget_->setGeometry(qtFromCocoa(frame, DesktopScreens::primaryGeometry()));
 }
 
@@ -89,12 +112,69 @@ bool DesktopWindow::isVisible() const {
     return widget_->isVisible();
 }
 
+void DesktopWindow::markShowRequested() {
+    // The first call of a show (content, frame, order front) while hidden starts the clock.
+    if (!widget_->isVisible() && !showRequested_)
+        showRequested_ = std::chrono::steady_clock::now();
+}
+
+void DesktopWindow::ensureScene() {
+    auto content = contentView();
+    if (scene_ && sceneModel_.lock() == content)
+        return;
+    if (scene_) {
+        // Possibly inside one of the scene's own handlers: delete it afterwards.
+        scene_->hide();
+        scene_->deleteLater();
+        scene_ = nullptr;
+        widget_->setScene(nullptr);
+    }
+    sceneModel_ = content;
+    if (!content || !DesktopViews::canRender(*content))
+        return;
+    scene_ = host_.views().makeView(content, widget_.get());
+    widget_->setScene(scene_);
+}
+
+void DesktopWindow::setContentView(std::shared_ptr<platform::ViewModel> view) {
+    markShowRequested();
+    platform::Window::setContentView(std::move(view));
+    // A visible window draws its new content at once; a hidden one when it is shown.
+    if (widget_->isVisible())
+        ensureScene();
+}
+
+ViewQuickWidget* DesktopWindow::scene() const {
+    return scene_.data();
+}
+
 void DesktopWindow::orderFront() {
+    const bool wasVisible = widget_->isVisible();
+    markShowRequested();
+    ensureScene();
+    if (!wasVisible && scene_ && showRequested_) {
+        const auto requested = *showRequested_;
+        std::uint32_t number = number_;
+        DesktopHost* host = &host_;
+        auto* self = this;
+        scene_->reportNextPaint([self, requested, number, host] {
+            const double ms = std::chrono::duration<double, std::milli>(
+                                  std::chrono::steady_clock::now() - requested)
+                                  .count();
+            self->lastShowToPaintMs_ = ms;
+            if (host->onViewPainted)
+                host->onViewPainted(number, ms);
+        });
+    }
+    showRequested_.reset();
     widget_->show();
     widget_->raise();
 }
 
 void DesktopWindow::orderOut() {
+    showRequested_.reset();
+    if (scene_)
+        scene_->reportNextPaint(nullptr);
     widget_->hide();
 }
 
@@ -112,6 +192,7 @@ bool DesktopWindow::isKeyWindow() const {
 }
 
 void DesktopWindow::display() {
+    markShowRequested();
     widget_->update();
 }
 

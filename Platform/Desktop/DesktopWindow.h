@@ -1,17 +1,21 @@
 // A window or panel of the application as a top-level Qt widget, placed by Cocoa frames.
 // Closing it only orders it out (posting the will-close notification); key presses pass through
-// the local event monitors. The hosted view model is kept; drawing it with its QML view comes
-// with the views. Main thread only.
+// the local event monitors. The hosted view model is drawn by its QML view, made the first time
+// the window is ordered front with it. Main thread only.
 #pragma once
 
 #include "Platform/Window.h"
 
+#include <QPointer>
 #include <QWidget>
+#include <chrono>
 #include <memory>
+#include <optional>
 
 namespace desktop {
 
 class DesktopHost;
+class ViewQuickWidget;
 class WindowWidget;
 
 class DesktopWindow final : public platform::Window {
@@ -31,16 +35,28 @@ public:
     void makeKeyAndOrderFront() override;
     bool isKeyWindow() const override;
     void display() override;
+    void setContentView(std::shared_ptr<platform::ViewModel> view) override;
     platform::WindowAttributes attributes() const override { return attributes_; }
 
     QWidget* widget() const;
+    // The QML scene drawing the content view; null before the window was first shown with one.
+    ViewQuickWidget* scene() const;
+    // Milliseconds from the last time the window was asked to show until its scene painted.
+    std::optional<double> lastShowToPaintMs() const { return lastShowToPaintMs_; }
 
 private:
+    void ensureScene();
+    void markShowRequested();
+
     DesktopHost& host_;
     std::uint32_t number_;
     platform::WindowAttributes attributes_;
     bool panel_;
     std::unique_ptr<WindowWidget> widget_;
+    QPointer<ViewQuickWidget> scene_;
+    std::weak_ptr<platform::ViewModel> sceneModel_;
+    std::optional<std::chrono::steady_clock::time_point> showRequested_;
+    std::optional<double> lastShowToPaintMs_;
 };
 
 } // namespace desktop

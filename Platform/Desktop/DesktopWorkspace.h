@@ -21,13 +21,17 @@ public:
     std::int32_t processIdentifier() const override { return pid_; }
     std::optional<std::string> bundleIdentifier() const override { return bundleID_; }
     std::optional<std::string> localizedName() const override { return name_; }
+    std::optional<platform::Image> icon() const override { return icon_; }
     bool activate() override { return activate_ ? activate_() : false; }
+
+    void setIcon(std::optional<platform::Image> icon) { icon_ = std::move(icon); }
 
 private:
     std::int32_t pid_;
     std::optional<std::string> bundleID_;
     std::optional<std::string> name_;
     std::function<bool()> activate_;
+    std::optional<platform::Image> icon_;
 };
 
 class DesktopWorkspace final : public platform::Workspace {

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
+#include <QPointer>
 #include <functional>
 #include <vector>
 
@@ -52,7 +53,13 @@ void fill(QMenu& qmenu, platform::Menu& menu, std::vector<QAction*>& actions,
     }
 }
 
+QPointer<QMenu> shown;
+
 } // namespace
+
+QMenu* openMenu() {
+    return shown.data();
+}
 
 void presentMenu(platform::Menu& menu, QPoint at) {
     std::function<void()> submenuChoice;
@@ -60,7 +67,13 @@ void presentMenu(platform::Menu& menu, QPoint at) {
         QMenu qmenu;
         std::vector<QAction*> actions;
         fill(qmenu, m, actions, submenuChoice, 0);
+        // A menu opened from inside another (a nested loop) does not replace the outer one.
+        const QPointer<QMenu> outer = shown;
+        if (!outer)
+            shown = &qmenu;
         QAction* chosen = qmenu.exec(at);
+        if (!outer)
+            shown = nullptr;
         for (std::size_t i = 0; i < actions.size(); ++i)
             if (chosen && actions[i] == chosen)
                 return i;

@@ -5,6 +5,8 @@
 
 #include <QPoint>
 
+class QMenu;
+
 namespace platform {
 class Menu;
 }
@@ -13,5 +15,7 @@ namespace desktop {
 
 // `at` is in Qt's global coordinates (the menu's top left).
 void presentMenu(platform::Menu& menu, QPoint at);
+// The menu being shown right now (the outermost one), or null.
+QMenu* openMenu();
 
 } // namespace desktop

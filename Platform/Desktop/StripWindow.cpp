@@ -8,6 +8,7 @@
 #include "Platform/Menu.h"
 
 #include <QDateTime>
+#include <QEnterEvent>
 #include <QFontMetrics>
 #include <QHelpEvent>
 #include <QMouseEvent>
@@ -345,6 +346,15 @@ void StripWindow::mouseReleaseEvent(QMouseEvent* event) {
         bar_.click(pressed, platform::EventType::leftMouseUp);
     else if (event->button() == Qt::RightButton)
         bar_.click(pressed, platform::EventType::rightMouseUp);
+}
+
+void StripWindow::enterEvent(QEnterEvent* event) {
+    // The pointer can arrive without moving inside (a warp, a window going away above it).
+    if (!dragArmed_) {
+        auto entry = bar_.entryAt(cocoaPoint(event->position().toPoint()));
+        setHovered(entry ? bar_.itemOfEntry(*entry) : nullptr);
+    }
+    QWidget::enterEvent(event);
 }
 
 void StripWindow::leaveEvent(QEvent*) {

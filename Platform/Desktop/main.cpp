@@ -147,6 +147,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "quillet: status items drawn %.1f ms after start\n", ms);
         };
     }
+    if (std::getenv("QUILLET_REPORT_STARTUP")) {
+        host.onViewPainted = [](std::uint32_t window, double ms) {
+            std::fprintf(stderr, "quillet: window %u painted %.1f ms after it was asked to show\n",
+                         window, ms);
+        };
+    }
     host.openURLs(std::move(args.urls));
 
     quillet::QuilletApp quilletApp;
