@@ -78,6 +78,7 @@ void DesktopEventMonitors::globalClick(platform::EventType type, QPoint global) 
     e.type = type;
     e.windowNumber = 0;
     e.locationInScreen = cocoaPoint(global);
+    ++dispatched_;
     dispatchGlobal(e);
 }
 

@@ -42,6 +42,8 @@ public:
     // True when the global source could not start (no X11, no XInput2): clicks in other
     // applications then reach global monitors only where the strip sees them.
     bool globalClicksUnavailable() const { return unavailable_; }
+    // How many clicks from the global source went to the global monitors.
+    std::uint64_t globalClicksDispatched() const { return dispatched_; }
 
     // Whether a click at `global` (Qt coordinates) hit a window of this application, which
     // then sees it itself; set by the host.
@@ -57,6 +59,7 @@ private:
     std::unique_ptr<GlobalClickSource> source_;
     std::set<Token> globals_;
     bool unavailable_ = false;
+    std::uint64_t dispatched_ = 0;
 };
 
 // Passes the mouse-downs that reach this application's windows through the local monitors

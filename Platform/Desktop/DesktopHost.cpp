@@ -345,7 +345,8 @@ std::string DesktopHost::statusJSON() const {
     doc["panel"] = panelJSON(application_);
     doc["menu"] = menuJSON();
     doc["globalClicks"] = {{"watching", eventMonitors_->isWatchingGlobalClicks()},
-                           {"unavailable", eventMonitors_->globalClicksUnavailable()}};
+                           {"unavailable", eventMonitors_->globalClicksUnavailable()},
+                           {"dispatched", eventMonitors_->globalClicksDispatched()}};
     return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
