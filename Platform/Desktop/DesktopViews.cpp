@@ -100,15 +100,20 @@ void collect(QQuickItem* item, const QString& name, std::vector<QQuickItem*>& ou
         collect(child, name, out);
 }
 
-QQuickItem* innermostAt(QQuickItem* item, QPointF scenePos) {
+// The topmost item at `scenePos` that carries a tooltip; decorations drawn over the content
+// (a border) are looked through.
+QString toolTipUnder(QQuickItem* item, QPointF scenePos) {
     if (!item || !item->isVisible())
-        return nullptr;
+        return {};
     // Children drawn last are on top.
     const auto children = item->childItems();
     for (auto it = children.rbegin(); it != children.rend(); ++it)
-        if (auto* hit = innermostAt(*it, scenePos))
-            return hit;
-    return item->contains(item->mapFromScene(scenePos)) ? item : nullptr;
+        if (auto tip = toolTipUnder(*it, scenePos); !tip.isEmpty())
+            return tip;
+    if (!item->contains(item->mapFromScene(scenePos)))
+        return {};
+    const auto tip = item->property("toolTip");
+    return tip.isValid() ? tip.toString() : QString();
 }
 
 } // namespace
@@ -134,12 +139,7 @@ std::vector<QQuickItem*> ViewQuickWidget::itemsNamed(const QString& objectName) 
 }
 
 QString ViewQuickWidget::toolTipAt(QPointF pos) const {
-    for (auto* item = innermostAt(rootObject(), pos); item; item = item->parentItem()) {
-        const auto tip = item->property("toolTip");
-        if (tip.isValid() && !tip.toString().isEmpty())
-            return tip.toString();
-    }
-    return {};
+    return toolTipUnder(rootObject(), pos);
 }
 
 bool ViewQuickWidget::event(QEvent* event) {
@@ -193,9 +193,14 @@ QQmlEngine& DesktopViews::engine() {
     if (!engine_) {
         // Small, mostly static scenes: Qt Quick's software renderer draws them with the same
         // result on every display, with or without OpenGL, and composes translucent windows.
-        if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND") &&
-            qEnvironmentVariableIsEmpty("QSG_RHI_BACKEND"))
-            QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+        // Chosen once per process: the scene graph keeps its first choice.
+        static const bool chosen = [] {
+            if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND") &&
+                qEnvironmentVariableIsEmpty("QSG_RHI_BACKEND"))
+                QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+            return true;
+        }();
+        (void)chosen;
         engine_ = std::make_unique<QQmlEngine>();
         engine_->addImageProvider(QStringLiteral("quillet"), new HostImageProvider);
     }

@@ -30,7 +30,7 @@ public:
     void reportNextPaint(std::function<void()> painted);
     // The items of the scene named `objectName`, in the scene's order.
     std::vector<QQuickItem*> itemsNamed(const QString& objectName) const;
-    // The innermost item at `pos` (widget coordinates) that has a non-empty toolTip property.
+    // The tooltip of the topmost item at `pos` (widget coordinates) that has one.
     QString toolTipAt(QPointF pos) const;
 
 protected:
