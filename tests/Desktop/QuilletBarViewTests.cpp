@@ -10,6 +10,7 @@
 #include "Platform/Desktop/DesktopWorkspace.h"
 #include "Platform/Desktop/QuilletBarViewAdapter.h"
 #include "Platform/StatusBar.h"
+#include "Quillet/HiddenItems/QuilletBarPanel.h"
 #include "Quillet/HiddenItems/QuilletBarPanelController.h"
 #include "Quillet/Views/QuilletBarView.h"
 
@@ -249,6 +250,29 @@ TEST(QuilletBarViewScene, DrawsTheIconsAtTheirSizesAndMakesTheEngineOnlyAtTheFir
     EXPECT_EQ(f.panel().scene(), scene);
     EXPECT_EQ(f.scene().itemsNamed(QStringLiteral("hiddenItemCell")).size(), 1u);
     EXPECT_EQ(f.visibility, (std::vector<bool>{true, false, true}));
+}
+
+TEST(QuilletBarViewScene, AHiddenWindowWithAViewMakesNoEngineUntilItIsOrderedFront) {
+    PanelFixture f;
+    auto window = f.host->makeWindow(quillet::QuilletBarPanel::attributes(), /*panel=*/true);
+    Calls calls;
+    window->setContentView(
+        std::make_shared<quillet::QuilletBarHostingView>(view({item(1, nullptr)}, calls)));
+    window->setFrame(platform::makeRect(10, 10, 42, 42));
+    window->display();
+    EXPECT_FALSE(f.host->views().hasEngine());
+    auto& desktopWindow = dynamic_cast<DesktopWindow&>(*window);
+    EXPECT_EQ(desktopWindow.scene(), nullptr);
+    window->orderFrontRegardless();
+    EXPECT_TRUE(f.host->views().hasEngine());
+    ASSERT_NE(desktopWindow.scene(), nullptr);
+    // A new model for a visible window gets a new scene at once.
+    auto* first = desktopWindow.scene();
+    window->setContentView(std::make_shared<quillet::QuilletBarHostingView>(view({}, calls)));
+    ASSERT_NE(desktopWindow.scene(), nullptr);
+    EXPECT_NE(desktopWindow.scene(), first);
+    EXPECT_TRUE(desktopWindow.scene()->itemsNamed(QStringLiteral("hiddenItemCell")).empty());
+    window->orderOut();
 }
 
 TEST(QuilletBarViewScene, EmptyListShowsOneCentredLine) {
