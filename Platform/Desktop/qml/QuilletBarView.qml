@@ -78,6 +78,8 @@ Item {
                     fillMode: Image.PreserveAspectFit
                     smooth: true
                     mipmap: true
+                    // Nothing kept past the scene: the images are small and drawn once.
+                    cache: false
                 }
 
                 // The whole square receives the pointer, transparent parts of the icon too.
