@@ -9,12 +9,14 @@
 #include "Platform/Desktop/DesktopWindow.h"
 #include "Platform/Desktop/DesktopWorkspace.h"
 #include "Platform/Desktop/QuilletBarViewAdapter.h"
+#include "Platform/Desktop/StripWindow.h"
 #include "Platform/StatusBar.h"
 #include "Quillet/HiddenItems/QuilletBarPanel.h"
 #include "Quillet/HiddenItems/QuilletBarPanelController.h"
 #include "Quillet/Views/QuilletBarView.h"
 
 #include <QApplication>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QQuickItem>
 #include <QSignalSpy>
@@ -481,6 +483,38 @@ TEST(LocalMouseFilter, PressesOnOurWindowsPassTheLocalMonitorsWhichMaySwallowThe
     EXPECT_EQ(seen.size(), 2u);
     EXPECT_EQ(catcher.presses, 1) << "a swallowed press never reaches the window";
     widget->removeEventFilter(&catcher);
+}
+
+TEST(LocalMouseFilter, OurStatusItemsAreOurWindowsOtherApplicationsItemsAndMenusAreNot) {
+    test::TempDir dir;
+    DesktopHost::Options o;
+    o.configDirectory = dir.sub("config");
+    o.sampleItems = {{"Notes", 41001, "N", 26, "notes.item", std::nullopt, "Notes"}};
+    o.singleInstance = false;
+    o.bundleDirectory = dir.path();
+    DesktopHost host(o);
+    auto toggle = host.statusBar().statusItem(platform::squareStatusItemLength);
+    toggle->button()->setImage(host.symbols().systemSymbol("chevron.left", "Expand"));
+    auto* strip = host.desktopStatusBar().strip();
+    auto globalCentre = [&](const platform::Rect& frame) {
+        return strip->mapToGlobal(strip->localRect(frame).center());
+    };
+    const auto chevron = toggle->button()->window();
+    EXPECT_EQ(host.localWindowNumber(strip, globalCentre(chevron->frame())),
+              chevron->windowNumber());
+    std::optional<platform::Rect> notes;
+    for (const auto& s : host.desktopStatusBar().itemStates())
+        if (s.owner == "Notes")
+            notes = s.frame;
+    ASSERT_TRUE(notes);
+    EXPECT_FALSE(host.localWindowNumber(strip, globalCentre(*notes)).has_value())
+        << "another application's item";
+    QMenu menu;
+    EXPECT_FALSE(host.localWindowNumber(&menu, QPoint(1, 1)).has_value());
+    EXPECT_FALSE(host.localWindowNumber(nullptr, QPoint(1, 1)).has_value());
+    auto window = host.makeWindow(platform::WindowAttributes{}, false);
+    EXPECT_EQ(host.localWindowNumber(static_cast<DesktopWindow&>(*window).widget(), QPoint(1, 1)),
+              window->windowNumber());
 }
 
 TEST(QuilletBarViewScene, APressInAnotherWindowOfOursClosesThePanelButOneInsideItDoesNot) {
