@@ -153,8 +153,7 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
     loginItems_ = std::make_unique<DesktopLoginItems>(
         options_.autostartDirectory.empty() ? DesktopLoginItems::defaultDirectory()
                                             : options_.autostartDirectory,
-        QCoreApplication::applicationFilePath().toStdString(),
-        bundle_.bundleIdentifier.value_or("com.corvane.quillet"));
+        QCoreApplication::applicationFilePath().toStdString());
 
     workspace_.setCurrent(std::make_shared<DesktopRunningApplication>(
         processInfo_.processIdentifier, bundle_.bundleIdentifier, applicationName(), [this] {

@@ -30,9 +30,9 @@ platform::LoginItemError failure(const std::string& what, int err) {
 } // namespace
 
 DesktopLoginItems::DesktopLoginItems(std::string autostartDirectory, std::string executable,
-                                     std::string bundleIdentifier)
+                                     std::string entryName)
     : directory_(std::move(autostartDirectory)), executable_(std::move(executable)),
-      path_(directory_ + "/" + bundleIdentifier + ".desktop") {}
+      path_(directory_ + "/" + entryName + ".desktop") {}
 
 std::string DesktopLoginItems::defaultDirectory() {
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')

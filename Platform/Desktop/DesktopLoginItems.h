@@ -11,9 +11,10 @@ namespace desktop {
 
 class DesktopLoginItems final : public platform::LoginItemService {
 public:
-    // `autostartDirectory`: where the entry goes; `executable`: the program it starts.
+    // `autostartDirectory`: where the entry goes; `executable`: the program it starts;
+    // `entryName`: the entry's file name without ".desktop".
     DesktopLoginItems(std::string autostartDirectory, std::string executable,
-                      std::string bundleIdentifier);
+                      std::string entryName = "quillet");
 
     platform::LoginItemStatus status() override;
     std::optional<platform::LoginItemError> registerItem() override;

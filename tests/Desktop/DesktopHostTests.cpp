@@ -128,7 +128,8 @@ TEST(DesktopScreens, ConvertsBetweenQtAndCocoaCoordinates) {
 TEST(DesktopLoginItems, RegistersReadsBackAndUnregistersAnAutostartEntry) {
     test::TempDir dir;
     const std::string exe = "/opt/Quillet $HOME/\"bin\"/quillet 100%";
-    DesktopLoginItems items(dir.sub("autostart"), exe, "com.corvane.quillet");
+    DesktopLoginItems items(dir.sub("autostart"), exe);
+    EXPECT_EQ(items.entryPath(), dir.sub("autostart") + "/quillet.desktop");
     EXPECT_EQ(items.status(), platform::LoginItemStatus::notRegistered);
     EXPECT_FALSE(items.registerItem());
     EXPECT_EQ(items.status(), platform::LoginItemStatus::enabled);
@@ -139,7 +140,7 @@ TEST(DesktopLoginItems, RegistersReadsBackAndUnregistersAnAutostartEntry) {
         << text;
 
     // Another copy's entry is not this application's login item.
-    DesktopLoginItems moved(dir.sub("autostart"), "/elsewhere/quillet", "com.corvane.quillet");
+    DesktopLoginItems moved(dir.sub("autostart"), "/elsewhere/quillet");
     EXPECT_EQ(moved.status(), platform::LoginItemStatus::notFound);
     // An entry the user switched off in the desktop's settings.
     std::ofstream(items.entryPath(), std::ios::app) << "Hidden=true\n";
@@ -151,7 +152,7 @@ TEST(DesktopLoginItems, RegistersReadsBackAndUnregistersAnAutostartEntry) {
 
     // A directory that cannot be made: an error with a description.
     std::ofstream(dir.sub("file")) << "x";
-    DesktopLoginItems blocked(dir.sub("file/autostart"), exe, "com.corvane.quillet");
+    DesktopLoginItems blocked(dir.sub("file/autostart"), exe);
     auto error = blocked.registerItem();
     ASSERT_TRUE(error);
     EXPECT_FALSE(error->localizedDescription.empty());

@@ -137,7 +137,7 @@ check "$MENU_ORDER" || fail "the status menu's items are not in order"
 check "not menu_item('Launch at Login')['checked']" || fail "Launch at Login is checked on a fresh account"
 shot menu
 choose "Launch at Login"
-ls "$AUTOSTART"/*.desktop >/dev/null 2>&1 || fail "\"Launch at Login\" wrote no autostart entry"
+[ -f "$AUTOSTART/quillet.desktop" ] || fail "\"Launch at Login\" wrote no autostart entry"
 open_menu
 check "menu_item('Launch at Login')['checked']" || fail "Launch at Login is not checked once enabled"
 choose "Launch at Login"
