@@ -36,6 +36,16 @@ void StatusButton::deliverMouseUp(EventType type) {
         sendAction();
 }
 
+void StatusButton::deliverPointer(bool inside) {
+    // Copy: a handler may add tracking areas.
+    auto areas = trackingAreas_;
+    for (auto& a : areas) {
+        auto& handler = inside ? a.mouseEntered : a.mouseExited;
+        if (handler)
+            handler();
+    }
+}
+
 void StatusButton::sendAction() const {
     if (action_)
         action_();

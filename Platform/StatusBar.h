@@ -68,6 +68,8 @@ public:
     // --- host side ---
     // Delivers a mouse-up of `type`: sends the action when the mask allows it.
     void deliverMouseUp(EventType type);
+    // The pointer entered (or left) the button: its tracking areas fire.
+    void deliverPointer(bool inside);
     void sendAction() const;
     void setWindow(std::weak_ptr<Window> w) { window_ = std::move(w); }
     std::function<void()> onChange;       // the host redraws

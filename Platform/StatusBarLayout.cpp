@@ -1,5 +1,8 @@
 #include "Platform/StatusBarLayout.h"
 
+#include "Platform/StatusBar.h"
+#include "Platform/UserDefaults.h"
+
 #include <algorithm>
 #include <numeric>
 
@@ -34,6 +37,29 @@ std::vector<std::size_t> edgeOrder(const std::vector<StatusBarLayoutEntry>& entr
 }
 
 } // namespace
+
+StatusBarLayoutEntry statusItemLayoutEntry(const StatusItem& item, double thickness,
+                                           std::uint64_t sequence, bool isForeign, bool isSystem,
+                                           int systemOrder,
+                                           const std::map<std::string, double>& foreignPositions,
+                                           const UserDefaults& defaults) {
+    StatusBarLayoutEntry e;
+    e.width = item.displayWidth(thickness);
+    e.sequence = sequence;
+    e.visible = item.isVisible();
+    if (isSystem) {
+        e.isSystem = true;
+        e.systemOrder = systemOrder;
+    } else if (!item.autosaveName().empty()) {
+        if (isForeign) {
+            if (auto it = foreignPositions.find(item.autosaveName()); it != foreignPositions.end())
+                e.preferredPosition = it->second;
+        } else if (auto v = defaults.object(preferredPositionKey(item.autosaveName()))) {
+            e.preferredPosition = v->asNumber();
+        }
+    }
+    return e;
+}
 
 StatusBarLayoutResult layoutStatusBar(const std::vector<StatusBarLayoutEntry>& entries, Rect screen,
                                       double thickness, LayoutDirection direction, double spacing) {

@@ -7,10 +7,15 @@
 #include "Platform/Geometry.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace platform {
+
+class StatusItem;
+class UserDefaults;
 
 struct StatusBarLayoutEntry {
     double width = 0;
@@ -30,6 +35,15 @@ struct StatusBarLayoutResult {
     // Entry indices from the edge inwards.
     std::vector<std::size_t> order;
 };
+
+// The layout entry of one status item: its width in a bar of `thickness`, and its preferred
+// position, read from this process's user defaults (`defaults`) for its own items and from
+// `foreignPositions` (by autosave name) for other applications' items. System items keep none.
+StatusBarLayoutEntry statusItemLayoutEntry(const StatusItem& item, double thickness,
+                                           std::uint64_t sequence, bool isForeign, bool isSystem,
+                                           int systemOrder,
+                                           const std::map<std::string, double>& foreignPositions,
+                                           const UserDefaults& defaults);
 
 // Lays the entries out in a bar of `thickness` across the top of `mainScreenFrame`.
 StatusBarLayoutResult layoutStatusBar(const std::vector<StatusBarLayoutEntry>& entries,

@@ -128,23 +128,10 @@ std::vector<platform::StatusBarLayoutEntry> DesktopStatusBar::layoutEntries() co
             out.push_back(le);
             continue;
         }
-        le.width = item->displayWidth(thickness());
-        le.sequence = e.sequence;
-        le.visible = item->isVisible();
-        if (e.spec && e.spec->isSystem) {
-            le.isSystem = true;
-            le.systemOrder = e.spec->systemOrder;
-        } else if (!item->autosaveName().empty()) {
-            if (e.foreign) {
-                auto it = foreignPositions_.find(item->autosaveName());
-                if (it != foreignPositions_.end())
-                    le.preferredPosition = it->second;
-            } else if (auto v = host_.userDefaults().object(
-                           platform::preferredPositionKey(item->autosaveName()))) {
-                le.preferredPosition = v->asNumber();
-            }
-        }
-        out.push_back(le);
+        const bool system = e.spec && e.spec->isSystem;
+        out.push_back(platform::statusItemLayoutEntry(
+            *item, thickness(), e.sequence, e.foreign != nullptr, system,
+            system ? e.spec->systemOrder : 0, foreignPositions_, host_.userDefaults()));
     }
     return out;
 }
@@ -316,16 +303,8 @@ void DesktopStatusBar::presentMenu(platform::Menu& menu,
 }
 
 void DesktopStatusBar::hover(const std::shared_ptr<platform::StatusItem>& item, bool inside) {
-    auto* b = item->button();
-    if (!b)
-        return;
-    // Copy: a handler may add tracking areas.
-    auto areas = b->trackingAreas();
-    for (auto& a : areas) {
-        auto& handler = inside ? a.mouseEntered : a.mouseExited;
-        if (handler)
-            handler();
-    }
+    if (auto* b = item->button())
+        b->deliverPointer(inside);
 }
 
 std::vector<DesktopStatusBar::DrawnItem> DesktopStatusBar::drawnItems() const {

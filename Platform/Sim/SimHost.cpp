@@ -243,15 +243,8 @@ void SimHost::click(const std::shared_ptr<StatusItem>& item, MouseButton button)
 }
 
 void SimHost::hover(const std::shared_ptr<StatusItem>& item, bool inside) {
-    auto* b = item->button();
-    if (!b)
-        return;
-    auto areas = b->trackingAreas();
-    for (auto& a : areas) {
-        auto& handler = inside ? a.mouseEntered : a.mouseExited;
-        if (handler)
-            handler();
-    }
+    if (auto* b = item->button())
+        b->deliverPointer(inside);
 }
 
 void SimHost::performClick(StatusItem& item) {

@@ -82,25 +82,10 @@ std::vector<std::shared_ptr<StatusItem>> SimStatusBar::ownItems() const {
 std::vector<StatusBarLayoutEntry> SimStatusBar::layoutEntries() const {
     std::vector<StatusBarLayoutEntry> out;
     for (auto& e : entries_) {
-        auto item = itemOf(e);
-        StatusBarLayoutEntry le;
-        le.width = item->displayWidth(thickness());
-        le.sequence = e.sequence;
-        le.visible = item->isVisible();
-        if (e.spec && e.spec->isSystem) {
-            le.isSystem = true;
-            le.systemOrder = e.spec->systemOrder;
-        } else if (!item->autosaveName().empty()) {
-            if (e.foreign) {
-                auto it = foreignPositions_.find(item->autosaveName());
-                if (it != foreignPositions_.end())
-                    le.preferredPosition = it->second;
-            } else if (auto v = host_.userDefaults().object(
-                           preferredPositionKey(item->autosaveName()))) {
-                le.preferredPosition = v->asNumber();
-            }
-        }
-        out.push_back(le);
+        const bool system = e.spec && e.spec->isSystem;
+        out.push_back(statusItemLayoutEntry(
+            *itemOf(e), thickness(), e.sequence, e.foreign != nullptr, system,
+            system ? e.spec->systemOrder : 0, foreignPositions_, host_.userDefaults()));
     }
     return out;
 }
