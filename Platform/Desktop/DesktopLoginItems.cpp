@@ -1,4 +1,5 @@
 #include "Platform/Desktop/DesktopLoginItems.h"
+#include "Platform/Desktop/Files.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,16 +13,6 @@
 namespace desktop {
 
 namespace {
-
-bool makeDirectories(const std::string& dir) {
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    auto slash = dir.find_last_of('/');
-    if (slash != std::string::npos && slash > 0)
-        makeDirectories(dir.substr(0, slash));
-    return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
 
 platform::LoginItemError failure(const std::string& what, int err) {
     return {what + ": " + std::strerror(err)};

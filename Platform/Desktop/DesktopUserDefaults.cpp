@@ -1,4 +1,5 @@
 #include "Platform/Desktop/DesktopUserDefaults.h"
+#include "Platform/Desktop/Files.h"
 
 #include "Platform/Desktop/ValueJson.h"
 
@@ -20,19 +21,6 @@ constexpr const char* tempPrefix = "defaults.json.tmp-";
 
 std::string errnoText(int e) {
     return std::strerror(e);
-}
-
-// Creates `dir` and its missing parents with user-only permissions.
-bool makeDirectories(const std::string& dir) {
-    if (dir.empty())
-        return false;
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    auto slash = dir.find_last_of('/');
-    if (slash != std::string::npos && slash > 0)
-        makeDirectories(dir.substr(0, slash));
-    return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 bool writeAll(int fd, const std::string& data) {
