@@ -74,6 +74,11 @@ private:
     std::vector<Field> fields_;
 };
 
+// Which redirects a request follows. `none` hands a 3xx back as the response; `httpsOnly` follows
+// up to ten redirects, each hop to an https URL (plain http only from a loopback address to a
+// loopback address, for tests); any other hop fails the request.
+enum class RedirectPolicy { none, httpsOnly };
+
 struct HttpRequest {
     std::string method = "GET";
     // Absolute URL.
@@ -82,6 +87,12 @@ struct HttpRequest {
     std::vector<std::uint8_t> body;
     // Seconds allowed for the whole exchange; zero or less means no limit.
     double timeout = 60;
+    // Redirects are never followed unless the request asks for it: a followed 307/308 would
+    // re-send the body and headers to wherever the server points.
+    RedirectPolicy redirects = RedirectPolicy::none;
+    // The most body bytes accepted; a longer body fails with dataLengthExceedsMaximum as soon
+    // as it goes past the cap. Unset: the session's own cap.
+    std::optional<std::size_t> maxBodyBytes;
 };
 
 // The response metadata. A non-HTTP answer (isHTTP false) has no status, version or headers.
