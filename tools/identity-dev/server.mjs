@@ -977,6 +977,7 @@ const USAGE = `usage: node server.mjs [options]
 async function main() {
   let cli;
   let settings;
+  let port;
   try {
     cli = parseArgs(process.argv.slice(2));
     if (cli.help) {
@@ -984,13 +985,10 @@ async function main() {
       return;
     }
     settings = buildSettings(cli);
+    port = cli.port === undefined ? 0 : Number(cli.port);
+    if (!Number.isInteger(port) || port < 0 || port > 65535) throw new Error('--port must be 0 to 65535');
   } catch (e) {
     process.stderr.write(`identity-dev: ${e.message}\n${USAGE}\n`);
-    process.exit(2);
-  }
-  const port = cli.port === undefined ? 0 : Number(cli.port);
-  if (!Number.isInteger(port) || port < 0 || port > 65535) {
-    process.stderr.write(`identity-dev: --port must be 0 to 65535\n`);
     process.exit(2);
   }
   const service = createIdentityServer(settings, { quiet: Boolean(cli.quiet) });
