@@ -643,6 +643,7 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
   function errorEvents(checks, req, rawBody) {
     checks.enforce('batch_size', rawBody.length <= MAX_BATCH_BYTES, 413,
       { error: 'payload_too_large', reason: 'batch_over_262144_bytes' });
+    checks.advise('content_type_json', (req.headers['content-type'] || '').startsWith('application/json'));
     const credentialHeaders = ['authorization', 'dpop', 'cookie'].filter((h) => h in req.headers);
     checks.enforce('no_credential_headers', credentialHeaders.length === 0, 400,
       { error: 'invalid_request', reason: 'credentials_in_headers' },
