@@ -43,6 +43,8 @@ const RUNTIME_SETTINGS = [
 const IAT_WINDOW_S = 60;
 const JTI_MEMORY_MS = 5 * 60 * 1000;
 const MAX_BODY_BYTES = 1024 * 1024;
+const MAX_LOG_ENTRIES = 10000;
+const PENDING_LIFETIME_MS = 10 * 60 * 1000;
 const PROVIDERS = ['apple', 'google', 'email'];
 
 const b64url = (buf) => Buffer.from(buf).toString('base64url');
@@ -510,8 +512,11 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
 
   function approvePending(checks, rawBody) {
     const id = new URLSearchParams(rawBody.toString('utf8')).get('request');
+    for (const [k, p] of state.pending) {
+      if (Date.now() - p.at > PENDING_LIFETIME_MS) state.pending.delete(k);
+    }
     const pending = id && state.pending.get(id);
-    checks.advise('pending_request_known', Boolean(pending), 'unknown or already used');
+    checks.advise('pending_request_known', Boolean(pending), 'unknown, expired or already used');
     if (!pending) {
       throw new HttpError(400, page('Unknown request', '<p>This sign-in request is unknown or was ' +
         'already answered. Start the sign-in again.</p>'));
@@ -929,6 +934,7 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
     if (result.json && result.json.error) entry.error = result.json.error;
     if (result.json && result.json.reason) entry.reason = result.json.reason;
     state.log.push(entry);
+    if (state.log.length > MAX_LOG_ENTRIES) state.log.splice(0, state.log.length - MAX_LOG_ENTRIES);
     const failed = checks.list.filter((c) => !c.ok)
       .map((c) => `${c.check}${c.enforced ? '' : ' (advisory)'}${c.detail ? `: ${c.detail}` : ''}`);
     log(`${method} ${path} -> ${result.status}${entry.knob ? ' [knob]' : ''}; ` +
