@@ -43,19 +43,28 @@ namespace detail {
 template <class Handler> struct SleepOperation {
     explicit SleepOperation(Handler h) : handler(std::move(h)) {}
 
-    void complete(boost::system::error_code ec) {
-        if (done.exchange(true))
+    static void complete(const std::shared_ptr<SleepOperation>& op, boost::system::error_code ec) {
+        if (op->done.exchange(true))
             return;
-        auto h = std::move(handler);
-        // Completion goes through the handler's own executor, never inline.
-        auto ex = boost::asio::get_associated_executor(h, fallback);
-        boost::asio::post(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
+        // Completion goes through the handler's own executor, never inline. A cancellation
+        // that arrives after the timer fired but before that turn still wins.
+        auto ex = boost::asio::get_associated_executor(op->handler, op->fallback);
+        boost::asio::post(ex, [op, ec]() mutable {
+            if (!ec && op->cancelled.load())
+                ec = boost::asio::error::operation_aborted;
+            if (op->slot.is_connected())
+                op->slot.clear();
+            auto h = std::move(op->handler);
+            std::move(h)(ec);
+        });
     }
 
     Handler handler;
     boost::asio::any_io_executor fallback;
+    boost::asio::associated_cancellation_slot_t<Handler> slot;
     std::shared_ptr<Timer> timer;
     std::atomic<bool> done{false};
+    std::atomic<bool> cancelled{false};
 };
 
 } // namespace detail
@@ -70,20 +79,22 @@ auto asyncSleep(LibraryRuntime& runtime, double seconds, CompletionToken&& token
             using Handler = decltype(handler);
             auto op = std::make_shared<detail::SleepOperation<Handler>>(std::move(handler));
             op->fallback = runtime.executor();
-            auto slot = boost::asio::get_associated_cancellation_slot(op->handler);
-            if (slot.is_connected()) {
-                std::weak_ptr<detail::SleepOperation<Handler>> weak = op;
-                slot.assign([weak](boost::asio::cancellation_type type) {
+            using Operation = detail::SleepOperation<Handler>;
+            op->slot = boost::asio::get_associated_cancellation_slot(op->handler);
+            if (op->slot.is_connected()) {
+                std::weak_ptr<Operation> weak = op;
+                op->slot.assign([weak](boost::asio::cancellation_type type) {
                     if (type == boost::asio::cancellation_type::none)
                         return;
                     if (auto op = weak.lock()) {
+                        op->cancelled = true;
                         if (op->timer)
                             op->timer->invalidate();
-                        op->complete(boost::asio::error::operation_aborted);
+                        Operation::complete(op, boost::asio::error::operation_aborted);
                     }
                 });
             }
-            op->timer = runtime.scheduleTimer(seconds, [op] { op->complete({}); });
+            op->timer = runtime.scheduleTimer(seconds, [op] { Operation::complete(op, {}); });
         },
         token);
 }

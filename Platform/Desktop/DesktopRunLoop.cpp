@@ -12,9 +12,13 @@ namespace desktop {
 
 namespace {
 
+// The longest interval a QTimer takes, in seconds.
+constexpr double longestQtInterval = std::numeric_limits<int>::max() / 1000.0;
+
 class DesktopTimer final : public platform::Timer {
 public:
-    DesktopTimer(QObject* parent, double seconds) : interval_(seconds) {
+    DesktopTimer(QObject* parent, double seconds, double longestStep)
+        : interval_(seconds), remaining_(seconds), longestStep_(longestStep) {
         auto* t = new QTimer(parent);
         t->setSingleShot(true);
         // Sub-second timers (hover, rehide) want their delay kept; long ones may be coalesced.
@@ -30,6 +34,11 @@ public:
         std::shared_ptr<DesktopTimer> keep = self;
         QObject::connect(timer_, &QTimer::timeout, timer_,
                          [this, keep, block = std::move(block)]() mutable {
+                             // A long delay is waited in steps: only the last one fires.
+                             if (remaining_ > 0) {
+                                 startNextStep();
+                                 return;
+                             }
                              valid_ = false;
                              auto own = std::move(keep);
                              auto run = std::move(block);
@@ -37,9 +46,7 @@ public:
                              timer_ = nullptr;
                              run();
                          });
-        double ms = std::clamp(interval_ * 1000.0, 0.0,
-                               static_cast<double>(std::numeric_limits<int>::max()));
-        timer_->start(static_cast<int>(std::ceil(ms)));
+        startNextStep();
     }
 
     void invalidate() override {
@@ -59,7 +66,18 @@ public:
     double interval() const override { return interval_; }
 
 private:
+    void startNextStep() {
+        // Any delay up to 2^63 seconds and beyond: nothing here overflows an int.
+        const double step = std::min(remaining_, longestStep_);
+        remaining_ -= step;
+        const double ms = std::clamp(std::ceil(step * 1000.0), 0.0,
+                                     static_cast<double>(std::numeric_limits<int>::max()));
+        timer_->start(static_cast<int>(ms));
+    }
+
     double interval_;
+    double remaining_;
+    double longestStep_;
     bool valid_ = true;
     QPointer<QTimer> timer_;
 };
@@ -67,7 +85,8 @@ private:
 } // namespace
 
 DesktopRunLoop::DesktopRunLoop()
-    : receiver_(std::make_unique<QObject>()), start_(std::chrono::steady_clock::now()) {}
+    : receiver_(std::make_unique<QObject>()), start_(std::chrono::steady_clock::now()),
+      longestTimerStep_(longestQtInterval) {}
 
 DesktopRunLoop::~DesktopRunLoop() {
     shutDown();
@@ -85,7 +104,8 @@ std::shared_ptr<platform::Timer> DesktopRunLoop::scheduleTimer(double seconds,
                                                                std::function<void()> block) {
     if (!(seconds >= 0)) // also catches NaN
         seconds = 0;
-    auto timer = std::make_shared<DesktopTimer>(receiver_.get(), seconds);
+    auto timer = std::make_shared<DesktopTimer>(
+        receiver_.get(), seconds, std::clamp(longestTimerStep_, 0.001, longestQtInterval));
     if (!receiver_) {
         // The loop has shut down: the timer never fires.
         timer->invalidate();

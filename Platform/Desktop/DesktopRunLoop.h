@@ -25,6 +25,10 @@ public:
                                                    std::function<void()> block) override;
     double monotonicNow() const override;
 
+    // Qt counts a timer's interval in int milliseconds (under 25 days): a longer delay is waited
+    // in steps of at most this many seconds. Tests shorten it to watch the steps.
+    void setLongestTimerStep(double seconds) { longestTimerStep_ = seconds; }
+
     // Refuses further posts and drops the work already queued. Called on the main thread at
     // shutdown, after the threads that post have stopped.
     void shutDown();
@@ -35,6 +39,7 @@ private:
     // The object that receives queued work and parents the timers; deleting it drops both.
     std::unique_ptr<QObject> receiver_;
     std::chrono::steady_clock::time_point start_;
+    double longestTimerStep_;
 };
 
 } // namespace desktop

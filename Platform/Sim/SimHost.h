@@ -239,6 +239,8 @@ public:
     // --- virtual time ---
     void advance(double seconds) { runLoop_.advance(seconds); }
     void runUntilIdle() { runLoop_.runUntilIdle(); }
+    // Fires the timers due within `seconds` and stops before the turns they posted.
+    std::size_t fireTimersOnly(double seconds) { return runLoop_.fireTimersOnly(seconds); }
 
     // --- the world ---
     // Replaces the screens (the first carries the menu bar) and posts the screen-change

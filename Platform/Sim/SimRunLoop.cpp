@@ -83,6 +83,15 @@ void SimRunLoop::advance(double seconds) {
     runUntilIdle();
 }
 
+std::size_t SimRunLoop::fireTimersOnly(double seconds) {
+    const double target = now_ + (seconds > 0 ? seconds : 0);
+    std::size_t fired = 0;
+    while (fireNextTimerDueBy(target))
+        ++fired;
+    now_ = target;
+    return fired;
+}
+
 std::size_t SimRunLoop::pendingTimerCount() const {
     std::size_t n = 0;
     for (auto& [key, t] : timers_)

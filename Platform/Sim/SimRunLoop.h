@@ -22,8 +22,15 @@ public:
     void runUntilIdle();
     // Moves virtual time forward by `seconds`, running work and timers in time order.
     void advance(double seconds);
+    // Moves virtual time forward by `seconds` and fires, in time order, the timers that come
+    // due, but runs none of the posted work: what the timers hand to a later turn stays queued
+    // for the next runUntilIdle() or advance(). Lets a test act between a timer's fire and the
+    // turn its work was posted to. Returns the number of timers fired.
+    std::size_t fireTimersOnly(double seconds);
     // Number of timers still valid and pending.
     std::size_t pendingTimerCount() const;
+    // Number of posted turns waiting to run.
+    std::size_t postedCount() const { return posted_.size(); }
     // Drops all posted work and timers (the simulated process ended).
     void reset();
 

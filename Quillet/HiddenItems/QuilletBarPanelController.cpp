@@ -144,13 +144,18 @@ void QuilletBarPanelController::installMonitors() {
                 self->hide();
             return event;
         });
-    // A click into another application closes it too, from a main-thread task.
-    globalMouseMonitor_ = monitors.addGlobalMonitor(mouseDowns, [weak](const platform::Event&) {
-        host().runLoop().post([weak] {
-            if (auto self = weak.lock(); self && self->isPanelVisible())
-                self->hide();
+    // A click into another application closes it too, from a main-thread task. The task
+    // belongs to this showing: once the panel has been hidden (and perhaps shown again) before
+    // it runs, the click no longer concerns the panel on screen.
+    const auto showing = ++showing_;
+    globalMouseMonitor_ =
+        monitors.addGlobalMonitor(mouseDowns, [weak, showing](const platform::Event&) {
+            host().runLoop().post([weak, showing] {
+                if (auto self = weak.lock(); self && self->showing_ == showing &&
+                                             self->globalMouseMonitor_ && self->isPanelVisible())
+                    self->hide();
+            });
         });
-    });
     // Escape closes it while it is the key window, and goes no further.
     localKeyMonitor_ = monitors.addLocalMonitor(
         platform::eventMask(platform::EventType::keyDown),

@@ -6,6 +6,7 @@
 #include "Platform/EventMonitors.h"
 #include "Quillet/HiddenItems/HiddenItem.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -57,6 +58,8 @@ private:
     std::optional<platform::EventMonitors::Token> localMouseMonitor_;
     std::optional<platform::EventMonitors::Token> globalMouseMonitor_;
     std::optional<platform::EventMonitors::Token> localKeyMonitor_;
+    // Counts the showings (each installs the monitors anew).
+    std::uint64_t showing_ = 0;
 };
 
 } // namespace quillet

@@ -54,17 +54,17 @@ std::optional<platform::Image> MenuBarManager::warningImage() {
 }
 
 void MenuBarManager::showSeparatorPositionWarning() {
-    invalidate(positionWarningTimer_);
+    positionWarningTimer_.invalidate();
     if (auto* button = toggleItem_->button()) {
         button->setImage(warningImage());
         button->setToolTip("Drag the dot to the left of the chevron first.");
     }
-    positionWarningTimer_ =
-        scheduleTimer(positionWarningSeconds, &MenuBarManager::clearSeparatorPositionWarning);
+    scheduleTimer(positionWarningTimer_, positionWarningSeconds,
+                  &MenuBarManager::clearSeparatorPositionWarning);
 }
 
 void MenuBarManager::clearSeparatorPositionWarning() {
-    invalidate(positionWarningTimer_);
+    positionWarningTimer_.invalidate();
     if (auto* button = toggleItem_->button()) {
         button->setImage(chevronImage(isCollapsed_.get()));
         button->setToolTip(toggleToolTip);
@@ -72,7 +72,7 @@ void MenuBarManager::clearSeparatorPositionWarning() {
 }
 
 bool MenuBarManager::isPositionWarningShown() const {
-    return positionWarningTimer_ != nullptr;
+    return positionWarningTimer_.isPending();
 }
 
 } // namespace quillet

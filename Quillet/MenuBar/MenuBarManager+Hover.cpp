@@ -21,7 +21,7 @@ const std::shared_ptr<QuilletBarPanelController>& MenuBarManager::panelControlle
             return;
         }
         self->isMouseInPanel_ = false;
-        invalidate(self->hoverCloseTimer_);
+        self->hoverCloseTimer_.invalidate();
         self->removeRehideSuppressor(RehideSuppressor::hiddenItemsPanel);
     };
     panelController_->onItemClicked = [weak] {
@@ -45,17 +45,16 @@ bool MenuBarManager::isPanelVisible() const {
 
 void MenuBarManager::mouseEntered() {
     isMouseInToggle_ = true;
-    invalidate(hoverCloseTimer_);
+    hoverCloseTimer_.invalidate();
     if (!isCollapsed_.get() || !hoverPreviewEnabled_.get())
         return;
     if (isPanelVisible())
         return;
-    invalidate(hoverOpenTimer_);
-    hoverOpenTimer_ = scheduleTimer(hoverOpenSeconds, &MenuBarManager::hoverOpenTimerFired);
+    scheduleTimer(hoverOpenTimer_, hoverOpenSeconds, &MenuBarManager::hoverOpenTimerFired);
 }
 
 void MenuBarManager::hoverOpenTimerFired() {
-    hoverOpenTimer_.reset();
+    // The slot has already let go of the timer that called this.
     if (!isMouseInToggle_ || !isCollapsed_.get() || !hoverPreviewEnabled_.get())
         return;
     if (isPanelVisible())
@@ -65,18 +64,18 @@ void MenuBarManager::hoverOpenTimerFired() {
 
 void MenuBarManager::mouseExited() {
     isMouseInToggle_ = false;
-    invalidate(hoverOpenTimer_);
+    hoverOpenTimer_.invalidate();
     scheduleHoverCloseIfNeeded();
 }
 
 void MenuBarManager::scheduleHoverCloseIfNeeded() {
-    invalidate(hoverCloseTimer_);
+    hoverCloseTimer_.invalidate();
     if (isPanelVisible() && !isMouseInToggle_ && !isMouseInPanel_)
-        hoverCloseTimer_ = scheduleTimer(hoverCloseSeconds, &MenuBarManager::hoverCloseTimerFired);
+        scheduleTimer(hoverCloseTimer_, hoverCloseSeconds, &MenuBarManager::hoverCloseTimerFired);
 }
 
 void MenuBarManager::hoverCloseTimerFired() {
-    hoverCloseTimer_.reset();
+    // The slot has already let go of the timer that called this.
     if (isPanelVisible() && !isMouseInToggle_ && !isMouseInPanel_)
         panelController_->hide();
 }
@@ -84,7 +83,7 @@ void MenuBarManager::hoverCloseTimerFired() {
 void MenuBarManager::handlePanelHoverChange(bool inside) {
     isMouseInPanel_ = inside;
     if (inside)
-        invalidate(hoverCloseTimer_);
+        hoverCloseTimer_.invalidate();
     else
         scheduleHoverCloseIfNeeded();
 }

@@ -10,7 +10,7 @@ namespace quillet {
 
 using platform::host;
 
-void MenuBarManager::setAutoRehide(int seconds) {
+void MenuBarManager::setAutoRehide(std::int64_t seconds) {
     // Any value is stored; below 1 means off.
     autoRehideSeconds_.set(seconds);
     host().userDefaults().set(autoRehideSecondsKey, seconds);
@@ -23,12 +23,12 @@ void MenuBarManager::setHoverPreviewEnabled(bool enabled) {
     host().userDefaults().set(hoverPreviewEnabledKey, enabled);
     // A panel already open stays open; only a pending opening is cancelled.
     if (!enabled)
-        invalidate(hoverOpenTimer_);
+        hoverOpenTimer_.invalidate();
 }
 
 void MenuBarManager::addRehideSuppressor(RehideSuppressor reason) {
     rehideSuppressors_.insert(reason);
-    invalidate(rehideTimer_);
+    rehideTimer_.invalidate();
 }
 
 void MenuBarManager::removeRehideSuppressor(RehideSuppressor reason) {
@@ -38,21 +38,16 @@ void MenuBarManager::removeRehideSuppressor(RehideSuppressor reason) {
 }
 
 void MenuBarManager::scheduleRehideIfNeeded() {
-    invalidate(rehideTimer_);
+    rehideTimer_.invalidate();
     if (isCollapsed_.get() || autoRehideSeconds_.get() < 1 || !rehideSuppressors_.empty())
         return;
-    std::weak_ptr<MenuBarManager> weak = weak_from_this();
-    rehideTimer_ =
-        host().runLoop().scheduleTimer(static_cast<double>(autoRehideSeconds_.get()), [weak] {
-            host().runLoop().post([weak] {
-                if (auto self = weak.lock())
-                    self->setCollapsed(true);
-            });
-        });
+    // Every 64-bit delay is representable (a huge one only rounds): it just means a long wait.
+    scheduleTimer(rehideTimer_, static_cast<double>(autoRehideSeconds_.get()),
+                  [](MenuBarManager& self) { self.setCollapsed(true); });
 }
 
 bool MenuBarManager::isRehideArmed() const {
-    return rehideTimer_ && rehideTimer_->isValid();
+    return rehideTimer_.isPending();
 }
 
 } // namespace quillet

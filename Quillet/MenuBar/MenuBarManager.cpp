@@ -24,8 +24,7 @@ std::shared_ptr<MenuBarManager> MenuBarManager::create() {
 MenuBarManager::~MenuBarManager() {
     if (screenObserver_ && platform::hasHost())
         host().notificationCenter().removeObserver(*screenObserver_);
-    for (auto* timer : {&rehideTimer_, &positionWarningTimer_, &hoverOpenTimer_, &hoverCloseTimer_})
-        invalidate(*timer);
+    // The timer slots invalidate their timers as they go.
 }
 
 void MenuBarManager::setUp() {
@@ -33,7 +32,7 @@ void MenuBarManager::setUp() {
 
     // Settings, as the last run left them.
     isCollapsed_.set(defaults.boolForKey(isCollapsedKey));
-    autoRehideSeconds_.set(static_cast<int>(defaults.integerForKey(autoRehideSecondsKey)));
+    autoRehideSeconds_.set(defaults.integerForKey(autoRehideSecondsKey));
     // The key's absence is what counts: a stored false stays false.
     hoverPreviewEnabled_.set(defaults.object(hoverPreviewEnabledKey)
                                  ? defaults.boolForKey(hoverPreviewEnabledKey)
@@ -114,14 +113,14 @@ void MenuBarManager::setCollapsed(bool collapsed) {
     host().userDefaults().set(isCollapsedKey, collapsed);
     applyCollapsedState();
     if (collapsed)
-        invalidate(rehideTimer_);
+        rehideTimer_.invalidate();
     else
         scheduleRehideIfNeeded();
 }
 
 void MenuBarManager::applyCollapsedState() {
     // A pending wrong-side warning ends here: the chevron is redrawn below.
-    invalidate(positionWarningTimer_);
+    positionWarningTimer_.invalidate();
     const bool collapsed = isCollapsed_.get();
     if (auto* button = toggleItem_->button()) {
         button->setImage(chevronImage(collapsed));
@@ -160,22 +159,13 @@ std::optional<platform::Image> MenuBarManager::separatorDotImage() {
                           {6, platform::SymbolWeight::regular, platform::SymbolScale::small});
 }
 
-std::shared_ptr<platform::Timer> MenuBarManager::scheduleTimer(double seconds,
-                                                               void (MenuBarManager::*handler)()) {
+void MenuBarManager::scheduleTimer(platform::TimerSlot& timer, double seconds,
+                                   std::function<void(MenuBarManager&)> handler) {
     std::weak_ptr<MenuBarManager> weak = weak_from_this();
-    return host().runLoop().scheduleTimer(seconds, [weak, handler] {
-        host().runLoop().post([weak, handler] {
-            if (auto self = weak.lock())
-                ((*self).*handler)();
-        });
+    timer.schedule(seconds, [weak, handler = std::move(handler)] {
+        if (auto self = weak.lock())
+            handler(*self);
     });
-}
-
-void MenuBarManager::invalidate(std::shared_ptr<platform::Timer>& timer) {
-    if (timer) {
-        timer->invalidate();
-        timer.reset();
-    }
 }
 
 } // namespace quillet

@@ -7,16 +7,18 @@
 #include "Platform/NotificationCenter.h"
 #include "Platform/Published.h"
 #include "Platform/Symbols.h"
+#include "Platform/TimerSlot.h"
 #include "Quillet/MenuBar/RehideSuppressor.h"
 
 #include <array>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
 
 namespace platform {
 class StatusItem;
-class Timer;
 class Logger;
 } // namespace platform
 
@@ -55,12 +57,15 @@ public:
 
     // Published properties, observed by the settings window.
     const platform::Published<bool>& isCollapsed() const { return isCollapsed_; }
-    const platform::Published<int>& autoRehideSeconds() const { return autoRehideSeconds_; }
+    // Any stored 64-bit value; below 1 means off.
+    const platform::Published<std::int64_t>& autoRehideSeconds() const {
+        return autoRehideSeconds_;
+    }
     const platform::Published<bool>& launchAtLogin() const { return launchAtLogin_; }
     const platform::Published<bool>& hoverPreviewEnabled() const { return hoverPreviewEnabled_; }
 
     void setCollapsed(bool collapsed);
-    void setAutoRehide(int seconds);
+    void setAutoRehide(std::int64_t seconds);
     void setHoverPreviewEnabled(bool enabled);
     void setLaunchAtLogin(bool enabled);
 
@@ -123,23 +128,23 @@ private:
     void removeRehideSuppressor(RehideSuppressor reason);
     void scheduleRehideIfNeeded();
 
-    // A non-repeating main-run-loop timer whose block holds the manager weakly and hands the
-    // call to a main-thread task, which does nothing once the manager is gone.
-    std::shared_ptr<platform::Timer> scheduleTimer(double seconds,
-                                                   void (MenuBarManager::*handler)());
-    static void invalidate(std::shared_ptr<platform::Timer>& timer);
+    // Arms `timer` to call `handler` on a main-thread turn after `seconds`. The call holds the
+    // manager weakly, and happens only while `timer` still holds that very timer: an
+    // invalidation or a newer timer, even one made after the fire, wins.
+    void scheduleTimer(platform::TimerSlot& timer, double seconds,
+                       std::function<void(MenuBarManager&)> handler);
 
     platform::Published<bool> isCollapsed_;
-    platform::Published<int> autoRehideSeconds_;
+    platform::Published<std::int64_t> autoRehideSeconds_;
     platform::Published<bool> launchAtLogin_;
     platform::Published<bool> hoverPreviewEnabled_;
     std::shared_ptr<platform::StatusItem> toggleItem_;
     std::shared_ptr<platform::StatusItem> separatorItem_;
-    std::shared_ptr<platform::Timer> rehideTimer_;
+    platform::TimerSlot rehideTimer_;
     std::set<RehideSuppressor> rehideSuppressors_;
-    std::shared_ptr<platform::Timer> positionWarningTimer_;
-    std::shared_ptr<platform::Timer> hoverOpenTimer_;
-    std::shared_ptr<platform::Timer> hoverCloseTimer_;
+    platform::TimerSlot positionWarningTimer_;
+    platform::TimerSlot hoverOpenTimer_;
+    platform::TimerSlot hoverCloseTimer_;
     bool isMouseInToggle_ = false;
     bool isMouseInPanel_ = false;
     std::unique_ptr<platform::Logger> log_;

@@ -81,6 +81,30 @@ TEST(DesktopRunLoop, RunsPostedWorkAndTimersOnTheMainThreadOnlyOnce) {
     EXPECT_GE(loop.monotonicNow(), t0);
 }
 
+TEST(DesktopRunLoop, ADelayLongerThanOneQtTimerIsWaitedInFullAcrossSteps) {
+    DesktopRunLoop loop;
+    loop.setLongestTimerStep(0.02); // as if Qt's longest interval were 20 ms
+    const double t0 = loop.monotonicNow();
+    double firedAt = -1;
+    auto timer = loop.scheduleTimer(0.12, [&] { firedAt = loop.monotonicNow(); });
+    int cancelledRuns = 0;
+    auto cancelled = loop.scheduleTimer(0.12, [&] { ++cancelledRuns; });
+    bool midway = false;
+    loop.scheduleTimer(0.05, [&] {
+        midway = true;
+        EXPECT_TRUE(timer->isValid()) << "a step ended the timer early";
+        cancelled->invalidate(); // between two steps
+    });
+    ASSERT_TRUE(test::spinUntil([&] { return firedAt >= 0; }));
+    EXPECT_TRUE(midway);
+    EXPECT_GE(firedAt - t0, 0.12) << "fired after one step, not the whole delay";
+    EXPECT_FALSE(timer->isValid());
+    bool after = false;
+    loop.scheduleTimer(0.05, [&] { after = true; });
+    ASSERT_TRUE(test::spinUntil([&] { return after; }));
+    EXPECT_EQ(cancelledRuns, 0);
+}
+
 TEST(DesktopRunLoop, ShutDownDropsQueuedWorkAndRefusesMore) {
     auto loop = std::make_unique<DesktopRunLoop>();
     int ran = 0;

@@ -42,6 +42,8 @@ void spawn(platform::sim::SimHost& host, Outcome& out, Body body,
 }
 
 bool isAborted(std::exception_ptr e) {
+    if (!e)
+        return false;
     try {
         std::rethrow_exception(e);
     } catch (const boost::system::system_error& err) {
@@ -144,4 +146,39 @@ TEST(Async, LibraryCodeHopsToTheMainActorAndBack) {
     ASSERT_TRUE(out.finished);
     EXPECT_FALSE(out.error);
     EXPECT_EQ(result, 7);
+}
+
+TEST(Async, ACancellationAfterTheTimerFiredButBeforeTheCompletionStillWins) {
+    // The slot is bound to the sleep itself, so the emit reaches it at once (through co_spawn
+    // it would be queued behind the completion).
+    platform::sim::SimHost host;
+    asio::cancellation_signal signal;
+    std::optional<boost::system::error_code> result;
+    platform::asyncSleep(platform::libraryRuntime(), 2,
+                         asio::bind_cancellation_slot(
+                             signal.slot(), [&](boost::system::error_code ec) { result = ec; }));
+
+    host.fireTimersOnly(2); // the timer fires; the completion waits for its turn
+    ASSERT_FALSE(result);
+    signal.emit(asio::cancellation_type::terminal);
+    host.runUntilIdle();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(*result, asio::error::operation_aborted);
+
+    // Uncancelled, the same sleep completes cleanly, exactly once.
+    int completions = 0;
+    result.reset();
+    platform::asyncSleep(
+        platform::libraryRuntime(), 2,
+        asio::bind_cancellation_slot(signal.slot(), [&](boost::system::error_code ec) {
+            result = ec;
+            ++completions;
+        }));
+    host.fireTimersOnly(2);
+    host.runUntilIdle();
+    signal.emit(asio::cancellation_type::terminal); // too late: nothing more happens
+    host.runUntilIdle();
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(*result);
+    EXPECT_EQ(completions, 1);
 }

@@ -118,6 +118,21 @@ TEST_F(QuilletBarPanelControllerTest, ClicksInsideKeepItAndClicksElsewhereCloseI
     EXPECT_EQ(visibility, (std::vector<bool>{true, false, true, false}));
 }
 
+TEST_F(QuilletBarPanelControllerTest, AClickElsewhereConcernsOnlyTheShowingItHappenedIn) {
+    show(1);
+    sim.mouseDownInOtherApplication(); // its hide waits for a main-thread turn
+    // Before that turn the panel is closed and opened again (a new showing).
+    controller->hide();
+    show(2);
+    sim.runUntilIdle();
+    EXPECT_TRUE(controller->isPanelVisible()) << "the earlier click closed the new showing";
+    EXPECT_EQ(visibility, (std::vector<bool>{true, false, true}));
+
+    sim.mouseDownInOtherApplication(); // a click during this showing still closes it
+    sim.runUntilIdle();
+    EXPECT_FALSE(controller->isPanelVisible());
+}
+
 TEST_F(QuilletBarPanelControllerTest, EscapeClosesOnlyAKeyPanel) {
     show(1);
     EXPECT_TRUE(sim.keyDown(platform::keyCodeEscape)) << "not key: passed on";
