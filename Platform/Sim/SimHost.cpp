@@ -328,6 +328,8 @@ void SimHost::relaunch() {
     madeWindows_.clear();
     eventMonitors_ = std::make_unique<EventMonitors>();
     updaterFramework_.reset();
+    webAuth_.reset();
+    browser_.openedURLs.clear();
     menuTracker = nullptr;
     menusShown = 0;
     alerts_.shown.clear();

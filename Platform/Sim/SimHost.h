@@ -16,6 +16,7 @@
 #include "Platform/Sim/SimKeychain.h"
 #include "Platform/Sim/SimRunLoop.h"
 #include "Platform/Sim/SimStatusBar.h"
+#include "Platform/Sim/SimWebAuthentication.h"
 #include "Platform/Sim/SimWindow.h"
 #include "Platform/Symbols.h"
 #include "Platform/UserDefaults.h"
@@ -212,6 +213,8 @@ public:
     EventMonitors& eventMonitors() override { return *eventMonitors_; }
     LoginItemService& loginItemService() override { return loginItems_; }
     UpdaterFramework& updaterFramework() override { return updaterFramework_; }
+    Browser& browser() override { return browser_; }
+    WebAuthenticationSessions& webAuthenticationSessions() override { return webAuth_; }
     std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel) override;
     std::chrono::system_clock::time_point now() const override;
 
@@ -233,6 +236,8 @@ public:
     SimWindowList& simWindowList() { return windowList_; }
     SimLoginItemService& simLoginItems() { return loginItems_; }
     SimUpdaterFramework& simUpdaterFramework() { return updaterFramework_; }
+    SimBrowser& simBrowser() { return browser_; }
+    SimWebAuthenticationSessions& simWebAuthentication() { return webAuth_; }
     // Windows made through makeWindow(), in order.
     const std::vector<std::shared_ptr<SimWindow>>& madeWindows() const { return madeWindows_; }
 
@@ -296,6 +301,8 @@ private:
     std::unique_ptr<EventMonitors> eventMonitors_ = std::make_unique<EventMonitors>();
     SimLoginItemService loginItems_; // the system's record: outlives relaunch()
     SimUpdaterFramework updaterFramework_;
+    SimBrowser browser_;
+    SimWebAuthenticationSessions webAuth_{runLoop_};
     std::vector<std::shared_ptr<SimWindow>> madeWindows_;
     bool isOwnWindow(std::uint32_t windowNumber) const;
     Bundle bundle_;
