@@ -231,6 +231,10 @@ public:
     SimKeychain& simKeychain() { return keychain_; }
     // The scripted server behind httpSession().
     SimHttpSession& simHttp();
+    // For tests against real servers: httpSession() answers with `session` (not owned; nullptr
+    // restores the scripted server), and the wall clock reads `now` at the current virtual time.
+    void useHttpSession(HttpSession* session) { externalHttp_ = session; }
+    void setWallClock(std::chrono::system_clock::time_point now);
     Bundle& bundle() { return bundle_; }
     ProcessInfo& process() { return processInfo_; }
     SimWindowList& simWindowList() { return windowList_; }
@@ -310,6 +314,7 @@ private:
     std::uint32_t nextWindowNumber_ = 100;
     std::int32_t nextPID_ = 500;
     std::chrono::system_clock::time_point epoch_;
+    HttpSession* externalHttp_ = nullptr;
 };
 
 } // namespace platform::sim
