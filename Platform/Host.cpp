@@ -68,6 +68,14 @@ UpdaterFramework& Host::updaterFramework() {
     missingFacility("update framework");
 }
 
+Browser& Host::browser() {
+    missingFacility("browser");
+}
+
+WebAuthenticationSessions& Host::webAuthenticationSessions() {
+    missingFacility("web authentication sessions");
+}
+
 std::shared_ptr<Window> Host::makeWindow(const WindowAttributes&, bool) {
     missingFacility("windows");
 }

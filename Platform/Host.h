@@ -25,6 +25,8 @@ class WindowList;
 class EventMonitors;
 class LoginItemService;
 class UpdaterFramework;
+class Browser;
+class WebAuthenticationSessions;
 class Window;
 struct WindowAttributes;
 struct Bundle;
@@ -58,6 +60,10 @@ public:
     virtual EventMonitors& eventMonitors();
     virtual LoginItemService& loginItemService();
     virtual UpdaterFramework& updaterFramework();
+    // The default browser and the web authentication sessions. Hosts without them abort with a
+    // message when they are used.
+    virtual Browser& browser();
+    virtual WebAuthenticationSessions& webAuthenticationSessions();
     // A new window (or panel) of the application with these attributes, not yet shown.
     virtual std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel);
     // Wall-clock time (virtual in the simulated host).

@@ -27,6 +27,9 @@ std::string URLError::localizedDescription(int code) {
         return "too many HTTP redirects";
     case notConnectedToInternet:
         return "The Internet connection appears to be offline.";
+    case appTransportSecurityRequiresSecureConnection:
+        return "The resource could not be loaded because the App Transport Security policy "
+               "requires the use of a secure connection.";
     case badServerResponse:
         return "bad server response";
     case dataLengthExceedsMaximum:

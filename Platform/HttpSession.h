@@ -39,6 +39,7 @@ inline constexpr int cannotConnectToHost = -1004;
 inline constexpr int networkConnectionLost = -1005;
 inline constexpr int httpTooManyRedirects = -1007;
 inline constexpr int notConnectedToInternet = -1009;
+inline constexpr int appTransportSecurityRequiresSecureConnection = -1022;
 inline constexpr int badServerResponse = -1011;
 inline constexpr int dataLengthExceedsMaximum = -1103;
 inline constexpr int secureConnectionFailed = -1200;

@@ -26,6 +26,40 @@ namespace CorvaneRedaction {
 
 using Metadata = std::map<std::string, std::string>;
 
+// The class of a failure in log metadata.
+enum class Classification {
+    transport,
+    server,
+    auth,
+    decode,
+    cancelled,
+    timeout,
+    clientKilled,
+    requiresUpgrade,
+};
+
+constexpr std::string_view rawValue(Classification c) {
+    switch (c) {
+    case Classification::transport:
+        return "transport";
+    case Classification::server:
+        return "server";
+    case Classification::auth:
+        return "auth";
+    case Classification::decode:
+        return "decode";
+    case Classification::cancelled:
+        return "cancelled";
+    case Classification::timeout:
+        return "timeout";
+    case Classification::clientKilled:
+        return "clientKilled";
+    case Classification::requiresUpgrade:
+        return "requiresUpgrade";
+    }
+    return "";
+}
+
 // The path up to, not including, the first "?" or "#".
 std::string endpoint(std::string_view path);
 

@@ -1,5 +1,7 @@
 #include "Platform/Desktop/Appcast.h"
 
+#include "Platform/HttpRedirect.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
@@ -36,28 +38,81 @@ int compareNumbers(std::string_view a, std::string_view b) {
     return sign(a.compare(b));
 }
 
+bool isLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The next run of digits or of letters, skipping separators ("-", "_", "+", "~", spaces); empty
+// at the end.
 std::string_view takeRun(std::string_view& s) {
+    while (!s.empty() && !isDigit(s.front()) && !isLetter(s.front()))
+        s.remove_prefix(1);
+    if (s.empty())
+        return {};
     const bool digits = isDigit(s.front());
     std::size_t n = 1;
-    while (n < s.size() && isDigit(s[n]) == digits)
+    while (n < s.size() && (digits ? isDigit(s[n]) : isLetter(s[n])))
         ++n;
     auto run = s.substr(0, n);
     s.remove_prefix(n);
     return run;
 }
 
-// Pre-release texts ("b2", "-rc10"): runs of digits as numbers, other runs as text; a text that
-// is a prefix of the other is the older one.
+bool equalsLower(std::string_view text, std::string_view lowerCase) {
+    return text.size() == lowerCase.size() &&
+           std::equal(text.begin(), text.end(), lowerCase.begin(),
+                      [](char a, char b) { return lower(a) == b; });
+}
+
+// Where a pre-release tag stands: dev < a, alpha < b, beta < rc; other words before all of them.
+int tagRank(std::string_view tag) {
+    if (equalsLower(tag, "dev"))
+        return 1;
+    if (equalsLower(tag, "a") || equalsLower(tag, "alpha"))
+        return 2;
+    if (equalsLower(tag, "b") || equalsLower(tag, "beta"))
+        return 3;
+    if (equalsLower(tag, "rc"))
+        return 4;
+    return 0;
+}
+
+int compareTags(std::string_view a, std::string_view b) {
+    const int ra = tagRank(a), rb = tagRank(b);
+    if (ra != rb || ra != 0)
+        return sign(ra - rb);
+    // Two words that are not tags: alphabetically, in any case.
+    const auto [ia, ib] = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return lower(x) == lower(y); });
+    if (ia == a.end() || ib == b.end())
+        return ia == a.end() ? (ib == b.end() ? 0 : -1) : 1;
+    return lower(*ia) < lower(*ib) ? -1 : 1;
+}
+
+// Pre-release texts ("b2", "-RC10", "alpha.1"): runs of digits as numbers, runs of letters as
+// tags in their usual order, case ignored; a number after a tag is newer than a further tag, and
+// a text that is a prefix of the other is the older one.
 int compareSuffixes(std::string_view a, std::string_view b) {
-    while (!a.empty() && !b.empty()) {
-        auto ra = takeRun(a);
-        auto rb = takeRun(b);
-        const int c = isDigit(ra.front()) && isDigit(rb.front()) ? compareNumbers(ra, rb)
-                                                                 : sign(ra.compare(rb));
+    for (;;) {
+        const auto ra = takeRun(a);
+        const auto rb = takeRun(b);
+        if (ra.empty() || rb.empty())
+            return ra.empty() ? (rb.empty() ? 0 : -1) : 1;
+        const bool na = isDigit(ra.front()), nb = isDigit(rb.front());
+        int c = 0;
+        if (na && nb)
+            c = compareNumbers(ra, rb);
+        else if (!na && !nb)
+            c = compareTags(ra, rb);
+        else
+            c = na ? 1 : -1;
         if (c != 0)
             return c;
     }
-    return a.empty() ? (b.empty() ? 0 : -1) : 1;
 }
 
 int compareComponents(std::string_view a, std::string_view b) {
@@ -139,7 +194,7 @@ bool usableURL(const std::string& text) {
     const QUrl url(QString::fromStdString(text), QUrl::StrictMode);
     const auto scheme = url.scheme().toLower();
     return url.isValid() && !url.isRelative() && (scheme == u"https" || scheme == u"http") &&
-           !url.host().isEmpty();
+           !url.host().isEmpty() && platform::isSecureOrLoopbackURL(text);
 }
 
 std::optional<std::uint64_t> decimal(const QString& text) {
@@ -263,15 +318,15 @@ int compareVersions(std::string_view a, std::string_view b) {
     return 0;
 }
 
-int compareVersionPairs(const VersionPair& a, const VersionPair& b) {
-    if (!a.version.empty() && !b.version.empty())
+std::optional<int> compareVersionPairs(const VersionPair& a, const VersionPair& b) {
+    const bool buildA = !a.version.empty(), buildB = !b.version.empty();
+    if (buildA && buildB)
         return compareVersions(a.version, b.version);
-    if (!a.shortVersionString.empty() && !b.shortVersionString.empty())
-        return compareVersions(a.shortVersionString, b.shortVersionString);
-    auto known = [](const VersionPair& p) -> const std::string& {
-        return p.version.empty() ? p.shortVersionString : p.version;
-    };
-    return compareVersions(known(a), known(b));
+    // A build number says nothing about a shown version: one without the other cannot be
+    // ordered.
+    if (buildA || buildB || a.shortVersionString.empty() || b.shortVersionString.empty())
+        return std::nullopt;
+    return compareVersions(a.shortVersionString, b.shortVersionString);
 }
 
 std::optional<AppcastItem> newestUpdate(const Appcast& appcast,
@@ -281,9 +336,12 @@ std::optional<AppcastItem> newestUpdate(const Appcast& appcast,
     for (const auto& item : appcast.items) {
         if (item.channel && !allowedChannels.contains(*item.channel))
             continue;
-        if (compareVersionPairs(item.versions, running) <= 0)
+        const auto againstRunning = compareVersionPairs(item.versions, running);
+        if (!againstRunning || *againstRunning <= 0)
             continue;
-        if (!best || compareVersionPairs(item.versions, best->versions) > 0)
+        // Every candidate is ordered against the running version the same way, so any two
+        // of them can be ordered too.
+        if (!best || compareVersionPairs(item.versions, best->versions).value_or(0) > 0)
             best = &item;
     }
     if (!best)

@@ -40,7 +40,7 @@ struct AppcastItem {
     VersionPair versions;
     // None: the default channel, which every installation takes.
     std::optional<std::string> channel;
-    // The enclosure: an absolute http or https address.
+    // The enclosure: an absolute https address (plain http only to this machine).
     std::string url;
     std::optional<std::uint64_t> length;
     std::string edSignature;
@@ -67,18 +67,19 @@ Appcast parseAppcast(std::string_view xml);
 
 // Compares dotted versions component by component: digits numerically (any length, leading
 // zeros ignored), missing components count as zero, so "1.2" equals "1.2.0" and "1.10" is
-// newer than "1.9". A component with text after its number ("0b2", "0-rc1") is a pre-release
-// of the plain one and older than it; such texts compare with their digit runs as numbers.
+// newer than "1.9". A component with text after its number ("0b2", "0-RC1") is a pre-release
+// of the plain one and older than it; such texts compare with their digit runs as numbers and
+// their words as tags, case ignored: dev < a = alpha < b = beta < rc, other words first.
 // Returns a negative number, zero or a positive number as `a` is older, equal or newer.
 int compareVersions(std::string_view a, std::string_view b);
 
-// Compares by build number when both have one, else by the shown version when both have one,
-// else by whichever each has.
-int compareVersionPairs(const VersionPair& a, const VersionPair& b);
+// Compares build numbers when both have one, shown versions when neither has a build number;
+// none when the two cannot be ordered (a build number on one side only, or nothing to compare).
+std::optional<int> compareVersionPairs(const VersionPair& a, const VersionPair& b);
 
 // The newest item on the default channel or one of `allowedChannels` that is newer than
-// `running`; none when the installation is up to date. Of equal versions the first in the feed
-// wins.
+// `running`; none when the installation is up to date. Items that cannot be ordered against
+// `running` are never offered. Of equal versions the first in the feed wins.
 std::optional<AppcastItem> newestUpdate(const Appcast& appcast,
                                         const std::set<std::string>& allowedChannels,
                                         const VersionPair& running);

@@ -1,16 +1,21 @@
 #include "Platform/Desktop/DesktopHttpSession.h"
 
+#include "Platform/HttpRedirect.h"
+
 #include <boost/asio/use_awaitable.hpp>
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -105,7 +110,11 @@ bool isToken(std::string_view s) {
 
 struct CurlSlist {
     curl_slist* list = nullptr;
-    ~CurlSlist() { curl_slist_free_all(list); }
+    ~CurlSlist() { clear(); }
+    void clear() {
+        curl_slist_free_all(list);
+        list = nullptr;
+    }
     bool append(const std::string& line) {
         curl_slist* next = curl_slist_append(list, line.c_str());
         if (!next)
@@ -117,9 +126,13 @@ struct CurlSlist {
 
 } // namespace
 
-// One request in flight. Everything but `pending` is touched only by the transfer thread once
-// the transfer has been handed over.
+// One request in flight, with the redirects it follows one hop at a time (curl follows none, so
+// every hop is judged before it is made). Everything but `pending` is touched only by the
+// transfer thread once the transfer has been handed over.
 struct Transfer {
+    using Clock = std::chrono::steady_clock;
+
+    // The current hop.
     platform::HttpRequest request;
     std::shared_ptr<platform::detail::PendingHttp> pending;
     CURL* easy = nullptr;
@@ -127,6 +140,9 @@ struct Transfer {
     HttpResult result;
     std::vector<platform::HttpHeaders::Field> fields;
     bool tooLarge = false;
+    // When the whole exchange, redirects included, must be done.
+    std::optional<Clock::time_point> deadline;
+    int redirects = 0;
 
     ~Transfer() {
         if (easy)
@@ -145,8 +161,11 @@ struct Transfer {
         }
         if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
             // An obsolete folded continuation of the previous field.
-            if (!fields.empty() && !trim(line).empty())
-                fields.back().second += " " + std::string(trim(line));
+            if (!fields.empty() && !trim(line).empty()) {
+                auto& value = fields.back().second;
+                value.push_back(' ');
+                value.append(trim(line));
+            }
             return n;
         }
         const auto colon = line.find(':');
@@ -160,7 +179,8 @@ struct Transfer {
     static size_t onBody(char* data, size_t size, size_t count, void* user) {
         auto* t = static_cast<Transfer*>(user);
         const size_t n = size * count;
-        if (t->result.data.size() + n > DesktopHttpSession::maxBodyBytes) {
+        const std::size_t cap = t->request.maxBodyBytes.value_or(DesktopHttpSession::maxBodyBytes);
+        if (n > cap - std::min(cap, t->result.data.size())) {
             t->tooLarge = true;
             return 0; // makes curl fail the transfer
         }
@@ -168,20 +188,26 @@ struct Transfer {
         return n;
     }
 
-    // Sets up the easy handle; false when the request cannot be sent as given.
+    // Sets up the easy handle for the current hop; false when the request cannot be sent as
+    // given.
     bool configure() {
-        easy = curl_easy_init();
+        if (easy)
+            curl_easy_reset(easy);
+        else
+            easy = curl_easy_init();
         if (!easy)
             return false;
+        headerList.clear();
+        result = {};
+        fields.clear();
+        tooLarge = false;
         auto& r = request;
         if (r.url.empty() || hasLineBreakOrNul(r.url) || !isToken(r.method))
             return false;
         curl_easy_setopt(easy, CURLOPT_URL, r.url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
@@ -189,8 +215,12 @@ struct Transfer {
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
-        if (r.timeout > 0 && std::isfinite(r.timeout)) {
-            const long ms = static_cast<long>(std::min(std::ceil(r.timeout * 1000), 2.0e9));
+        if (deadline) {
+            // What is left of the exchange's time; a hop always gets at least a millisecond,
+            // since zero would mean no limit to curl.
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            const long ms = static_cast<long>(std::max<std::int64_t>(left.count(), 1));
             curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, ms);
             curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, ms);
         }
@@ -224,14 +254,28 @@ struct Transfer {
         return true;
     }
 
-    void finish(CURLcode code) {
+    // Starts the clock of the whole exchange; called once, before the first hop.
+    void begin() {
+        const double t = request.timeout;
+        if (t > 0 && std::isfinite(t))
+            deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(std::min(t, 2.0e6)));
+    }
+
+    // Completes the exchange with this hop's outcome, or moves the request on to the next hop
+    // (true: configure and add it again).
+    bool finish(CURLcode code) {
         if (code != CURLE_OK) {
             pending->fail(tooLarge ? URLError::dataLengthExceedsMaximum : urlErrorFor(code));
-            return;
+            return false;
         }
         long status = 0, version = 0;
         char* effective = nullptr;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        if (request.redirects == platform::RedirectPolicy::httpsOnly &&
+            platform::isRedirectStatus(static_cast<int>(status)))
+            if (auto location = locationField())
+                return follow(static_cast<int>(status), *location);
         curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
         curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
         result.response.isHTTP = true;
@@ -241,6 +285,33 @@ struct Transfer {
         for (auto& [name, value] : fields)
             result.response.headers.add(std::move(name), std::move(value));
         pending->complete(nullptr, std::move(result));
+        return false;
+    }
+
+    std::optional<std::string> locationField() const {
+        for (const auto& [name, value] : fields)
+            if (platform::HttpHeaders::namesEqual(name, "Location"))
+                return value;
+        return std::nullopt;
+    }
+
+    // Judges the hop to `location`; true when the request now stands for it.
+    bool follow(int status, const std::string& location) {
+        if (++redirects > platform::maxRedirects) {
+            pending->fail(URLError::httpTooManyRedirects);
+            return false;
+        }
+        try {
+            request = platform::redirectedRequest(request, status, location);
+        } catch (const HttpTransportError&) {
+            pending->complete(std::current_exception(), {});
+            return false;
+        }
+        if (deadline && Clock::now() >= *deadline) {
+            pending->fail(URLError::timedOut);
+            return false;
+        }
+        return true;
     }
 };
 
@@ -280,6 +351,25 @@ struct DesktopHttpSession::Impl : std::enable_shared_from_this<Impl> {
         wakeLocked();
     }
 
+    // Configures the transfer's current hop and hands it to curl.
+    void start(const std::shared_ptr<Transfer>& t) {
+        if (t->pending->done)
+            return; // cancelled meanwhile
+        if (!t->configure()) {
+            t->pending->complete(
+                std::make_exception_ptr(HttpTransportError(
+                    std::string(URLError::domain), URLError::badURL, URLError::badURL,
+                    "The request has an invalid URL, method or header field.")),
+                {});
+            return;
+        }
+        if (curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
+            t->pending->fail(URLError::unknown);
+            return;
+        }
+        active.emplace(t->easy, t);
+    }
+
     void remove(const std::shared_ptr<Transfer>& t) {
         auto it = active.find(t->easy);
         if (it == active.end())
@@ -299,21 +389,8 @@ struct DesktopHttpSession::Impl : std::enable_shared_from_this<Impl> {
                 dropped.swap(cancelled);
             }
             for (auto& t : added) {
-                if (t->pending->done)
-                    continue; // cancelled before it started
-                if (!t->configure()) {
-                    t->pending->complete(
-                        std::make_exception_ptr(HttpTransportError(
-                            std::string(URLError::domain), URLError::badURL, URLError::badURL,
-                            "The request has an invalid URL, method or header field.")),
-                        {});
-                    continue;
-                }
-                if (curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
-                    t->pending->fail(URLError::unknown);
-                    continue;
-                }
-                active.emplace(t->easy, t);
+                t->begin();
+                start(t);
             }
             for (auto& t : dropped)
                 remove(t);
@@ -330,7 +407,8 @@ struct DesktopHttpSession::Impl : std::enable_shared_from_this<Impl> {
                 auto t = it->second;
                 const CURLcode code = msg->data.result;
                 remove(t);
-                t->finish(code);
+                if (t->finish(code))
+                    start(t); // the next hop of a followed redirect
             }
             // Idle, sleep until a request, a cancellation or shutdown wakes the poll, so an idle
             // process never wakes up for nothing; busy, wait as long as curl asks, at most 1 s.

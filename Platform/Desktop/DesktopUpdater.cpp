@@ -152,7 +152,7 @@ UpdateCheckOutcome DesktopUpdater::judge(const platform::HttpResponse& response,
                                          std::string_view body,
                                          const std::set<std::string>& allowedChannels,
                                          const VersionPair& running) {
-    // The session follows redirects, from https to http too.
+    // The session checks every hop; this holds whatever session produced the answer.
     if (!response.url.empty() && !isPrivateTransport(QUrl(QString::fromStdString(response.url))))
         return failure("The update feed was redirected to an address that does not use HTTPS.",
                        running);
@@ -255,6 +255,10 @@ void DesktopUpdater::fetch(std::shared_ptr<Check> check, std::string url) {
     platform::HttpRequest request;
     request.url = std::move(url);
     request.timeout = options_.timeout;
+    // Every hop of a redirect is held to the feed address's own rule, and a feed stops
+    // downloading as soon as it is larger than any feed can be.
+    request.redirects = platform::RedirectPolicy::httpsOnly;
+    request.maxBodyBytes = maxAppcastBytes;
     request.headers.set("Accept", "application/rss+xml, application/xml;q=0.9, */*;q=0.1");
     request.headers.set("User-Agent",
                         appName(bundle) + "/" + infoString(bundle, "CFBundleShortVersionString"));
@@ -279,6 +283,11 @@ void DesktopUpdater::fetch(std::shared_ptr<Check> check, std::string url) {
             std::string reason;
             try {
                 std::rethrow_exception(error);
+            } catch (const platform::HttpTransportError& e) {
+                reason = e.urlErrorCode() == platform::URLError::dataLengthExceedsMaximum
+                             ? "The feed is larger than " + std::to_string(maxAppcastBytes >> 20) +
+                                   " MB."
+                             : e.what();
             } catch (const std::exception& e) {
                 reason = e.what();
             }

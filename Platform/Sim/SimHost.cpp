@@ -189,7 +189,14 @@ LibraryRuntime& SimHost::libraryRuntime() {
 }
 
 HttpSession& SimHost::httpSession() {
+    if (externalHttp_)
+        return *externalHttp_;
     return *http_;
+}
+
+void SimHost::setWallClock(std::chrono::system_clock::time_point now) {
+    epoch_ = now - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                       std::chrono::duration<double>(runLoop_.monotonicNow()));
 }
 
 SimHttpSession& SimHost::simHttp() {
@@ -328,6 +335,8 @@ void SimHost::relaunch() {
     madeWindows_.clear();
     eventMonitors_ = std::make_unique<EventMonitors>();
     updaterFramework_.reset();
+    webAuth_.reset();
+    browser_.openedURLs.clear();
     menuTracker = nullptr;
     menusShown = 0;
     alerts_.shown.clear();

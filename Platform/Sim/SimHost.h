@@ -16,6 +16,7 @@
 #include "Platform/Sim/SimKeychain.h"
 #include "Platform/Sim/SimRunLoop.h"
 #include "Platform/Sim/SimStatusBar.h"
+#include "Platform/Sim/SimWebAuthentication.h"
 #include "Platform/Sim/SimWindow.h"
 #include "Platform/Symbols.h"
 #include "Platform/UserDefaults.h"
@@ -212,6 +213,8 @@ public:
     EventMonitors& eventMonitors() override { return *eventMonitors_; }
     LoginItemService& loginItemService() override { return loginItems_; }
     UpdaterFramework& updaterFramework() override { return updaterFramework_; }
+    Browser& browser() override { return browser_; }
+    WebAuthenticationSessions& webAuthenticationSessions() override { return webAuth_; }
     std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel) override;
     std::chrono::system_clock::time_point now() const override;
 
@@ -228,11 +231,17 @@ public:
     SimKeychain& simKeychain() { return keychain_; }
     // The scripted server behind httpSession().
     SimHttpSession& simHttp();
+    // For tests against real servers: httpSession() answers with `session` (not owned; nullptr
+    // restores the scripted server), and the wall clock reads `now` at the current virtual time.
+    void useHttpSession(HttpSession* session) { externalHttp_ = session; }
+    void setWallClock(std::chrono::system_clock::time_point now);
     Bundle& bundle() { return bundle_; }
     ProcessInfo& process() { return processInfo_; }
     SimWindowList& simWindowList() { return windowList_; }
     SimLoginItemService& simLoginItems() { return loginItems_; }
     SimUpdaterFramework& simUpdaterFramework() { return updaterFramework_; }
+    SimBrowser& simBrowser() { return browser_; }
+    SimWebAuthenticationSessions& simWebAuthentication() { return webAuth_; }
     // Windows made through makeWindow(), in order.
     const std::vector<std::shared_ptr<SimWindow>>& madeWindows() const { return madeWindows_; }
 
@@ -298,6 +307,8 @@ private:
     std::unique_ptr<EventMonitors> eventMonitors_ = std::make_unique<EventMonitors>();
     SimLoginItemService loginItems_; // the system's record: outlives relaunch()
     SimUpdaterFramework updaterFramework_;
+    SimBrowser browser_;
+    SimWebAuthenticationSessions webAuth_{runLoop_};
     std::vector<std::shared_ptr<SimWindow>> madeWindows_;
     bool isOwnWindow(std::uint32_t windowNumber) const;
     Bundle bundle_;
@@ -305,6 +316,7 @@ private:
     std::uint32_t nextWindowNumber_ = 100;
     std::int32_t nextPID_ = 500;
     std::chrono::system_clock::time_point epoch_;
+    HttpSession* externalHttp_ = nullptr;
 };
 
 } // namespace platform::sim

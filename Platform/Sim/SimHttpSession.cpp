@@ -1,5 +1,7 @@
 #include "Platform/Sim/SimHttpSession.h"
 
+#include "Platform/HttpRedirect.h"
+
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
@@ -122,6 +124,26 @@ boost::asio::awaitable<HttpResult> SimHttpSession::send(HttpRequest request) {
 }
 
 void SimHttpSession::start(HttpRequest request, std::shared_ptr<detail::PendingHttp> pending) {
+    auto exchange = std::make_shared<Exchange>();
+    exchange->pending = pending;
+    exchange->deadline =
+        request.timeout > 0 ? std::optional(loop_.monotonicNow() + request.timeout) : std::nullopt;
+
+    // A cancelled transfer is dropped from the server's queue and fails with "cancelled".
+    std::weak_ptr<Exchange> weak = exchange;
+    pending->onCancel = [weak] {
+        auto e = weak.lock();
+        if (!e || e->pending->done)
+            return;
+        if (auto t = e->answer.lock())
+            t->invalidate();
+        e->pending->fail(URLError::cancelled);
+    };
+    startHop(std::move(request), exchange);
+}
+
+void SimHttpSession::startHop(HttpRequest request, std::shared_ptr<Exchange> exchange) {
+    auto& pending = exchange->pending;
     requests_.push_back(request);
     if (!online) {
         // Even an immediate failure arrives on a later turn, as a real one would.
@@ -131,55 +153,74 @@ void SimHttpSession::start(HttpRequest request, std::shared_ptr<detail::PendingH
 
     SimHttpReply reply = answer(request);
     double wait = reply.delay > 0 ? reply.delay : 0;
-    const bool timesOut = request.timeout > 0 && wait > request.timeout;
+    const double left =
+        exchange->deadline ? std::max(0.0, *exchange->deadline - loop_.monotonicNow()) : wait;
+    const bool timesOut = exchange->deadline && wait > left;
     if (timesOut)
-        wait = request.timeout;
+        wait = left;
 
-    auto timer = loop_.scheduleTimer(
-        wait, [pending, reply = std::move(reply), url = request.url, timesOut]() mutable {
-            if (pending->done)
-                return;
-            if (timesOut) {
-                pending->fail(URLError::timedOut);
-                return;
-            }
-            switch (reply.kind) {
-            case SimHttpReply::Kind::transportError:
-                pending->fail(reply.urlErrorCode);
-                return;
-            case SimHttpReply::Kind::nonHTTP: {
-                HttpResult result;
-                result.data = std::move(reply.body);
-                result.response.url = url;
-                result.response.isHTTP = false;
-                pending->complete(nullptr, std::move(result));
-                return;
-            }
-            case SimHttpReply::Kind::http: {
-                HttpResult result;
-                result.data = std::move(reply.body);
-                result.response.url = url;
-                result.response.statusCode = reply.status;
-                result.response.httpVersion = reply.httpVersion;
-                result.response.headers = std::move(reply.headers);
-                pending->complete(nullptr, std::move(result));
-                return;
-            }
-            }
-        });
-
-    // A cancelled transfer is dropped from the server's queue and fails with "cancelled".
-    std::weak_ptr<detail::PendingHttp> weak = pending;
-    std::weak_ptr<Timer> weakTimer = timer;
-    answers_.push_back(timer);
-    pending->onCancel = [weak, weakTimer] {
-        auto p = weak.lock();
-        if (!p || p->done)
+    std::weak_ptr<SimHttpSession*> session = self_;
+    auto timer = loop_.scheduleTimer(wait, [session, exchange, reply = std::move(reply),
+                                            request = std::move(request), timesOut]() mutable {
+        auto& pending = exchange->pending;
+        if (pending->done)
             return;
-        if (auto t = weakTimer.lock())
-            t->invalidate();
-        p->fail(URLError::cancelled);
-    };
+        auto self = session.lock();
+        if (!self) {
+            pending->fail(URLError::cancelled); // the server went with its session
+            return;
+        }
+        if (timesOut) {
+            pending->fail(URLError::timedOut);
+            return;
+        }
+        const std::size_t cap = request.maxBodyBytes.value_or(maxBodyBytes);
+        if (reply.kind != SimHttpReply::Kind::transportError && reply.body.size() > cap) {
+            pending->fail(URLError::dataLengthExceedsMaximum);
+            return;
+        }
+        switch (reply.kind) {
+        case SimHttpReply::Kind::transportError:
+            pending->fail(reply.urlErrorCode);
+            return;
+        case SimHttpReply::Kind::nonHTTP: {
+            HttpResult result;
+            result.data = std::move(reply.body);
+            result.response.url = request.url;
+            result.response.isHTTP = false;
+            pending->complete(nullptr, std::move(result));
+            return;
+        }
+        case SimHttpReply::Kind::http: {
+            const auto location = reply.headers.value("Location");
+            if (request.redirects == RedirectPolicy::httpsOnly && isRedirectStatus(reply.status) &&
+                location) {
+                // The next hop, if this one may be followed; the server sees it as a new request.
+                if (++exchange->redirects > maxRedirects) {
+                    pending->fail(URLError::httpTooManyRedirects);
+                    return;
+                }
+                try {
+                    auto next = redirectedRequest(request, reply.status, *location);
+                    (*self)->startHop(std::move(next), exchange);
+                } catch (const HttpTransportError&) {
+                    pending->complete(std::current_exception(), {});
+                }
+                return;
+            }
+            HttpResult result;
+            result.data = std::move(reply.body);
+            result.response.url = request.url;
+            result.response.statusCode = reply.status;
+            result.response.httpVersion = reply.httpVersion;
+            result.response.headers = std::move(reply.headers);
+            pending->complete(nullptr, std::move(result));
+            return;
+        }
+        }
+    });
+    exchange->answer = timer;
+    answers_.push_back(timer);
 }
 
 } // namespace platform::sim

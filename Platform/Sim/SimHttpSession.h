@@ -1,5 +1,6 @@
 // The simulated Mac's URL session: an in-process scripted server. Tests route a method and path
-// to a handler; answers arrive after their delay in virtual time. Records every request.
+// to a handler; answers arrive after their delay in virtual time. Records every request, each
+// followed redirect as a request of its own.
 // Single-threaded: runs on the sim run loop.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +56,8 @@ public:
     using Handler = std::function<SimHttpReply(const HttpRequest&)>;
 
     explicit SimHttpSession(SimRunLoop& loop) : loop_(loop) {}
+    SimHttpSession(const SimHttpSession&) = delete;
+    SimHttpSession& operator=(const SimHttpSession&) = delete;
 
     boost::asio::awaitable<HttpResult> send(HttpRequest request) override;
 
@@ -82,8 +86,23 @@ public:
     // The path of an absolute URL: after the authority, before "?" and "#"; "/" when empty.
     static std::string pathOf(const std::string& url);
 
+    // Bodies larger than this fail with URLError::dataLengthExceedsMaximum unless the request
+    // sets its own cap; the same as the desktop session's.
+    static constexpr std::size_t maxBodyBytes = 32u << 20;
+
 private:
+    // One request with the redirects it follows: a hop at a time, each recorded and answered
+    // by the routes like any other request.
+    struct Exchange {
+        std::shared_ptr<detail::PendingHttp> pending;
+        // Monotonic time by which the whole exchange must be done.
+        std::optional<double> deadline;
+        int redirects = 0;
+        // The current hop's answer.
+        std::weak_ptr<Timer> answer;
+    };
     void start(HttpRequest request, std::shared_ptr<detail::PendingHttp> pending);
+    void startHop(HttpRequest request, std::shared_ptr<Exchange> exchange);
     SimHttpReply answer(const HttpRequest& request);
 
     SimRunLoop& loop_;
@@ -91,6 +110,8 @@ private:
     std::vector<HttpRequest> requests_;
     // The answer timers of requests in flight.
     mutable std::vector<std::weak_ptr<Timer>> answers_;
+    // Answers that arrive after the session has gone find this expired.
+    std::shared_ptr<SimHttpSession*> self_ = std::make_shared<SimHttpSession*>(this);
 };
 
 } // namespace platform::sim

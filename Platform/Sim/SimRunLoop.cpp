@@ -16,7 +16,16 @@ struct SimRunLoop::SimTimer final : Timer {
 };
 
 void SimRunLoop::post(std::function<void()> work) {
-    posted_.push_back(std::move(work));
+    {
+        std::lock_guard guard(postedMutex_);
+        posted_.push_back(std::move(work));
+    }
+    postedSignal_.notify_all();
+}
+
+bool SimRunLoop::waitForPostedWork(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(postedMutex_);
+    return postedSignal_.wait_for(lock, timeout, [this] { return !posted_.empty(); });
 }
 
 std::shared_ptr<Timer> SimRunLoop::scheduleTimer(double seconds, std::function<void()> block) {
@@ -29,10 +38,14 @@ std::shared_ptr<Timer> SimRunLoop::scheduleTimer(double seconds, std::function<v
 }
 
 bool SimRunLoop::runOnePosted() {
-    if (posted_.empty())
-        return false;
-    auto work = std::move(posted_.front());
-    posted_.pop_front();
+    std::function<void()> work;
+    {
+        std::lock_guard guard(postedMutex_);
+        if (posted_.empty())
+            return false;
+        work = std::move(posted_.front());
+        posted_.pop_front();
+    }
     if (work)
         work();
     return true;
@@ -100,7 +113,10 @@ std::size_t SimRunLoop::pendingTimerCount() const {
 }
 
 void SimRunLoop::reset() {
-    posted_.clear();
+    {
+        std::lock_guard guard(postedMutex_);
+        posted_.clear();
+    }
     for (auto& [key, t] : timers_)
         t->invalidate();
     timers_.clear();

@@ -1,13 +1,17 @@
 // The simulated main run loop on virtual time: posted work and timers run only when a test
-// advances the clock or runs the loop until idle. Single-threaded, never sleeps.
+// advances the clock or runs the loop until idle. Single-threaded, never sleeps; only post() may
+// be called from other threads (for tests that speak to real servers).
 #pragma once
 
 #include "Platform/RunLoop.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 namespace platform::sim {
@@ -33,6 +37,9 @@ public:
     std::size_t postedCount() const { return posted_.size(); }
     // Drops all posted work and timers (the simulated process ended).
     void reset();
+    // Blocks until work is posted (from any thread) or `timeout` passes; true when work waits.
+    // Only for tests whose answers come from real servers on other threads.
+    bool waitForPostedWork(std::chrono::milliseconds timeout);
 
 private:
     struct SimTimer;
@@ -41,6 +48,8 @@ private:
 
     double now_ = 0;
     std::uint64_t sequence_ = 0;
+    std::mutex postedMutex_;
+    std::condition_variable postedSignal_;
     std::deque<std::function<void()>> posted_;
     std::multimap<std::pair<double, std::uint64_t>, std::shared_ptr<SimTimer>> timers_;
 };

@@ -140,13 +140,20 @@ TEST(Appcast, ItemsThatCannotBeOfferedAreSkippedAndTheRestStillCount) {
       <enclosure url="https://d.example/&lt;b&gt;x&lt;/b&gt;.tar.gz"/></item>
     <item><sparkle:version>610</sparkle:version>
       <enclosure url="https://d.example/610.tar.gz" length="18446744073709551616"/></item>
+    <item><sparkle:version>907</sparkle:version>
+      <enclosure url="http://d.example/907.tar.gz"/></item>
+    <item><sparkle:version>908</sparkle:version>
+      <enclosure url="HTTP://127.0.0.1.nip.io/908.tar.gz"/></item>
     <item><sparkle:version>605</sparkle:version>
-      <enclosure url="HTTP://d.example/605.tar.gz" length="12abc"/></item>)");
+      <enclosure url="HTTPS://d.example/605.tar.gz" length="12abc"/></item>
+    <item><sparkle:version>604</sparkle:version>
+      <enclosure url="http://127.0.0.1:8000/604.tar.gz"/></item>)");
     const auto appcast = parseAppcast(xml);
-    EXPECT_EQ(appcast.skippedItems, 10);
-    ASSERT_EQ(appcast.items.size(), 2u);
+    EXPECT_EQ(appcast.skippedItems, 12) << "plain http to another machine is no enclosure";
+    ASSERT_EQ(appcast.items.size(), 3u);
     EXPECT_FALSE(appcast.items[0].length) << "a length beyond 64 bits is no length";
     EXPECT_FALSE(appcast.items[1].length);
+    EXPECT_EQ(appcast.items[2].url, "http://127.0.0.1:8000/604.tar.gz") << "this machine is fine";
 
     // The newest items were unusable: the newest usable one is offered.
     auto update = newestUpdate(appcast, {}, {"600", "1.3.0"});
@@ -250,6 +257,20 @@ TEST(VersionComparison, ComparesDottedVersionsComponentByComponentNumerically) {
         {"2.0b10", "2.0rc1", -1},
         {"2.0-rc1", "2.0", -1},
         {"2.0b1", "1.9", 1},
+        // Pre-release tags: case ignored, dev < a = alpha < b = beta < rc < the release.
+        {"2.0RC1", "2.0b1", 1},
+        {"2.0rc1", "2.0RC1", 0},
+        {"2.0-RC-1", "2.0rc1", 0},
+        {"2.0B2", "2.0b1", 1},
+        {"2.0a1", "2.0alpha1", 0},
+        {"2.0Alpha3", "2.0beta1", -1},
+        {"2.0beta2", "2.0b10", -1},
+        {"2.0b1", "2.0RC1", -1},
+        {"2.0rc9", "2.0", -1},
+        {"2.0dev5", "2.0a1", -1},
+        {"2.0pre1", "2.0dev1", -1},
+        {"2.0x1", "2.0Y1", -1},
+        {"2.0b", "2.0b1", -1},
         {"v1.4", "1.4", 0},
         {" 1.4 ", "1.4", 0},
         {"", "0", 0},
@@ -289,19 +310,65 @@ TEST(Appcast, NewestUpdateComesFromTheDefaultChannelUnlessMoreAreAllowed) {
     EXPECT_FALSE(newestUpdate(parseAppcast(feed("")), {"beta"}, running)) << "an empty feed";
 }
 
-TEST(Appcast, WithoutBuildNumbersTheShownVersionsAreCompared) {
+TEST(VersionComparison, BuildNumbersCompareWithBuildNumbersAndShownVersionsOnlyWithoutThem) {
+    struct Case {
+        VersionPair a, b;
+        std::optional<int> expected;
+    };
+    const Case cases[] = {
+        // Build numbers decide whenever both sides have one, whatever the shown versions say.
+        {{"610", "1.3.1"}, {"600", "1.3.0"}, 1},
+        {{"590", "1.4.0"}, {"600", "1.3.0"}, -1},
+        {{"600", "2.0"}, {"600", "1.0"}, 0},
+        {{"1.10.2", ""}, {"1.9.7", "9.9"}, 1},
+        // Shown versions only when neither side has a build number.
+        {{"", "1.4.0"}, {"", "1.3.0"}, 1},
+        {{"", "2.0RC1"}, {"", "2.0b1"}, 1},
+        {{"", "1.4"}, {"", "1.4.0"}, 0},
+        // A build number and a shown version cannot be ordered.
+        {{"", "1.4.0"}, {"600", ""}, std::nullopt},
+        {{"", "1.4.0"}, {"600", "1.3.0"}, std::nullopt},
+        {{"590", "1.4.0"}, {"", "1.3.0"}, std::nullopt},
+        {{"", ""}, {"", ""}, std::nullopt},
+        {{"", "1.0"}, {"", ""}, std::nullopt},
+    };
+    auto signOf = [](std::optional<int> v) -> std::optional<int> {
+        if (!v)
+            return std::nullopt;
+        return (*v > 0) - (*v < 0);
+    };
+    auto negated = [](std::optional<int> v) -> std::optional<int> {
+        if (!v)
+            return std::nullopt;
+        return -*v;
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(signOf(compareVersionPairs(c.a, c.b)), c.expected)
+            << c.a.displayText() << " vs " << c.b.displayText();
+        EXPECT_EQ(signOf(compareVersionPairs(c.b, c.a)), negated(c.expected))
+            << c.b.displayText() << " vs " << c.a.displayText();
+    }
+}
+
+TEST(Appcast, ItemsThatCannotBeOrderedAgainstTheRunningVersionAreNotOffered) {
+    // "600" running, an item with only "1.4.0": nothing says which is newer.
     const auto shortOnly = parseAppcast(feed(item("", "1.4.0")));
     ASSERT_EQ(shortOnly.items.size(), 1u);
-    EXPECT_TRUE(newestUpdate(shortOnly, {}, {"600", "1.3.0"}))
-        << "the item has no build number: 1.4.0 is newer than 1.3.0";
-    EXPECT_FALSE(newestUpdate(shortOnly, {}, {"600", "1.4.0"}));
-    EXPECT_FALSE(newestUpdate(shortOnly, {}, {"9999", "1.10"}));
+    EXPECT_FALSE(newestUpdate(shortOnly, {}, {"600", ""}));
+    EXPECT_FALSE(newestUpdate(shortOnly, {}, {"600", "1.3.0"}));
+    EXPECT_TRUE(newestUpdate(shortOnly, {}, {"", "1.3.0"}));
+    EXPECT_FALSE(newestUpdate(shortOnly, {}, {"", "1.4.0"}));
 
     const auto both = parseAppcast(feed(item("590", "1.4.0")));
     EXPECT_FALSE(newestUpdate(both, {}, {"600", "1.3.0"}))
         << "with build numbers on both sides they decide, whatever the shown versions say";
-    EXPECT_TRUE(newestUpdate(both, {}, {"", "1.3.0"})) << "the running build is unknown";
-    EXPECT_FALSE(newestUpdate(both, {}, {"", "1.4"}));
+    EXPECT_FALSE(newestUpdate(both, {}, {"", "1.3.0"})) << "the running build is unknown";
+
+    // Among items that can be ordered the newest wins; the others are passed over.
+    const auto mixed = parseAppcast(feed(item("", "9.0") + item("620", "1.4.0") + item("610", "")));
+    const auto pick = newestUpdate(mixed, {}, {"600", "1.3.0"});
+    ASSERT_TRUE(pick);
+    EXPECT_EQ(pick->versions.version, "620");
 
     EXPECT_EQ((VersionPair{"600", "1.3.0"}.displayText()), "1.3.0 (600)");
     EXPECT_EQ((VersionPair{"1.3.0", "1.3.0"}.displayText()), "1.3.0");
@@ -619,6 +686,55 @@ TEST(DesktopUpdater, FailedDownloadsAndBadFeedsAreReportedAndEndTheCycleWithTheE
     EXPECT_TRUE(test::spinUntil([&] { return server.closedByClient() == 1; }));
     EXPECT_TRUE(rig.updater->canCheckForUpdates());
     EXPECT_EQ(rig.flags, (std::vector<bool>{true, false, true}));
+}
+
+TEST(DesktopUpdater, AFeedFollowsRedirectsOnlyWhileEachHopIsSecureAndStopsAtItsSizeLimit) {
+    LoopbackHttpServer server([](const Request& r) {
+        if (r.target == "/old.xml")
+            return Reply{301, "Moved Permanently", {{"Location", "/appcast.xml"}}, ""};
+        if (r.target == "/appcast.xml")
+            return Reply{200, "OK", {}, feed(item("620", "1.4.0"))};
+        if (r.target == "/via-plain.xml") // clear text to another machine, then back here
+            return Reply{
+                302, "Found", {{"Location", "http://updates.corvane.example/old.xml"}}, ""};
+        // A feed past the limit whose end never comes: only a download that stops at the
+        // limit can end before the deadline.
+        Reply huge{200, "OK", {}, std::string(maxAppcastBytes + 1, ' ')};
+        huge.announcedLength = std::size_t{64} << 20;
+        return huge;
+    });
+    {
+        UpdaterRig rig(server.url("/old.xml"));
+        rig.start();
+        rig.updater->checkForUpdates();
+        ASSERT_TRUE(rig.waitForCycles(1));
+        EXPECT_TRUE(rig.dialogs.at(0).informative.starts_with("Quillet 1.4.0 (620) is available"))
+            << rig.dialogs.at(0).informative;
+        ASSERT_EQ(server.requests().size(), 2u);
+        EXPECT_EQ(server.requests()[1].target, "/appcast.xml");
+    }
+    {
+        UpdaterRig rig(server.url("/via-plain.xml"));
+        rig.start();
+        rig.updater->checkForUpdates();
+        ASSERT_TRUE(rig.waitForCycles(1));
+        const std::string refused =
+            "The update feed could not be downloaded. The server redirected the request to an "
+            "address that does not use HTTPS; the redirect was not followed.";
+        EXPECT_EQ(rig.dialogs.at(0).informative, refused);
+        EXPECT_EQ(rig.delegate->finished.at(0), refused);
+        EXPECT_EQ(server.requests().size(), 3u);
+    }
+    {
+        UpdaterRig rig(server.url("/huge.xml"));
+        rig.start();
+        rig.updater->checkForUpdates();
+        ASSERT_TRUE(rig.waitForCycles(1));
+        EXPECT_EQ(rig.dialogs.at(0).informative,
+                  "The update feed could not be downloaded. The feed is larger than 4 MB.");
+        EXPECT_TRUE(test::spinUntil([&] { return server.closedByClient() == 1; }))
+            << "the download stops at the limit";
+    }
 }
 
 TEST(DesktopUpdater, UnreachableAndRefusedFeedsEndTheCycleWithoutTouchingTheNetwork) {

@@ -179,8 +179,8 @@ void LoopbackHttpServer::serve(int fd) {
     }
     changed_.notify_all();
 
-    if (reply.hang) {
-        // Holds the connection; notices when the client closes it.
+    // Holds the connection; notices when the client closes it.
+    auto hold = [&] {
         while (!stopping_) {
             pollfd p{socket.native_handle(), POLLIN, 0};
             if (::poll(&p, 1, 20) > 0) {
@@ -192,16 +192,24 @@ void LoopbackHttpServer::serve(int fd) {
                 }
             }
         }
+    };
+    if (reply.hang) {
+        hold();
         return;
     }
 
+    const std::size_t length = reply.announcedLength.value_or(reply.body.size());
     std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reply.reason + "\r\n";
     for (const auto& [n, v] : reply.headers)
         out += n + ": " + v + "\r\n";
-    out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+    out += "Content-Length: " + std::to_string(length) + "\r\n";
     out += "Connection: close\r\n\r\n";
     out += reply.body;
     asio::write(socket, asio::buffer(out), ec);
+    if (!ec && length > reply.body.size()) {
+        hold();
+        return;
+    }
     socket.shutdown(tcp::socket::shutdown_both, ec);
 }
 

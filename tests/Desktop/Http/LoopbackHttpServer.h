@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,9 @@ struct Reply {
     std::string body;
     // Never answers; holds the connection until the client goes away or the server stops.
     bool hang = false;
+    // Announces this Content-Length instead of the body's; when it is longer, the body is sent
+    // and the connection held as for `hang`, the rest never coming.
+    std::optional<std::size_t> announcedLength = std::nullopt;
 };
 
 class LoopbackHttpServer {

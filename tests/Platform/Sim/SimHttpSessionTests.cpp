@@ -1,4 +1,5 @@
 #include "Platform/Async.h"
+#include "Platform/HttpRedirect.h"
 #include "Platform/HttpSession.h"
 #include "Platform/Sim/SimHost.h"
 #include "Platform/Sim/SimHttpSession.h"
@@ -222,4 +223,148 @@ TEST(SimHttpPath, PathOfCutsQueryAndFragment) {
     EXPECT_EQ(SimHttpSession::pathOf("https://h.example"), "/");
     EXPECT_EQ(SimHttpSession::pathOf("https://h.example?x"), "/");
     EXPECT_EQ(SimHttpSession::pathOf("/rel/path?q"), "/rel/path");
+}
+
+TEST_F(SimHttp, ARedirectComesBackAsTheAnswerUnlessTheRequestFollowsHttpsOnly) {
+    server().route(
+        "POST", "/api/app-sessions/exchange",
+        SimHttpReply::http(307, "moved").header("Location", "https://elsewhere.example/take"));
+    server().route("*", "/take", SimHttpReply::http(200, "taken"));
+    HttpRequest post = getRequest("https://id.example/api/app-sessions/exchange");
+    post.method = "POST";
+    post.body = {'{', '}'};
+    Exchange ex;
+    send(ex, post);
+    host.runUntilIdle();
+    ASSERT_TRUE(ex.result);
+    EXPECT_EQ(ex.result->response.statusCode, 307);
+    EXPECT_EQ(ex.result->response.url, post.url);
+    EXPECT_EQ(ex.result->response.headers.value("Location"), "https://elsewhere.example/take");
+    EXPECT_EQ(text(*ex.result), "moved");
+    EXPECT_EQ(server().count("*", "/take"), 0u) << "the body went nowhere else";
+
+    // A chain of https hops is followed, each an answer of its own in virtual time.
+    server().route("GET", "/feed", SimHttpReply::http(302).header("Location", "/v2/feed").after(1));
+    server().route("GET", "/v2/feed",
+                   SimHttpReply::http(301).header("Location", "https://cdn.example/appcast.xml"));
+    server().route("GET", "/appcast.xml", SimHttpReply::http(200, "<rss/>").after(2));
+    HttpRequest feed = getRequest("https://updates.example/feed");
+    feed.redirects = platform::RedirectPolicy::httpsOnly;
+    Exchange followed;
+    const double start = host.simRunLoop().monotonicNow();
+    send(followed, feed);
+    host.runUntilIdle();
+    host.advance(3);
+    ASSERT_TRUE(followed.result);
+    EXPECT_EQ(followed.result->response.statusCode, 200);
+    EXPECT_EQ(followed.result->response.url, "https://cdn.example/appcast.xml");
+    EXPECT_EQ(text(*followed.result), "<rss/>");
+    EXPECT_DOUBLE_EQ(followed.finishedAt - start, 3);
+    const auto& seen = server().requests();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[2].url, "https://updates.example/v2/feed");
+    EXPECT_EQ(seen[3].url, "https://cdn.example/appcast.xml");
+}
+
+TEST_F(SimHttp, HttpsOnlyRefusesAPlainHopAnywhereInTheChainAndEndlessChains) {
+    // The second hop is clear text, the third would be https again: the chain ends at the
+    // second, which is never requested.
+    server().route("GET", "/feed",
+                   SimHttpReply::http(302).header("Location", "https://cdn.example/mid"));
+    server().route("GET", "/mid",
+                   SimHttpReply::http(302).header("Location", "http://mirror.example/plain"));
+    server().route("GET", "/plain",
+                   SimHttpReply::http(302).header("Location", "https://cdn.example/appcast.xml"));
+    server().route("GET", "/appcast.xml", SimHttpReply::http(200, "<rss/>"));
+    HttpRequest feed = getRequest("https://updates.example/feed");
+    feed.redirects = platform::RedirectPolicy::httpsOnly;
+    Exchange ex;
+    send(ex, feed);
+    host.runUntilIdle();
+    ASSERT_TRUE(ex.error);
+    EXPECT_EQ(ex.error->urlErrorCode(),
+              platform::URLError::appTransportSecurityRequiresSecureConnection);
+    EXPECT_EQ(std::string(ex.error->what()),
+              "The server redirected the request to an address that does not use HTTPS; the "
+              "redirect was not followed.");
+    EXPECT_EQ(server().count("*", "/plain"), 0u);
+    EXPECT_EQ(server().count("*", "/appcast.xml"), 0u);
+
+    // Loopback clear text is followed between loopback addresses.
+    server().route("GET", "/local",
+                   SimHttpReply::http(307).header("Location", "http://localhost:9/appcast.xml"));
+    HttpRequest local = getRequest("http://127.0.0.1:8/local");
+    local.redirects = platform::RedirectPolicy::httpsOnly;
+    Exchange loopback;
+    send(loopback, local);
+    host.runUntilIdle();
+    ASSERT_TRUE(loopback.result);
+    EXPECT_EQ(loopback.result->response.url, "http://localhost:9/appcast.xml");
+
+    server().route("GET", "/loop", SimHttpReply::http(302).header("Location", "/loop"));
+    HttpRequest loop = getRequest("https://updates.example/loop");
+    loop.redirects = platform::RedirectPolicy::httpsOnly;
+    Exchange endless;
+    send(endless, loop);
+    host.runUntilIdle();
+    ASSERT_TRUE(endless.error);
+    EXPECT_EQ(endless.error->urlErrorCode(), platform::URLError::httpTooManyRedirects);
+    EXPECT_EQ(server().count("GET", "/loop"), 1u + platform::maxRedirects);
+}
+
+TEST_F(SimHttp, ARedirectChainSharesTheRequestsTimeOutAndCancellation) {
+    server().route("GET", "/a", SimHttpReply::http(302).header("Location", "/b").after(2));
+    server().route("GET", "/b", SimHttpReply::http(302).header("Location", "/c").after(2));
+    server().route("GET", "/c", SimHttpReply::http(200).after(2));
+    HttpRequest r = getRequest("https://u.example/a");
+    r.redirects = platform::RedirectPolicy::httpsOnly;
+    r.timeout = 5;
+    Exchange slow;
+    const double start = host.simRunLoop().monotonicNow();
+    send(slow, r);
+    host.advance(10);
+    ASSERT_TRUE(slow.error);
+    EXPECT_EQ(slow.error->urlErrorCode(), platform::URLError::timedOut);
+    EXPECT_DOUBLE_EQ(slow.finishedAt - start, 5) << "five seconds for the whole chain";
+
+    asio::cancellation_signal signal;
+    r.timeout = 60;
+    Exchange cancelled;
+    send(cancelled, r, signal.slot());
+    host.advance(3); // on the second hop
+    ASSERT_FALSE(cancelled.finished);
+    signal.emit(asio::cancellation_type::terminal);
+    host.runUntilIdle();
+    ASSERT_TRUE(cancelled.error);
+    EXPECT_TRUE(cancelled.error->isCancelled());
+    EXPECT_EQ(server().inFlight(), 0u);
+    host.advance(10);
+    EXPECT_EQ(server().count("GET", "/c"), 1u) << "only the timed-out exchange got that far";
+}
+
+TEST_F(SimHttp, ABodyLargerThanItsCapFails) {
+    server().route("GET", "/feed", SimHttpReply::http(200, std::string(100, 'x')));
+    auto fetch = [&](std::optional<std::size_t> cap) {
+        HttpRequest r = getRequest("https://u.example/feed");
+        r.maxBodyBytes = cap;
+        Exchange ex;
+        send(ex, r);
+        host.runUntilIdle();
+        return ex;
+    };
+    auto exact = fetch(100);
+    ASSERT_TRUE(exact.result);
+    EXPECT_EQ(exact.result->data.size(), 100u);
+    auto over = fetch(99);
+    ASSERT_TRUE(over.error);
+    EXPECT_EQ(over.error->urlErrorCode(), platform::URLError::dataLengthExceedsMaximum);
+
+    // Without a cap of its own a request has the session's.
+    server().route("GET", "/huge",
+                   SimHttpReply::http(200, std::string(SimHttpSession::maxBodyBytes + 1, 'x')));
+    Exchange huge;
+    send(huge, getRequest("https://u.example/huge"));
+    host.runUntilIdle();
+    ASSERT_TRUE(huge.error);
+    EXPECT_EQ(huge.error->urlErrorCode(), platform::URLError::dataLengthExceedsMaximum);
 }

@@ -1,0 +1,440 @@
+#include "CorvaneAccount/Core/CorvaneAccountManager.h"
+
+#include "CorvaneAccount/Storage/CorvaneInstallMetrics.h"
+#include "CorvaneAccount/Storage/KeychainStorage.h"
+#include "CorvaneAccount/Transport/AuthClient.h"
+#include "CorvaneAccount/Transport/DPoPSigner.h"
+#include "Platform/Application.h"
+#include "Platform/Host.h"
+#include "Platform/Log.h"
+#include "Platform/MainExecutor.h"
+#include "Platform/Window.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <vector>
+
+namespace corvane {
+
+namespace asio = boost::asio;
+
+namespace {
+
+constexpr const char* sessionKey = KeychainStorage::Keys::session;
+
+// Runs `step` on the main thread and resumes the caller on its own executor afterwards.
+asio::awaitable<void> onMain(std::function<void()> step) {
+    auto run = [](std::function<void()> f) -> asio::awaitable<void> {
+        f();
+        co_return;
+    };
+    auto op = asio::co_spawn(platform::mainExecutor(), run(std::move(step)), asio::use_awaitable);
+    co_await std::move(op);
+}
+
+CorvaneAccount accountOf(const CasResponse& r) {
+    return CorvaneAccount{r.corvaneAccountId, r.email, std::nullopt};
+}
+
+} // namespace
+
+CorvaneConfig withAutoInstallID(const CorvaneConfig& config) {
+    if (config.installID)
+        return config;
+    CorvaneConfig filled = config;
+    filled.installID = CorvaneInstallMetrics(config.appSlug).installID();
+    return filled;
+}
+
+void CorvaneAccountManager::StateSubscription::release() {
+    if (auto cancel = std::exchange(cancel_, nullptr))
+        cancel();
+}
+
+// --- construction ---
+
+std::shared_ptr<CorvaneAccountManager> CorvaneAccountManager::create(CorvaneConfig config) {
+    std::shared_ptr<CorvaneAccountManager> manager(new CorvaneAccountManager(std::move(config)));
+    manager->wire();
+    return manager;
+}
+
+CorvaneAccountManager::CorvaneAccountManager(CorvaneConfig config)
+    : config_(withAutoInstallID(config)), state_(State::signedOut()) {
+    storage_ = std::make_shared<KeychainStorage>(config_.appSlug, config_.keychainAccessGroup);
+    // Without a signer requests simply go without proofs.
+    try {
+        dpopSigner_ = std::make_shared<const DPoPSigner>();
+    } catch (...) {
+        dpopSigner_.reset();
+    }
+    authClient_ = AuthClient::create(config_, dpopSigner_);
+    oauthDriver_ = std::make_shared<OAuthDriver>(config_);
+}
+
+CorvaneAccountManager::~CorvaneAccountManager() = default;
+
+void CorvaneAccountManager::wire() {
+    std::weak_ptr<CorvaneAccountManager> weak = weak_from_this();
+    std::weak_ptr<KeychainStorage> weakStorage = storage_;
+
+    authClient_->onDeprecationNotice = [weak](const std::vector<CorvaneDeprecationNotice>& n) {
+        if (auto self = weak.lock())
+            self->handleDeprecationNotices(n);
+    };
+    authClient_->currentSessionProvider = [weakStorage]() -> std::optional<StoredSession> {
+        auto storage = weakStorage.lock();
+        if (!storage)
+            return std::nullopt;
+        return storage->getJSON<StoredSession>(sessionKey);
+    };
+    // A rotated session is written only over the session whose refresh token was spent: one
+    // signed out or replaced meanwhile stays as it is.
+    authClient_->onSessionRefreshed = [weakStorage](const std::string& spent,
+                                                    const CasResponse& r) {
+        auto storage = weakStorage.lock();
+        if (!storage)
+            return;
+        auto current = storage->getJSON<StoredSession>(sessionKey);
+        if (!current || !current->refreshToken || *current->refreshToken != spent)
+            return;
+        StoredSession renewed{r.cas,        r.refreshToken, r.expiresAt,
+                              accountOf(r), r.appSlug,      platform::now()};
+        try {
+            storage->setJSON(renewed, sessionKey);
+        } catch (const std::exception& e) {
+            platform::Logger("com.corvane.account", "auth")
+                .error(std::string("session persist after refresh failed: ") + e.what());
+        }
+    };
+}
+
+// --- state ---
+
+CorvaneAccountManager::State CorvaneAccountManager::state() const {
+    std::lock_guard guard(lock_);
+    return state_;
+}
+
+std::unique_ptr<CorvaneAccountManager::StateSubscription>
+CorvaneAccountManager::onStateChange(StateHandler handler) {
+    std::uint64_t id;
+    {
+        std::lock_guard guard(lock_);
+        id = nextHandlerID_++;
+        handlers_.emplace(id, std::move(handler));
+    }
+    std::weak_ptr<CorvaneAccountManager> weak = weak_from_this();
+    return std::make_unique<StateSubscription>([weak, id] {
+        if (auto self = weak.lock()) {
+            std::lock_guard guard(self->lock_);
+            self->handlers_.erase(id);
+        }
+    });
+}
+
+void CorvaneAccountManager::setState(State state) {
+    stateWillChange(state);
+    std::vector<StateHandler> snapshot;
+    {
+        std::lock_guard guard(lock_);
+        state_ = state;
+        for (const auto& [id, handler] : handlers_)
+            snapshot.push_back(handler);
+    }
+    // Outside the lock: a handler may register or release subscriptions.
+    for (const auto& handler : snapshot)
+        handler(state);
+}
+
+asio::awaitable<void> CorvaneAccountManager::setStateOnMain(State state) {
+    auto self = shared_from_this();
+    auto op = onMain([self, state] { self->setState(state); });
+    co_await std::move(op);
+}
+
+asio::awaitable<void> CorvaneAccountManager::setOfflineOnMain(bool offline, bool onlyWhenChanged) {
+    auto self = shared_from_this();
+    auto op = onMain([self, offline, onlyWhenChanged] {
+        if (!onlyWhenChanged || self->isOffline.get() != offline)
+            self->isOffline.set(offline);
+    });
+    co_await std::move(op);
+}
+
+void CorvaneAccountManager::handleDeprecationNotices(
+    const std::vector<CorvaneDeprecationNotice>& notices) {
+    std::weak_ptr<CorvaneAccountManager> weak = weak_from_this();
+    for (const auto& notice : notices) {
+        platform::mainExecutor().loop().post([weak, notice] {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            if (self->lastDeprecationNotice.get() != notice)
+                self->lastDeprecationNotice.set(notice);
+            if (const auto* client = notice.client()) {
+                LibVersionPolicy policy{client->minVersion, client->currentVersion, std::nullopt,
+                                        client->reason, std::nullopt};
+                if (self->libVersionPolicy.get() != policy)
+                    self->libVersionPolicy.set(policy);
+            }
+        });
+    }
+}
+
+// --- errors ---
+
+bool CorvaneAccountManager::isDefinitiveAuthFailure(const CorvaneError& error) {
+    if (error.kind() == CorvaneError::Kind::sessionExpired)
+        return true;
+    return error.kind() == CorvaneError::Kind::serverError && error.code() == "invalid_grant";
+}
+
+CorvaneError CorvaneAccountManager::asCorvaneError(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CorvaneError& e) {
+        return e;
+    } catch (...) {
+        return CorvaneError::networkUnavailable();
+    }
+}
+
+// --- sign-in ---
+
+asio::awaitable<CorvaneAccount>
+CorvaneAccountManager::signIn(std::shared_ptr<platform::Window> from,
+                              std::optional<OAuthDriver::ProviderHint> provider,
+                              std::optional<std::string> installID) {
+    auto self = shared_from_this();
+    if (config_.preferredScheme == AuthScheme::systemBrowser) {
+        auto op = signInViaSystemBrowser(provider, std::move(installID));
+        co_return co_await std::move(op);
+    }
+    auto authorization = oauthDriver_->authorize(std::move(from), provider);
+    auto op = finishSignIn(std::move(authorization), std::move(installID));
+    co_return co_await std::move(op);
+}
+
+asio::awaitable<CorvaneAccount>
+CorvaneAccountManager::signInViaSystemBrowser(std::optional<OAuthDriver::ProviderHint> provider,
+                                              std::optional<std::string> installID) {
+    auto self = shared_from_this();
+    auto authorization = oauthDriver_->authorizeViaSystemBrowser(provider);
+    auto op = finishSignIn(std::move(authorization), std::move(installID));
+    co_return co_await std::move(op);
+}
+
+asio::awaitable<CorvaneAccount>
+CorvaneAccountManager::finishSignIn(asio::awaitable<OAuthAuthorizationResult> authorization,
+                                    std::optional<std::string> installID) {
+    auto self = shared_from_this();
+    // The state shows the sign-in at once; the browser half and the exchange follow.
+    auto pending = setStateOnMain(State::signingIn(true));
+    co_await std::move(pending);
+
+    std::exception_ptr error;
+    try {
+        OAuthAuthorizationResult result = co_await std::move(authorization);
+        ExchangeBody body{config_.appSlug,       result.authorizationCode,
+                          result.codeVerifier,   std::string(config_.redirectURI.buffer()),
+                          config_.clientVersion, installID ? installID : config_.installID};
+        auto exchange = authClient_->exchange(std::move(body));
+        CasResponse answer = co_await std::move(exchange);
+        auto completion = complete(std::move(answer));
+        co_return co_await std::move(completion);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    const CorvaneError failure = asCorvaneError(error);
+    auto failed = setStateOnMain(State::failed(failure));
+    co_await std::move(failed);
+    throw failure;
+}
+
+asio::awaitable<CorvaneAccount>
+CorvaneAccountManager::signInWithApple(std::shared_ptr<platform::Window>,
+                                       std::optional<std::string>) {
+    // This host offers no Apple ID sheet: the Apple button signs in through the browser.
+    const CorvaneError failure =
+        CorvaneError::authorizationFailed("sign_in_with_apple_unavailable");
+    auto failed = setStateOnMain(State::failed(failure));
+    co_await std::move(failed);
+    throw failure;
+}
+
+asio::awaitable<CorvaneAccount> CorvaneAccountManager::complete(CasResponse exchange) {
+    auto self = shared_from_this();
+    const CorvaneAccount account = accountOf(exchange);
+    StoredSession session{exchange.cas, exchange.refreshToken, exchange.expiresAt,
+                          account,      exchange.appSlug,      platform::now()};
+    try {
+        storage_->setJSON(session, sessionKey);
+    } catch (const CorvaneJSON::EncodingError&) {
+        throw CorvaneError::malformedResponse("CasResponse");
+    }
+    auto signedIn = setStateOnMain(State::signedIn(account));
+    co_await std::move(signedIn);
+    co_return account;
+}
+
+bool CorvaneAccountManager::resume(const std::string& url) {
+    return oauthDriver_->resume(url);
+}
+
+bool CorvaneAccountManager::cancelSignIn() {
+    return oauthDriver_->cancelInFlight();
+}
+
+void CorvaneAccountManager::activateForAuthReturn(std::shared_ptr<platform::Window> bringing) {
+    auto& app = platform::host().application();
+    app.activate(true);
+    std::shared_ptr<platform::Window> window = std::move(bringing);
+    const auto windows = app.windows();
+    if (!window)
+        for (const auto& w : windows)
+            if (w->isKeyWindow()) {
+                window = w;
+                break;
+            }
+    if (!window)
+        for (const auto& w : windows)
+            if (w->isVisible() && w->attributes().canBecomeMain) {
+                window = w;
+                break;
+            }
+    if (!window)
+        for (const auto& w : windows)
+            if (w->isVisible()) {
+                window = w;
+                break;
+            }
+    if (!window)
+        return;
+    if (window->attributes().canBecomeKey)
+        window->makeKeyAndOrderFront();
+    else
+        window->orderFrontRegardless();
+}
+
+// --- the session ---
+
+std::optional<StoredSession> CorvaneAccountManager::storedSession() const {
+    return storage_->getJSON<StoredSession>(sessionKey);
+}
+
+void CorvaneAccountManager::deleteStoredSession() const {
+    // A missing item counts as deleted; other failures are not reported.
+    storage_->deleteData(sessionKey);
+}
+
+asio::awaitable<void> CorvaneAccountManager::signOut() {
+    auto self = shared_from_this();
+    if (auto stored = storedSession()) {
+        // The service forgets the session; a failure does not keep the user signed in.
+        try {
+            auto revoke = authClient_->revokeSession(stored->cas);
+            co_await std::move(revoke);
+        } catch (...) {
+        }
+    }
+    deleteStoredSession();
+    auto signedOut = setStateOnMain(State::signedOut());
+    co_await std::move(signedOut);
+}
+
+asio::awaitable<std::optional<CorvaneAccount>> CorvaneAccountManager::restore(bool forceRefresh) {
+    auto self = shared_from_this();
+    std::optional<StoredSession> stored = storedSession();
+    if (!stored)
+        co_return std::nullopt;
+
+    if (stored->isExpired()) {
+        if (!stored->refreshToken) {
+            deleteStoredSession();
+            co_return std::nullopt;
+        }
+        if (forceRefresh) {
+            std::optional<CasResponse> renewed;
+            std::exception_ptr error;
+            try {
+                auto op = authClient_->refreshSerialized(*stored->refreshToken);
+                renewed = co_await std::move(op);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            if (renewed) {
+                auto completion = complete(std::move(*renewed));
+                CorvaneAccount account = co_await std::move(completion);
+                auto online = setOfflineOnMain(false, true);
+                co_await std::move(online);
+                co_return account;
+            }
+            if (isDefinitiveAuthFailure(asCorvaneError(error))) {
+                deleteStoredSession();
+                co_return std::nullopt;
+            }
+            // Offline or a server failure: the user stays signed in with the stored session.
+            auto offline = setOfflineOnMain(true, true);
+            co_await std::move(offline);
+        }
+    }
+    auto signedIn = setStateOnMain(State::signedIn(stored->account));
+    co_await std::move(signedIn);
+    co_return stored->account;
+}
+
+asio::awaitable<bool> CorvaneAccountManager::recoverRejectedSession() {
+    auto self = shared_from_this();
+    std::optional<StoredSession> stored = storedSession();
+    if (!stored || !stored->refreshToken) {
+        deleteStoredSession();
+        auto signedOut = setStateOnMain(State::signedOut());
+        co_await std::move(signedOut);
+        co_return false;
+    }
+    std::optional<CasResponse> renewed;
+    std::exception_ptr error;
+    try {
+        auto op = authClient_->refreshSerialized(*stored->refreshToken);
+        renewed = co_await std::move(op);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    if (renewed) {
+        auto completion = complete(std::move(*renewed));
+        co_await std::move(completion);
+        auto online = setOfflineOnMain(false, true);
+        co_await std::move(online);
+        co_return true;
+    }
+    if (isDefinitiveAuthFailure(asCorvaneError(error))) {
+        deleteStoredSession();
+        auto signedOut = setStateOnMain(State::signedOut());
+        co_await std::move(signedOut);
+        co_return false;
+    }
+    auto offline = setOfflineOnMain(true, true);
+    co_await std::move(offline);
+    co_return false;
+}
+
+// --- DPoP ---
+
+std::optional<std::string> CorvaneAccountManager::dpopThumbprint() const {
+    if (!dpopSigner_)
+        return std::nullopt;
+    return dpopSigner_->jktThumbprint();
+}
+
+std::optional<std::string>
+CorvaneAccountManager::generateDPoPProof(const std::string& htu, const std::string& htm,
+                                         const std::optional<std::string>& accessToken) const {
+    if (!dpopSigner_)
+        return std::nullopt;
+    return dpopSigner_->generateProof(htu, htm, accessToken);
+}
+
+} // namespace corvane

@@ -1,0 +1,174 @@
+// The account library's facade: the one object a host application talks to. Wires storage, the
+// DPoP signer, the HTTP client and the OAuth driver; runs sign-in and sign-out; keeps and
+// publishes the sign-in state. The state and the handler table are guarded by one lock; every
+// change of state, and every handler call, happens on the main thread, as do the published
+// properties. Lives in a std::shared_ptr (its callbacks hold it weakly).
+#pragma once
+
+#include "CorvaneAccount/Auth/OAuthDriver.h"
+#include "CorvaneAccount/Core/CorvaneConfig.h"
+#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Storage/CorvaneAccount.h"
+#include "CorvaneAccount/Storage/StoredSession.h"
+#include "CorvaneAccount/Transport/AuthModels.h"
+#include "Platform/Published.h"
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/signals2/signal.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace platform {
+class Window;
+}
+
+namespace corvane {
+
+class AuthClient;
+class DPoPSigner;
+class KeychainStorage;
+
+// The configuration with its installation id filled in: unchanged when it has one, otherwise
+// the id kept in the Keychain under "com.corvane.account.<appSlug>" (made on first use).
+CorvaneConfig withAutoInstallID(const CorvaneConfig& config);
+
+class CorvaneAccountManager : public std::enable_shared_from_this<CorvaneAccountManager> {
+public:
+    // The sign-in state; equal by case and payload.
+    struct State {
+        struct SigningIn {
+            bool pending = true;
+            bool operator==(const SigningIn&) const = default;
+        };
+        struct SignedIn {
+            CorvaneAccount account;
+            bool operator==(const SignedIn&) const = default;
+        };
+        struct Failed {
+            CorvaneError error;
+            bool operator==(const Failed&) const = default;
+        };
+        struct SignedOut {
+            bool operator==(const SignedOut&) const = default;
+        };
+
+        std::variant<SigningIn, SignedIn, Failed, SignedOut> value = SignedOut{};
+
+        static State signingIn(bool pending) { return {SigningIn{pending}}; }
+        static State signedIn(CorvaneAccount account) { return {SignedIn{std::move(account)}}; }
+        static State failed(CorvaneError error) { return {Failed{std::move(error)}}; }
+        static State signedOut() { return {SignedOut{}}; }
+
+        const CorvaneAccount* account() const {
+            auto* s = std::get_if<SignedIn>(&value);
+            return s ? &s->account : nullptr;
+        }
+        bool operator==(const State&) const = default;
+    };
+
+    using StateHandler = std::function<void(const State&)>;
+
+    // Removes its handler when released or destroyed.
+    class StateSubscription {
+    public:
+        explicit StateSubscription(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
+        ~StateSubscription() { release(); }
+        StateSubscription(const StateSubscription&) = delete;
+        StateSubscription& operator=(const StateSubscription&) = delete;
+        void release();
+
+    private:
+        std::function<void()> cancel_;
+    };
+
+    static std::shared_ptr<CorvaneAccountManager> create(CorvaneConfig config);
+    ~CorvaneAccountManager();
+
+    // --- state ---
+    State state() const;
+    // Registers `handler`; it is called on the main thread with every new state.
+    std::unique_ptr<StateSubscription> onStateChange(StateHandler handler);
+    // Fires on the main thread before each new state is stored.
+    boost::signals2::signal<void(const State&)> stateWillChange;
+
+    // Published on the main thread.
+    platform::Published<std::optional<LibVersionPolicy>> libVersionPolicy;
+    platform::Published<std::optional<CorvaneDeprecationNotice>> lastDeprecationNotice;
+    platform::Published<bool> isOffline{false};
+    platform::Published<std::optional<bool>> lastAppleSignInIsNewUser;
+
+    // --- sign-in ---
+    boost::asio::awaitable<CorvaneAccount> signIn(std::shared_ptr<platform::Window> from,
+                                                  std::optional<OAuthDriver::ProviderHint> provider,
+                                                  std::optional<std::string> installID);
+    boost::asio::awaitable<CorvaneAccount>
+    signInViaSystemBrowser(std::optional<OAuthDriver::ProviderHint> provider,
+                           std::optional<std::string> installID);
+    boost::asio::awaitable<CorvaneAccount> signInWithApple(std::shared_ptr<platform::Window> from,
+                                                           std::optional<std::string> installID);
+    // Stores the session of an exchange answer and moves the state to signed in.
+    boost::asio::awaitable<CorvaneAccount> complete(CasResponse exchange);
+    // Main thread: hands a redirect URL to the pending OAuth flow; false when none is pending.
+    bool resume(const std::string& url);
+    // Main thread: cancels the pending OAuth flow; false when none is pending.
+    bool cancelSignIn();
+    // Main thread: brings the application, and a window of it, to the front after the browser.
+    static void activateForAuthReturn(std::shared_ptr<platform::Window> bringing = {});
+
+    // --- the session ---
+    boost::asio::awaitable<void> signOut();
+    // The stored account at launch; an expired session is refreshed when `forceRefresh` is set
+    // (otherwise it is kept for the first request to refresh).
+    boost::asio::awaitable<std::optional<CorvaneAccount>> restore(bool forceRefresh);
+    // After the service rejected the session: true when a refresh renewed it.
+    boost::asio::awaitable<bool> recoverRejectedSession();
+
+    // --- DPoP ---
+    std::optional<std::string> dpopThumbprint() const;
+    std::optional<std::string>
+    generateDPoPProof(const std::string& htu, const std::string& htm,
+                      const std::optional<std::string>& accessToken) const;
+
+    // Whether `error` means the stored session can never be used again.
+    static bool isDefinitiveAuthFailure(const CorvaneError& error);
+    // A CorvaneError unchanged; anything else (a cancellation included) as networkUnavailable.
+    static CorvaneError asCorvaneError(std::exception_ptr error);
+
+    const CorvaneConfig& config() const { return config_; }
+    const std::shared_ptr<AuthClient>& authClient() const { return authClient_; }
+    const std::shared_ptr<OAuthDriver>& oauthDriver() const { return oauthDriver_; }
+
+private:
+    explicit CorvaneAccountManager(CorvaneConfig config);
+    void wire();
+    // Main thread: stores the state, notifies observers, then calls a snapshot of the handlers.
+    void setState(State state);
+    boost::asio::awaitable<void> setStateOnMain(State state);
+    boost::asio::awaitable<void> setOfflineOnMain(bool offline, bool onlyWhenChanged);
+    boost::asio::awaitable<CorvaneAccount>
+    finishSignIn(boost::asio::awaitable<OAuthAuthorizationResult> authorization,
+                 std::optional<std::string> installID);
+    void handleDeprecationNotices(const std::vector<CorvaneDeprecationNotice>& notices);
+    std::optional<StoredSession> storedSession() const;
+    void deleteStoredSession() const;
+
+    CorvaneConfig config_;
+    std::shared_ptr<KeychainStorage> storage_;
+    std::shared_ptr<const DPoPSigner> dpopSigner_;
+    std::shared_ptr<AuthClient> authClient_;
+    std::shared_ptr<OAuthDriver> oauthDriver_;
+
+    mutable std::mutex lock_;
+    State state_;
+    std::map<std::uint64_t, StateHandler> handlers_;
+    std::uint64_t nextHandlerID_ = 1;
+};
+
+} // namespace corvane

@@ -1,0 +1,164 @@
+#include "OIDC/AuthorizationFlowSession.h"
+
+#include "Platform/Host.h"
+#include "Platform/RunLoop.h"
+
+#include <boost/url/parse.hpp>
+#include <openssl/crypto.h>
+
+#include <cctype>
+
+namespace oidc {
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// Compares without an early exit, so the time taken says nothing about the expected value.
+bool constantTimeEquals(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+Error clientError(const std::string& why) {
+    return Error(ErrorDomain::oauthAuthorization, OAuthErrorCode::clientError,
+                 "The authorization response was refused: " + why);
+}
+
+} // namespace
+
+AuthorizationFlowSession::AuthorizationFlowSession(AuthorizationRequest request,
+                                                   std::shared_ptr<ExternalUserAgent> userAgent,
+                                                   Callback callback)
+    : request_(std::move(request)), userAgent_(std::move(userAgent)),
+      callback_(std::move(callback)) {}
+
+void AuthorizationFlowSession::start() {
+    if (!pending_ || !userAgent_)
+        return;
+    auto error = userAgent_->present(request_, shared_from_this());
+    if (!error)
+        return;
+    // The caller is still setting up around this flow: report on a later turn.
+    platform::host().runLoop().post([self = shared_from_this(), error = *error] {
+        if (self->pending_)
+            self->finish(std::nullopt, error);
+    });
+}
+
+bool AuthorizationFlowSession::matchesRedirectURL(std::string_view url,
+                                                  const boost::urls::url& redirectURL) {
+    auto parsed = boost::urls::parse_uri_reference(url);
+    if (!parsed || !parsed->has_scheme())
+        return false;
+    return equalsIgnoringCase(parsed->scheme(), redirectURL.scheme()) &&
+           parsed->has_authority() == redirectURL.has_authority() &&
+           parsed->encoded_host() == redirectURL.encoded_host() &&
+           parsed->port() == redirectURL.port() &&
+           parsed->encoded_path() == redirectURL.encoded_path();
+}
+
+bool AuthorizationFlowSession::resume(std::string_view url) {
+    // 1. Only the redirect URL of this request is ours.
+    if (!matchesRedirectURL(url, request_.redirectURL))
+        return false;
+    // 2. Only a pending flow takes it.
+    if (!pending_)
+        return false;
+
+    // RFC 6749 §4.1.2: the parameters arrive as the redirect URL's query, form-encoded.
+    auto parsed = boost::urls::parse_uri_reference(url);
+    boost::urls::encoding_opts form;
+    form.space_as_plus = true;
+    std::optional<std::string> code, state, error, errorDescription, scope;
+    int codeCount = 0, stateCount = 0, errorCount = 0;
+    Parameters others;
+    for (auto param : parsed->params(form)) {
+        std::string value = param.has_value ? std::string(param.value) : std::string();
+        if (param.key == "code") {
+            ++codeCount;
+            code = value;
+        } else if (param.key == "state") {
+            ++stateCount;
+            state = value;
+        } else if (param.key == "error") {
+            ++errorCount;
+            error = value;
+        } else if (param.key == "error_description") {
+            errorDescription = value;
+        } else if (param.key == "scope") {
+            scope = value;
+        } else {
+            others.emplace_back(std::string(param.key), value);
+        }
+    }
+
+    // 3. An error response (RFC 6749 §4.1.2.1).
+    if (errorCount > 0) {
+        finish(std::nullopt, Error::oauth(errorCount == 1 ? *error : "invalid_request",
+                                          errorCount == 1 ? errorDescription : std::nullopt));
+        return true;
+    }
+    // 4. The state must come back exactly once and unchanged (RFC 6749 §3.1, §10.12).
+    if (request_.state) {
+        if (stateCount != 1 || !constantTimeEquals(*state, *request_.state)) {
+            finish(std::nullopt, clientError(stateCount == 0 ? "the state is missing"
+                                                             : "the state does not match"));
+            return true;
+        }
+    } else if (stateCount != 0) {
+        finish(std::nullopt, clientError("a state came back that was never sent"));
+        return true;
+    }
+    if (codeCount > 1) {
+        finish(std::nullopt, clientError("the code appears more than once"));
+        return true;
+    }
+    // 5. The response.
+    AuthorizationResponse response;
+    response.request = request_;
+    response.authorizationCode = code;
+    response.state = state;
+    response.scope = scope;
+    response.additionalParameters = std::move(others);
+    finish(std::move(response), std::nullopt);
+    return true;
+}
+
+bool AuthorizationFlowSession::cancel(CancelReason reason) {
+    if (!pending_)
+        return false;
+    if (userAgent_)
+        userAgent_->dismiss();
+    finish(std::nullopt,
+           reason == CancelReason::user
+               ? Error::general(GeneralErrorCode::userCanceledAuthorizationFlow,
+                                "The user cancelled the authorization flow.")
+               : Error::general(GeneralErrorCode::programCanceledAuthorizationFlow,
+                                "The authorization flow was cancelled by the program."));
+    return true;
+}
+
+void AuthorizationFlowSession::failExternalUserAgentFlow(const Error& error) {
+    if (pending_)
+        finish(std::nullopt, error);
+}
+
+void AuthorizationFlowSession::finish(std::optional<AuthorizationResponse> response,
+                                      std::optional<Error> error) {
+    pending_ = false;
+    // The callback runs once; dropping it releases what it holds.
+    auto callback = std::move(callback_);
+    callback_ = nullptr;
+    if (callback)
+        callback(std::move(response), std::move(error));
+}
+
+} // namespace oidc

@@ -1,0 +1,325 @@
+#include "CorvaneAccount/Core/CorvaneAccountManager.h"
+#include "CorvaneAccount/Storage/KeychainStorage.h"
+#include "CorvaneAccount/Transport/AuthClient.h"
+#include "Platform/Sim/SimHost.h"
+#include "Platform/Sim/SimHttpSession.h"
+#include "Platform/Sim/SimWebAuthentication.h"
+#include "tests/support/AsyncTestSupport.h"
+
+#include <boost/url/parse.hpp>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace corvane;
+using platform::HttpRequest;
+using platform::sim::SimHttpReply;
+using State = CorvaneAccountManager::State;
+
+namespace {
+
+constexpr const char* accountID = "ca_0190a5a0-1c2d-7e3f-8a4b-5c6d7e8f9a0b";
+
+std::string casJSON(const std::string& cas, const std::string& refresh, Date expiresAt) {
+    return R"({"ok":true,"cas":")" + cas + R"(","refresh_token":")" + refresh +
+           R"(","expires_at":")" + CorvaneJSON::encodeDate(expiresAt) +
+           R"(","corvane_account_id":")" + accountID +
+           R"(","email":"ada@example.com","app_slug":"quillet"})";
+}
+
+std::string queryValue(const std::string& url, const std::string& name) {
+    auto u = boost::urls::parse_uri_reference(url);
+    if (!u)
+        return {};
+    auto it = u->params().find(name);
+    return it == u->params().end() ? std::string() : std::string((*it).value);
+}
+
+class CorvaneAccountManagerTest : public ::testing::Test {
+protected:
+    CorvaneAccountManagerTest() {
+        server().route("GET", "/.well-known/openid-configuration",
+                       SimHttpReply::json(
+                           200,
+                           R"({"issuer":"https://auth.corvane.example",)"
+                           R"("authorization_endpoint":"https://auth.corvane.example/authorize",)"
+                           R"("token_endpoint":"https://auth.corvane.example/token"})"));
+    }
+
+    CorvaneConfig config(std::optional<std::string> installID = "install-1") {
+        return CorvaneConfig(
+            boost::urls::url("https://auth.corvane.example"),
+            boost::urls::url("https://id.corvane.example"), "quillet", "quillet-desktop", "1.0.0",
+            "0.9.5", boost::urls::url("quillet://auth/callback"), AuthScheme::systemBrowser,
+            std::nullopt, {"openid", "email"}, &host.simHttp(), {}, std::move(installID));
+    }
+
+    std::shared_ptr<CorvaneAccountManager>
+    make(std::optional<std::string> installID = "install-1") {
+        auto m = CorvaneAccountManager::create(config(std::move(installID)));
+        subscription = m->onStateChange([this](const State& s) { states.push_back(s); });
+        return m;
+    }
+
+    platform::sim::SimHttpSession& server() { return host.simHttp(); }
+    KeychainStorage storage() { return KeychainStorage("quillet", std::nullopt); }
+
+    void storeSession(const std::string& cas, std::optional<std::string> refresh,
+                      std::chrono::seconds expiresIn) {
+        StoredSession s{cas,
+                        std::move(refresh),
+                        platform::now() + expiresIn,
+                        {{accountID}, "ada@example.com", std::nullopt},
+                        "quillet",
+                        platform::now()};
+        storage().setJSON(s, KeychainStorage::Keys::session);
+    }
+    std::optional<StoredSession> stored() {
+        return storage().getJSON<StoredSession>(KeychainStorage::Keys::session);
+    }
+
+    // Starts a browser sign-in and answers the authorization like the provider would.
+    std::shared_ptr<test_support::Outcome<CorvaneAccount>> signInThroughBrowser() {
+        const auto opened = host.simBrowser().openedURLs.size();
+        auto outcome =
+            test_support::start(manager->signInViaSystemBrowser(std::nullopt, std::nullopt));
+        host.advance(1);
+        EXPECT_EQ(host.simBrowser().openedURLs.size(), opened + 1);
+        return outcome;
+    }
+
+    platform::sim::SimHost host;
+    std::shared_ptr<CorvaneAccountManager> manager = make();
+    std::unique_ptr<CorvaneAccountManager::StateSubscription> subscription;
+    std::vector<State> states;
+};
+
+} // namespace
+
+TEST_F(CorvaneAccountManagerTest, ABrowserSignInExchangesTheCodeAndStoresTheSession) {
+    server().route("POST", "/api/app-sessions/exchange",
+                   SimHttpReply::json(
+                       200, casJSON("cas-1", "rt-1", platform::now() + std::chrono::hours(24))));
+    auto outcome = signInThroughBrowser();
+    EXPECT_EQ(manager->state(), State::signingIn(true));
+
+    const std::string url = host.simBrowser().openedURLs.at(0);
+    const std::string state = queryValue(url, "state");
+    ASSERT_FALSE(state.empty());
+    // A foreign URL and a tampered state are refused; the real redirect completes the flow.
+    EXPECT_FALSE(manager->resume("quillet://elsewhere/callback?code=x&state=" + state));
+    EXPECT_TRUE(manager->resume("quillet://auth/callback?code=the-code&state=" + state));
+    test_support::runUntilFinished(host, outcome);
+    ASSERT_TRUE(outcome->value) << "sign-in failed";
+    EXPECT_EQ(outcome->value->emailPrimary, "ada@example.com");
+    EXPECT_EQ(manager->state(), State::signedIn(*outcome->value));
+
+    // The exchange carries the code, the PKCE verifier whose challenge went to the browser,
+    // the redirect URI and the installation id; no bearer token.
+    ASSERT_EQ(server().count("POST", "/api/app-sessions/exchange"), 1u);
+    const HttpRequest& exchange = server().requests().back();
+    auto body = nlohmann::json::parse(std::string(exchange.body.begin(), exchange.body.end()));
+    EXPECT_EQ(body["code"], "the-code");
+    EXPECT_EQ(body["redirect_uri"], "quillet://auth/callback");
+    EXPECT_EQ(body["install_id"], "install-1");
+    EXPECT_EQ(body["code_verifier"].get<std::string>().size(), 43u);
+    EXPECT_FALSE(exchange.headers.value("Authorization"));
+
+    auto session = stored();
+    ASSERT_TRUE(session);
+    EXPECT_EQ(session->cas, "cas-1");
+    EXPECT_EQ(session->refreshToken, "rt-1");
+    ASSERT_GE(states.size(), 2u);
+    EXPECT_EQ(states.front(), State::signingIn(true));
+    EXPECT_EQ(states.back(), manager->state());
+}
+
+TEST_F(CorvaneAccountManagerTest, AFailedOrCancelledSignInEndsInFailedAndRethrows) {
+    auto cancelled = signInThroughBrowser();
+    EXPECT_TRUE(manager->cancelSignIn());
+    test_support::runUntilFinished(host, cancelled);
+    EXPECT_EQ(cancelled->errorAs<CorvaneError>(), CorvaneError::authorizationCancelled());
+    EXPECT_EQ(manager->state(), State::failed(CorvaneError::authorizationCancelled()));
+    EXPECT_FALSE(manager->cancelSignIn());
+    EXPECT_FALSE(manager->resume("quillet://auth/callback?code=x&state=y"));
+
+    // The exchange refuses the code.
+    server().route("POST", "/api/app-sessions/exchange",
+                   SimHttpReply::json(400, R"({"error":"invalid_grant"})"));
+    auto refused = signInThroughBrowser();
+    const std::string state = queryValue(host.simBrowser().openedURLs.back(), "state");
+    ASSERT_TRUE(manager->resume("quillet://auth/callback?code=c&state=" + state));
+    test_support::runUntilFinished(host, refused);
+    EXPECT_EQ(refused->errorAs<CorvaneError>(), CorvaneError::serverError(400, "invalid_grant"));
+    EXPECT_EQ(manager->state(), State::failed(CorvaneError::serverError(400, "invalid_grant")));
+    EXPECT_FALSE(stored());
+}
+
+TEST_F(CorvaneAccountManagerTest, SignOutRevokesWhatIsStoredAndAlwaysEndsSignedOut) {
+    // Nothing stored: no request, still signed out.
+    EXPECT_FALSE(test_support::run(host, manager->signOut()).error);
+    EXPECT_TRUE(server().requests().empty());
+    EXPECT_EQ(manager->state(), State::signedOut());
+
+    // A stored session is revoked with its cas, and forgotten even when revoking fails.
+    storeSession("cas-9", "rt-9", std::chrono::hours(24));
+    server().route("POST", "/api/sessions/revoke",
+                   SimHttpReply::failure(platform::URLError::notConnectedToInternet));
+    EXPECT_FALSE(test_support::run(host, manager->signOut()).error);
+    ASSERT_EQ(server().count("POST", "/api/sessions/revoke"), 1u);
+    EXPECT_EQ(server().requests().back().headers.value("Authorization"), "Bearer cas-9");
+    EXPECT_TRUE(server().requests().back().headers.value("DPoP"));
+    EXPECT_FALSE(stored());
+    EXPECT_EQ(manager->state(), State::signedOut());
+}
+
+TEST_F(CorvaneAccountManagerTest, RestoreRefreshesExpiredSessionsAndForgetsOnlyDefinitiveFailures) {
+    // Valid: restored without a request.
+    storeSession("cas-1", "rt-1", std::chrono::hours(1));
+    auto valid = test_support::run(host, manager->restore(true));
+    ASSERT_TRUE(valid.value && *valid.value);
+    EXPECT_TRUE(server().requests().empty());
+    EXPECT_TRUE(manager->state().account());
+
+    // Expired, and the service is unreachable: kept, offline, still signed in.
+    storeSession("cas-1", "rt-1", -std::chrono::hours(1));
+    server().route("POST", "/api/app-sessions/refresh",
+                   SimHttpReply::failure(platform::URLError::notConnectedToInternet));
+    auto offline = test_support::run(host, manager->restore(true));
+    ASSERT_TRUE(offline.value && *offline.value);
+    EXPECT_TRUE(manager->isOffline.get());
+    EXPECT_TRUE(stored());
+
+    // Expired and refreshed: the new session is stored and the app is online again.
+    server().route("POST", "/api/app-sessions/refresh",
+                   SimHttpReply::json(
+                       200, casJSON("cas-2", "rt-2", platform::now() + std::chrono::hours(24))));
+    auto renewed = test_support::run(host, manager->restore(true));
+    ASSERT_TRUE(renewed.value && *renewed.value);
+    EXPECT_FALSE(manager->isOffline.get());
+    EXPECT_EQ(stored()->cas, "cas-2");
+    EXPECT_EQ(stored()->refreshToken, "rt-2");
+
+    // Expired and refused with invalid_grant: deleted.
+    storeSession("cas-3", "rt-3", -std::chrono::hours(1));
+    server().route("POST", "/api/app-sessions/refresh",
+                   SimHttpReply::json(400, R"({"error":"invalid_grant"})"));
+    auto refused = test_support::run(host, manager->restore(true));
+    ASSERT_TRUE(refused.value);
+    EXPECT_FALSE(*refused.value);
+    EXPECT_FALSE(stored());
+
+    // Expired without a refresh token: deleted without a request.
+    storeSession("cas-4", std::nullopt, -std::chrono::hours(1));
+    const auto before = server().requests().size();
+    auto bare = test_support::run(host, manager->restore(true));
+    EXPECT_FALSE(*bare.value);
+    EXPECT_FALSE(stored());
+    EXPECT_EQ(server().requests().size(), before);
+}
+
+TEST_F(CorvaneAccountManagerTest, ARotatedSessionNeverOverwritesOneReplacedMeanwhile) {
+    storeSession("cas-a", "rt-a", std::chrono::hours(1));
+    server().route(
+        "POST", "/api/app-sessions/refresh",
+        SimHttpReply::json(200, casJSON("cas-b", "rt-b", platform::now() + std::chrono::hours(24)))
+            .after(5));
+    auto refresh = test_support::start(manager->authClient()->refreshSerialized("rt-a"));
+    host.advance(1);
+    // A new sign-in replaces the session while the refresh runs.
+    storeSession("cas-new", "rt-new", std::chrono::hours(24));
+    test_support::runUntilFinished(host, refresh);
+    ASSERT_TRUE(refresh->value);
+    EXPECT_EQ(stored()->cas, "cas-new");
+
+    // Without interference the rotated session is written.
+    storeSession("cas-c", "rt-c", std::chrono::hours(1));
+    server().route("POST", "/api/app-sessions/refresh",
+                   SimHttpReply::json(
+                       200, casJSON("cas-d", "rt-d", platform::now() + std::chrono::hours(24))));
+    ASSERT_TRUE(test_support::run(host, manager->authClient()->refreshSerialized("rt-c")).value);
+    EXPECT_EQ(stored()->cas, "cas-d");
+    EXPECT_EQ(stored()->refreshToken, "rt-d");
+}
+
+TEST_F(CorvaneAccountManagerTest, RecoveringARejectedSession) {
+    storeSession("cas-1", "rt-1", std::chrono::hours(1));
+    server().route("POST", "/api/app-sessions/refresh", SimHttpReply::http(503));
+    auto transient = test_support::run(host, manager->recoverRejectedSession());
+    EXPECT_EQ(transient.value, false);
+    EXPECT_TRUE(manager->isOffline.get());
+    EXPECT_TRUE(stored());
+
+    server().route("POST", "/api/app-sessions/refresh", SimHttpReply::json(401, "{}"));
+    auto definitive = test_support::run(host, manager->recoverRejectedSession());
+    EXPECT_EQ(definitive.value, false);
+    EXPECT_FALSE(stored());
+    EXPECT_EQ(manager->state(), State::signedOut());
+}
+
+TEST_F(CorvaneAccountManagerTest, AHandlerReleasingItselfDoesNotDisturbTheOthers) {
+    std::vector<std::string> calls;
+    std::unique_ptr<CorvaneAccountManager::StateSubscription> self;
+    self = manager->onStateChange([&](const State&) {
+        calls.push_back("self");
+        self->release();
+    });
+    auto other = manager->onStateChange([&](const State&) { calls.push_back("other"); });
+    test_support::run(host, manager->signOut());
+    test_support::run(host, manager->signOut());
+    EXPECT_EQ(calls, (std::vector<std::string>{"self", "other", "other"}));
+    // Destroying a subscription removes its handler too.
+    other.reset();
+    test_support::run(host, manager->signOut());
+    EXPECT_EQ(calls.size(), 3u);
+}
+
+TEST_F(CorvaneAccountManagerTest, TheInstallationIDIsFilledInOnceAndKept) {
+    subscription.reset();
+    auto a = make(std::nullopt);
+    ASSERT_TRUE(a->config().installID);
+    EXPECT_FALSE(a->config().installID->empty());
+    host.relaunch();
+    auto b = make(std::nullopt);
+    EXPECT_EQ(b->config().installID, a->config().installID);
+    EXPECT_EQ(make("given")->config().installID, "given");
+}
+
+TEST_F(CorvaneAccountManagerTest, DeprecationNoticesArePublishedOnTheMainThread) {
+    storeSession("cas-1", "rt-1", std::chrono::hours(240));
+    server().route(
+        "POST", "/api/app-data-token",
+        SimHttpReply::json(
+            200, R"({"ok":true,"app_data_token":"t","expires_at":"2027-01-01T00:00:00Z"})")
+            .header("Corvane-Deprecation", "client;min-version=0.5;current=0.9;reason=soon"));
+    int changes = 0;
+    manager->libVersionPolicy.willChange.connect([&](const auto&) { ++changes; });
+    ASSERT_TRUE(test_support::run(host, manager->authClient()->getAppDataToken("cas-1")).value);
+    host.runUntilIdle();
+    ASSERT_TRUE(manager->libVersionPolicy.get());
+    EXPECT_EQ(manager->libVersionPolicy.get()->minVersion, "0.5");
+    EXPECT_EQ(manager->libVersionPolicy.get()->reason, "soon");
+    ASSERT_TRUE(manager->lastDeprecationNotice.get());
+    // The same notice again changes nothing.
+    ASSERT_TRUE(test_support::run(host, manager->authClient()->getAppDataToken("cas-1")).value);
+    host.runUntilIdle();
+    EXPECT_EQ(changes, 1);
+}
+
+TEST_F(CorvaneAccountManagerTest, DefinitiveFailuresAndErrorConversion) {
+    EXPECT_TRUE(CorvaneAccountManager::isDefinitiveAuthFailure(CorvaneError::sessionExpired()));
+    EXPECT_TRUE(CorvaneAccountManager::isDefinitiveAuthFailure(
+        CorvaneError::serverError(400, "invalid_grant")));
+    EXPECT_FALSE(CorvaneAccountManager::isDefinitiveAuthFailure(CorvaneError::serverError(400)));
+    EXPECT_FALSE(
+        CorvaneAccountManager::isDefinitiveAuthFailure(CorvaneError::networkUnavailable()));
+    EXPECT_EQ(CorvaneAccountManager::asCorvaneError(std::make_exception_ptr(CancellationError())),
+              CorvaneError::networkUnavailable());
+    EXPECT_EQ(
+        CorvaneAccountManager::asCorvaneError(std::make_exception_ptr(CorvaneError::notSignedIn())),
+        CorvaneError::notSignedIn());
+    ASSERT_TRUE(manager->dpopThumbprint());
+    EXPECT_EQ(manager->dpopThumbprint()->size(), 43u);
+    EXPECT_TRUE(manager->generateDPoPProof("https://id.corvane.example/x", "GET", "cas"));
+}
