@@ -27,6 +27,65 @@ bool constantTimeEquals(std::string_view a, std::string_view b) {
     return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// One form-encoded name or value: "+" is a space, "%XX" a byte; nullopt for a broken escape.
+std::optional<std::string> formDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '+') {
+            out.push_back(' ');
+        } else if (c == '%') {
+            if (i + 2 >= text.size())
+                return std::nullopt;
+            int hi = hexValue(text[i + 1]), lo = hexValue(text[i + 2]);
+            if (hi < 0 || lo < 0)
+                return std::nullopt;
+            out.push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+// The query as decoded (name, value) pairs in order (WHATWG application/x-www-form-urlencoded
+// parsing, but strict about escapes). Written out here because Boost.URL 1.81's parameter
+// iterator reads out of bounds on some queries (an empty query before a fragment).
+std::optional<Parameters> decodeForm(std::string_view query) {
+    Parameters out;
+    std::size_t start = 0;
+    while (start <= query.size()) {
+        std::size_t amp = query.find('&', start);
+        std::string_view part = query.substr(
+            start, amp == std::string_view::npos ? std::string_view::npos : amp - start);
+        if (!part.empty()) {
+            std::size_t eq = part.find('=');
+            auto name = formDecode(part.substr(0, eq));
+            auto value =
+                formDecode(eq == std::string_view::npos ? std::string_view() : part.substr(eq + 1));
+            if (!name || !value)
+                return std::nullopt;
+            out.emplace_back(std::move(*name), std::move(*value));
+        }
+        if (amp == std::string_view::npos)
+            break;
+        start = amp + 1;
+    }
+    return out;
+}
+
 Error clientError(const std::string& why) {
     return Error(ErrorDomain::oauthAuthorization, OAuthErrorCode::clientError,
                  "The authorization response was refused: " + why);
@@ -75,28 +134,30 @@ bool AuthorizationFlowSession::resume(std::string_view url) {
 
     // RFC 6749 §4.1.2: the parameters arrive as the redirect URL's query, form-encoded.
     auto parsed = boost::urls::parse_uri_reference(url);
-    boost::urls::encoding_opts form;
-    form.space_as_plus = true;
+    auto params = decodeForm(parsed->encoded_query());
+    if (!params) {
+        finish(std::nullopt, clientError("the parameters are not form-encoded"));
+        return true;
+    }
     std::optional<std::string> code, state, error, errorDescription, scope;
     int codeCount = 0, stateCount = 0, errorCount = 0;
     Parameters others;
-    for (auto param : parsed->params(form)) {
-        std::string value = param.has_value ? std::string(param.value) : std::string();
-        if (param.key == "code") {
+    for (auto& [key, value] : *params) {
+        if (key == "code") {
             ++codeCount;
             code = value;
-        } else if (param.key == "state") {
+        } else if (key == "state") {
             ++stateCount;
             state = value;
-        } else if (param.key == "error") {
+        } else if (key == "error") {
             ++errorCount;
             error = value;
-        } else if (param.key == "error_description") {
+        } else if (key == "error_description") {
             errorDescription = value;
-        } else if (param.key == "scope") {
+        } else if (key == "scope") {
             scope = value;
         } else {
-            others.emplace_back(std::string(param.key), value);
+            others.emplace_back(key, value);
         }
     }
 

@@ -3,6 +3,7 @@
 #include "Platform/Desktop/DesktopBundle.h"
 #include "Platform/Desktop/DesktopHttpSession.h"
 #include "Platform/Desktop/DesktopViews.h"
+#include "Platform/Desktop/DesktopWebAuthentication.h"
 #include "Platform/Desktop/DesktopWindow.h"
 #include "Platform/Desktop/LibraryThread.h"
 #include "Platform/Desktop/MenuPresenter.h"
@@ -376,7 +377,22 @@ bool DesktopHost::toggle() {
     return true;
 }
 
+platform::Browser& DesktopHost::browser() {
+    if (!browser_)
+        browser_ = std::make_unique<DesktopBrowser>();
+    return *browser_;
+}
+
+platform::WebAuthenticationSessions& DesktopHost::webAuthenticationSessions() {
+    if (!webAuth_)
+        webAuth_ = std::make_unique<DesktopWebAuthenticationSessions>(runLoop_, browser());
+    return *webAuth_;
+}
+
 void DesktopHost::openURLs(std::vector<std::string> urls) {
+    // A sign-in page's return completes its session and goes no further.
+    if (webAuth_)
+        std::erase_if(urls, [this](const std::string& url) { return webAuth_->deliver(url); });
     if (urls.empty())
         return;
     auto delegate = application_.delegate();

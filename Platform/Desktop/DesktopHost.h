@@ -34,6 +34,8 @@ namespace desktop {
 class LibraryThread;
 class DesktopHttpSession;
 class DesktopViews;
+class DesktopBrowser;
+class DesktopWebAuthenticationSessions;
 class LocalMouseFilter;
 
 class DesktopHost final : public platform::Host {
@@ -77,6 +79,8 @@ public:
     platform::EventMonitors& eventMonitors() override { return *eventMonitors_; }
     platform::LoginItemService& loginItemService() override { return *loginItems_; }
     platform::UpdaterFramework& updaterFramework() override { return updaterFramework_; }
+    platform::Browser& browser() override;
+    platform::WebAuthenticationSessions& webAuthenticationSessions() override;
     std::shared_ptr<platform::Window> makeWindow(const platform::WindowAttributes& attributes,
                                                  bool panel) override;
     std::chrono::system_clock::time_point now() const override;
@@ -102,7 +106,8 @@ public:
     // Acts as a left click on the item whose autosave name is "quillet.toggle"; false when
     // there is no such item.
     bool toggle();
-    // URLs for the delegate: delivered now when launching has finished, else right after.
+    // URLs for the delegate: delivered now when launching has finished, else right after. A URL
+    // that a presenting web authentication session waits for goes to that session instead.
     void openURLs(std::vector<std::string> urls);
 
     std::uint32_t nextWindowNumber() { return nextWindowNumber_++; }
@@ -148,6 +153,9 @@ private:
     // The account library's thread and URL session; stopped first when the host goes.
     std::unique_ptr<LibraryThread> library_;
     std::unique_ptr<DesktopHttpSession> http_;
+    // The default browser, and sign-in pages shown in it that wait for their return URL.
+    std::unique_ptr<DesktopBrowser> browser_;
+    std::unique_ptr<DesktopWebAuthenticationSessions> webAuth_;
     std::unique_ptr<InstanceLock> lock_;
     std::unique_ptr<InstanceServer> server_;
     std::shared_ptr<platform::RunningApplication> otherInstance_;

@@ -136,6 +136,33 @@ TEST_F(FlowSessionTest, AStateThatIsMissingDifferentOrRepeatedIsRefusedNeverAcce
     expectRefused([](auto& s) { return "quillet://auth/callback?code=a&code=b&state=" + s; });
 }
 
+TEST_F(FlowSessionTest, OddQueriesAreReadSafelyAndBrokenEscapesAreRefused) {
+    // An empty query before a fragment (a shape that upset the URL library's own iterator).
+    auto flow = start();
+    EXPECT_TRUE(flow->resume("quillet://auth/callback?#e...............................rror="));
+    ASSERT_TRUE(ending->error);
+    EXPECT_EQ(ending->error->code(), oidc::OAuthErrorCode::clientError);
+
+    for (std::string broken : {"%", "%4", "%zz", "x%g1"}) {
+        SCOPED_TRACE(broken);
+        ending = std::make_shared<Ending>();
+        auto f = start();
+        // Not a URL at all, so not the redirect URI: the flow goes on waiting.
+        EXPECT_FALSE(f->resume(redirect(*f, "&extra=" + broken)));
+        EXPECT_TRUE(f->isPending());
+        EXPECT_EQ(ending->count, 0);
+    }
+
+    // Empty pieces and a parameter without "=" are fine; escapes decode, "+" is a space.
+    ending = std::make_shared<Ending>();
+    auto ok = start();
+    EXPECT_TRUE(ok->resume(
+        "quillet://auth/callback?&&code=a%2Bb+c&flag&state=" + *ok->request().state + "&#frag"));
+    ASSERT_TRUE(ending->response);
+    EXPECT_EQ(ending->response->authorizationCode, "a+b c");
+    EXPECT_EQ(ending->response->additionalParameters, (oidc::Parameters{{"flag", ""}}));
+}
+
 TEST_F(FlowSessionTest, AnErrorParameterEndsTheFlowWithThatOAuthError) {
     auto flow = start();
     EXPECT_TRUE(flow->resume("quillet://auth/callback?error=access_denied&error_description="
