@@ -121,9 +121,11 @@ public:
     // SecAccessControlCreateWithFlags; nullopt when the system cannot make one.
     virtual std::optional<AccessControl> createAccessControl(KeychainAccessibility accessibility,
                                                              AccessControlFlags flags) = 0;
-    // SecKeyCreateRandomKey: a new P-256 private key, stored under its tag when permanent.
+    // SecKeyCreateRandomKey: a new P-256 private key, stored under its tag when permanent. A tag
+    // holds at most one key: a new permanent key replaces the one stored under its tag.
     virtual KeyResult createRandomKey(const KeyAttributes& attributes) = 0;
     // SecItemCopyMatching for one private EC key with this application tag, returning a ref.
+    // errSecItemNotFound only when the tag holds no key; the same key on every call.
     virtual KeyResult copyPrivateKey(const std::string& applicationTag) = 0;
     // SecKeyCopyPublicKey: nullptr when it cannot be derived.
     virtual std::shared_ptr<KeyRef> copyPublicKey(const KeyRef& key) = 0;

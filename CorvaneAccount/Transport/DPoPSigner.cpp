@@ -198,9 +198,15 @@ CreationResult keychainResult(std::shared_ptr<platform::KeyRef> key, DPoPSigner:
     return CreationResult{std::move(backend), kind, std::move(jwk)};
 }
 
+// Thrown by loadKeychainKey when the Keychain answered that no key is kept under the tag: the
+// one failure after which a new key may be made.
+struct NoKeyUnderTag {};
+
 // The key kept under `tag` from an earlier launch.
 CreationResult loadKeychainKey(platform::Keychain& keychain, const std::string& tag) {
     auto found = keychain.copyPrivateKey(tag);
+    if (found.status == platform::errSecItemNotFound)
+        throw NoKeyUnderTag();
     if (found.status != platform::errSecSuccess || !found.key)
         fail("no_existing_key");
     const auto publicKey = keychain.copyPublicKey(*found.key);
@@ -287,13 +293,17 @@ CreationResult makeEphemeralKey() {
 CreationResult setUpKey() {
     auto& keychain = platform::host().keychain();
     const auto tag = DPoPSigner::keyTag();
-    // Each failure moves on to the next place a key can live; none is reported.
+    // A key is only made when the Keychain says there is none. Any other failure (a locked
+    // keyring, an unreachable service, an unreadable key) may hide the key of earlier launches:
+    // making another would change the thumbprint that sessions are bound to, so this run uses
+    // an in-memory key and stores nothing. No failure is reported.
     try {
         return loadKeychainKey(keychain, tag);
-    } catch (const CorvaneError&) {
-    }
-    try {
-        return createKeychainKey(keychain, tag);
+    } catch (const NoKeyUnderTag&) {
+        try {
+            return createKeychainKey(keychain, tag);
+        } catch (const CorvaneError&) {
+        }
     } catch (const CorvaneError&) {
     }
     return makeEphemeralKey();

@@ -28,9 +28,9 @@ public:
         ephemeralCryptoKit, // an in-memory key for the life of this signer
     };
 
-    // Loads the key kept under keyTag(), else creates one in the Keychain (Secure Enclave
-    // first, then software), else makes an in-memory key. Key problems never surface: they end
-    // in the in-memory key.
+    // Loads the key kept under keyTag(); when the Keychain has none, creates one there (Secure
+    // Enclave first, then software). Any other failure, and a failed creation, end in an
+    // in-memory key for this signer's life; nothing is stored then. Key problems never surface.
     DPoPSigner();
     ~DPoPSigner();
     DPoPSigner(const DPoPSigner&) = delete;

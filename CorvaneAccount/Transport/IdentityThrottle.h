@@ -8,14 +8,10 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/strand.hpp>
 
 #include <chrono>
-#include <deque>
 #include <functional>
-#include <map>
-#include <optional>
-#include <random>
+#include <memory>
 #include <string>
 
 namespace corvane {
@@ -44,8 +40,10 @@ platform::HttpResult response(const std::string& url, int status, const std::str
 } // namespace IdentityThrottleShortCircuit
 
 // An actor: its coroutines run on its own strand and its state is touched only there, so
-// concurrent run() calls interleave only at their awaits on `send` and `sleep`. It must outlive
-// every run() it starts (its HTTP client owns it).
+// concurrent run() calls interleave only at their awaits on `send` and `sleep`. Each run() holds
+// the actor's state, so the throttle may be destroyed (with its HTTP client) while calls are in
+// flight: they are cancelled, end with corvane::CancellationError at their next await, and
+// neither log nor wait nor send again once it is gone.
 class IdentityThrottle {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
@@ -62,6 +60,8 @@ public:
                               Clock clock = {}, Sleep sleep = {});
     IdentityThrottle(IdentityThrottleOptions options, CorvaneLogger logger, Clock clock,
                      Sleep sleep, boost::asio::any_io_executor executor);
+    // Cancels the calls still in flight; any thread.
+    ~IdentityThrottle();
     IdentityThrottle(const IdentityThrottle&) = delete;
     IdentityThrottle& operator=(const IdentityThrottle&) = delete;
 
@@ -70,30 +70,13 @@ public:
     // corvane::CancellationError.
     boost::asio::awaitable<SendResult> run(std::string url, std::string method, Send send);
 
-    const IdentityThrottleOptions& options() const { return options_; }
+    const IdentityThrottleOptions& options() const;
+
+    // The actor's state and its guarded send, shared with the calls in flight.
+    struct State;
 
 private:
-    boost::asio::awaitable<SendResult> guardedSend(std::string url, std::string method, Send send);
-    boost::asio::awaitable<void> wait(double seconds);
-    bool tryConsumeBudget();
-    void recordFailure();
-    void recordSuccess();
-    double backoff(int attempt);
-    std::optional<double> retryAfter(const platform::HttpResponse& response) const;
-    void log(CorvaneLogLevel level, const std::string& event,
-             std::map<std::string, std::string> fields) const;
-
-    IdentityThrottleOptions options_;
-    CorvaneLogger logger_;
-    Clock clock_;
-    Sleep sleep_;
-    boost::asio::strand<boost::asio::any_io_executor> strand_;
-
-    // Actor state: touched only on strand_.
-    std::deque<TimePoint> recentRequestTimes_;
-    int consecutiveFailures_ = 0;
-    std::optional<TimePoint> circuitOpenUntil_;
-    std::mt19937_64 random_;
+    std::shared_ptr<State> state_;
 };
 
 } // namespace corvane

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace desktop {
 
@@ -40,24 +41,23 @@ const SecretSchema* passwordSchema() {
 }
 
 const SecretSchema* keySchema() {
-    static const SecretSchema schema = {
-        "org.quillet.Keychain.Key",
-        SECRET_SCHEMA_NONE,
-        {
-            {"application_tag", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            // Hex SHA-256 of the public point: keys under one tag stay distinct items.
-            {"application_label", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {"key_type", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
-        },
-        0,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr};
+    static const SecretSchema schema = {"org.quillet.Keychain.Key",
+                                        SECRET_SCHEMA_NONE,
+                                        {
+                                            {"application_tag", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                            // Hex SHA-256 of the public point, which names the key.
+                                            {"application_label", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                            {"key_type", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                        },
+                                        0,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr};
     return &schema;
 }
 
@@ -101,7 +101,25 @@ Attributes itemAttributes(const platform::GenericPasswordQuery& q) {
     return a;
 }
 
-// Looks up the binary secret of the first item matching `attributes`.
+struct ItemListDeleter {
+    void operator()(GList* items) const { g_list_free_full(items, g_object_unref); }
+};
+using ItemList = std::unique_ptr<GList, ItemListDeleter>;
+
+// The value of one attribute of a stored item; "" when it has none.
+std::string attributeOf(SecretRetrievable* item, const char* name) {
+    Attributes attributes(secret_retrievable_get_attributes(item));
+    if (!attributes)
+        return {};
+    const auto* value = static_cast<const gchar*>(g_hash_table_lookup(attributes.get(), name));
+    return value ? std::string(value) : std::string();
+}
+
+// Looks up the binary secret of the item matching `attributes`. When several match (keys that
+// older versions stored side by side under one tag), the oldest is taken, then the smallest
+// "application_label": the same item on every launch, whatever order the service lists them
+// in. Items of a locked collection are found too, so that a locked keyring reads as locked
+// ("interaction not allowed"), never as "not found".
 struct Lookup {
     OSStatus status;
     std::optional<KeychainBytes> data;
@@ -109,13 +127,34 @@ struct Lookup {
 
 Lookup lookup(const SecretSchema* schema, GHashTable* attributes) {
     GError* raw = nullptr;
-    std::unique_ptr<SecretValue, SecretValueDeleter> value(
-        secret_password_lookupv_binary_sync(schema, attributes, nullptr, &raw));
+    ItemList items(
+        secret_password_searchv_sync(schema, attributes, SECRET_SEARCH_ALL, nullptr, &raw));
     ErrorPtr error(raw);
     if (error)
         return {statusFor(error.get()), std::nullopt};
-    if (!value)
+
+    SecretRetrievable* chosen = nullptr;
+    std::pair<guint64, std::string> chosenOrder;
+    for (GList* entry = items.get(); entry; entry = entry->next) {
+        auto* item = static_cast<SecretRetrievable*>(entry->data);
+        std::pair<guint64, std::string> order{secret_retrievable_get_created(item),
+                                              attributeOf(item, "application_label")};
+        if (!chosen || order < chosenOrder) {
+            chosen = item;
+            chosenOrder = std::move(order);
+        }
+    }
+    if (!chosen)
         return {platform::errSecItemNotFound, std::nullopt};
+
+    std::unique_ptr<SecretValue, SecretValueDeleter> value(
+        secret_retrievable_retrieve_secret_sync(chosen, nullptr, &raw));
+    error.reset(raw);
+    if (error)
+        return {statusFor(error.get()), std::nullopt};
+    // The item exists but its secret could not be read: it is locked.
+    if (!value)
+        return {platform::errSecInteractionNotAllowed, std::nullopt};
     gsize length = 0;
     const gchar* bytes = secret_value_get(value.get(), &length);
     const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
@@ -281,6 +320,16 @@ platform::KeyResult DesktopKeychain::createRandomKey(const platform::KeyAttribut
         if (!point || !der)
             return {platform::errSecAllocate, nullptr};
         std::lock_guard lock(mutex_);
+        // A tag holds at most one key: what it held goes first. When that fails (a locked or
+        // unreachable keyring) nothing is stored.
+        auto tagged = newAttributes();
+        put(tagged.get(), "application_tag", attributes.applicationTag);
+        put(tagged.get(), "key_type", kKeyType);
+        GError* raw = nullptr;
+        secret_password_clearv_sync(keySchema(), tagged.get(), nullptr, &raw);
+        ErrorPtr error(raw);
+        if (error)
+            return {statusFor(error.get()), nullptr};
         auto a = newAttributes();
         put(a.get(), "application_tag", attributes.applicationTag);
         put(a.get(), "application_label", hexSHA256(*point));

@@ -1,6 +1,6 @@
 // The Keychain on a Linux desktop: the Secret Service through libsecret. Items are keyed by
-// service, account and access group; keys are kept as PKCS#8 under their tag. There is no
-// Secure Enclave. Any thread (one mutex); never falls back to a plain file.
+// service, account and access group; keys are kept as PKCS#8, at most one under a tag. There is
+// no Secure Enclave. Any thread (one mutex); never falls back to a plain file.
 #pragma once
 
 #include "Platform/Keychain.h"

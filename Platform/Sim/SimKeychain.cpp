@@ -130,8 +130,9 @@ KeyResult SimKeychain::createRandomKey(const KeyAttributes& attributes) {
     if (!pkey)
         return {errSecAllocate, nullptr};
     auto key = std::make_shared<Key>(pkey, KeyClass::privateKey, onSecureEnclave, this);
+    // A tag holds at most one key: a new permanent key replaces what the tag held.
     if (attributes.permanent)
-        keys_[attributes.applicationTag].push_back(key);
+        keys_[attributes.applicationTag] = {key};
     return {errSecSuccess, key};
 }
 

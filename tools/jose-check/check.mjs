@@ -7,7 +7,17 @@
 // its own RFC 7638 thumbprint of the key with "jkt". Prints one JSON line per proof
 // ({"index", "ok", "errors"}) and exits 0 only when every proof passed (1 otherwise, 2 on bad
 // input).
-import { calculateJwkThumbprint, decodeProtectedHeader, importJWK, jwtVerify } from 'jose';
+import { webcrypto } from 'node:crypto';
+
+// jose uses the global WebCrypto object, which Node only provides by default from version 19
+// on (Debian 12's nodejs is 18.x). Install Node's own implementation before jose is loaded:
+// a static import would be evaluated before this line, hence the dynamic import.
+if (globalThis.crypto === undefined || globalThis.crypto.subtle === undefined) {
+  globalThis.crypto = webcrypto;
+}
+const { calculateJwkThumbprint, decodeProtectedHeader, importJWK, jwtVerify } = await import(
+  'jose'
+);
 
 async function readStdin() {
   const chunks = [];

@@ -123,6 +123,48 @@ TEST_F(DPoPSignerTest, DeniedKeychainEndsInAnInMemoryKeyThatStillSigns) {
     EXPECT_NE(next.jktThumbprint(), signer.jktThumbprint());
 }
 
+TEST_F(DPoPSignerTest, AKeychainThatCannotBeReadNeitherAddsAKeyNorReplacesTheStoredOne) {
+    std::string thumbprint;
+    {
+        DPoPSigner first;
+        thumbprint = first.jktThumbprint();
+    }
+    struct Failure {
+        KeychainOperation operation;
+        platform::OSStatus status;
+    };
+    // A keyring still locked at login, a service that cannot be reached, a refusal, a key
+    // that cannot be decoded, a key whose public half cannot be derived.
+    const Failure failures[] = {
+        {KeychainOperation::copyPrivateKey, platform::errSecInteractionNotAllowed},
+        {KeychainOperation::copyPrivateKey, platform::errSecNotAvailable},
+        {KeychainOperation::copyPrivateKey, platform::errSecAuthFailed},
+        {KeychainOperation::copyPrivateKey, platform::errSecDecode},
+        {KeychainOperation::copyPublicKey, platform::errSecParam},
+    };
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.status);
+        host.relaunch();
+        keychain.setFailure(failure.operation, failure.status);
+        keychain.clearCalls();
+        {
+            DPoPSigner meanwhile;
+            EXPECT_EQ(meanwhile.backendKind(), DPoPSigner::BackendKind::ephemeralCryptoKit);
+            EXPECT_NE(meanwhile.jktThumbprint(), thumbprint);
+        }
+        for (const auto& call : keychain.calls())
+            EXPECT_NE(call.operation, KeychainOperation::createRandomKey);
+        EXPECT_EQ(keychain.keyCount(quilletTag), 1u);
+
+        // Once the Keychain answers again, the key of the first launch is back.
+        keychain.clearFailures();
+        host.relaunch();
+        DPoPSigner recovered;
+        EXPECT_EQ(recovered.jktThumbprint(), thumbprint);
+        EXPECT_NE(recovered.backendKind(), DPoPSigner::BackendKind::ephemeralCryptoKit);
+    }
+}
+
 TEST_F(DPoPSignerTest, InMemoryKeysAreCompactRepresentable) {
     keychain.setFailure(KeychainOperation::copyPrivateKey, platform::errSecAuthFailed);
     keychain.setFailure(KeychainOperation::createRandomKey, platform::errSecAuthFailed);

@@ -79,17 +79,22 @@ protected:
     platform::sim::SimHttpSession& server() { return host.simHttp(); }
 
     // Starts throttle->run(method, path) as a task on the library executor.
+    // `send` replaces the request to the scripted server when given.
     std::shared_ptr<Call> start(const std::string& method, const std::string& path,
-                                asio::cancellation_slot slot = {}) {
+                                asio::cancellation_slot slot = {},
+                                IdentityThrottle::Send send = {}) {
         auto call = std::make_shared<Call>();
         const std::string url = std::string(base) + path;
-        IdentityThrottle::Send send = [method, url]() -> asio::awaitable<HttpResult> {
-            platform::HttpRequest request;
-            request.method = method;
-            request.url = url;
-            auto op = platform::httpSession().send(std::move(request));
-            co_return co_await std::move(op);
-        };
+        if (!send) {
+            send = [method, url]() -> asio::awaitable<HttpResult> {
+                platform::HttpRequest request;
+                request.method = method;
+                request.url = url;
+                auto op = platform::httpSession().send(std::move(request));
+                co_return co_await std::move(op);
+            };
+        }
+        // The throttle is looked up when the task starts; the task may outlive it.
         auto body = [this, url, method, send]() -> asio::awaitable<HttpResult> {
             auto op = throttle->run(url, method, send);
             co_return co_await std::move(op);
@@ -526,4 +531,97 @@ TEST_F(IdentityThrottleTest, NonHttpAnswersAndOptionsAreHonoured) {
     EXPECT_EQ(sleeps, std::vector<double>{0.5}) << "Retry-After capped at maxBackoff";
     EXPECT_EQ(logged("identity_throttle_circuit_tripped").size(), 1u) << "threshold of 1";
     expectSynthetic(call("GET", "/file"), 503, "circuit_open", "9");
+}
+
+namespace {
+
+// A send that no cancellation reaches: it takes `seconds` and then fails with a timeout, as a
+// transfer does that ends on its own while its task is being cancelled.
+IdentityThrottle::Send deafSendFailingAfter(double seconds, int& sent) {
+    return [seconds, &sent]() -> asio::awaitable<HttpResult> {
+        ++sent;
+        auto deaf = asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable);
+        co_await platform::asyncSleep(platform::libraryRuntime(), seconds, deaf);
+        throw platform::HttpTransportError::urlError(platform::URLError::timedOut);
+    };
+}
+
+} // namespace
+
+TEST_F(IdentityThrottleTest, AnErrorOfASendWhoseTaskWasCancelledIsRecordedAndRethrown) {
+    server().route("POST", "/fail", SimHttpReply::http(500));
+    for (int i = 0; i < 4; ++i)
+        call("POST", "/fail");
+
+    // A POST: the failure counts (the fifth opens the circuit) and its own error comes back.
+    int sent = 0;
+    asio::cancellation_signal signal;
+    auto post = start("POST", "/p", signal.slot(), deafSendFailingAfter(10, sent));
+    host.advance(5);
+    signal.emit(asio::cancellation_type::terminal);
+    host.advance(10);
+    ASSERT_TRUE(post->finished);
+    EXPECT_TRUE(post->threw<platform::HttpTransportError>()) << "the send's error, not a cancel";
+    EXPECT_EQ(logged("identity_throttle_circuit_tripped").size(), 1u) << "the failure counted";
+    // The circuit opened when the send failed, 5 s ago.
+    expectSynthetic(call("GET", "/ok"), 503, "circuit_open", "295");
+
+    // A GET with retries left: the failure counts, and the cancellation is seen after the wait,
+    // which ends at once for a cancelled task; nothing is sent again.
+    makeThrottle({.circuitBreakerThreshold = 1});
+    sent = 0;
+    const double t0 = host.simRunLoop().monotonicNow();
+    asio::cancellation_signal getSignal;
+    auto get = start("GET", "/g", getSignal.slot(), deafSendFailingAfter(10, sent));
+    host.advance(5);
+    getSignal.emit(asio::cancellation_type::terminal);
+    host.advance(10);
+    ASSERT_TRUE(get->finished);
+    EXPECT_TRUE(get->threw<corvane::CancellationError>());
+    EXPECT_DOUBLE_EQ(get->finishedAt - t0, 10) << "no back-off was waited out";
+    EXPECT_EQ(logged("identity_throttle_circuit_tripped").size(), 2u) << "the failure counted";
+    host.advance(100);
+    EXPECT_EQ(sent, 1);
+
+    // Out of retries, the error itself is rethrown even for a cancelled GET.
+    makeThrottle({.maxRetries = 0});
+    sent = 0;
+    asio::cancellation_signal lastSignal;
+    auto last = start("GET", "/g", lastSignal.slot(), deafSendFailingAfter(10, sent));
+    host.advance(5);
+    lastSignal.emit(asio::cancellation_type::terminal);
+    host.advance(10);
+    ASSERT_TRUE(last->finished);
+    EXPECT_TRUE(last->threw<platform::HttpTransportError>());
+}
+
+TEST_F(IdentityThrottleTest, DestroyingTheThrottleEndsItsCallsWithoutTouchingItAgain) {
+    // Mid back-off: the call ends at once with a cancellation, nothing more is sent or logged.
+    server().route("GET", "/busy", SimHttpReply::http(503).header("Retry-After", "100"));
+    auto waiting = start("GET", "/busy");
+    host.advance(10);
+    ASSERT_FALSE(waiting->finished);
+    const std::size_t logLines = logs.size();
+    throttle.reset();
+    host.runUntilIdle();
+    ASSERT_TRUE(waiting->finished);
+    EXPECT_TRUE(waiting->threw<corvane::CancellationError>());
+    EXPECT_DOUBLE_EQ(waiting->finishedAt, 10);
+    host.advance(300);
+    EXPECT_EQ(server().count("GET", "/busy"), 1u);
+    EXPECT_EQ(logs.size(), logLines);
+
+    // During a send that no cancellation reaches: the send's own outcome ends the call; the
+    // failure is neither counted nor logged and nothing is retried.
+    makeThrottle({.circuitBreakerThreshold = 1});
+    int sent = 0;
+    auto sending = start("GET", "/g", {}, deafSendFailingAfter(10, sent));
+    host.advance(5);
+    throttle.reset();
+    host.advance(10);
+    ASSERT_TRUE(sending->finished);
+    EXPECT_TRUE(sending->threw<platform::HttpTransportError>());
+    host.advance(100);
+    EXPECT_EQ(sent, 1);
+    EXPECT_TRUE(logged("identity_throttle_circuit_tripped").empty());
 }

@@ -151,6 +151,22 @@ TEST(SimKeychain, SoftwareKeyIsFoundAgainByTagAndSignsVerifiably) {
     EXPECT_FALSE(verifyWithPoint(*point, bytes("header.claimz"), sig.signature));
 }
 
+TEST(SimKeychain, ANewKeyReplacesTheOneItsTagHeld) {
+    SimHost host;
+    Keychain& kc = host.keychain();
+    auto first = kc.createRandomKey(softwareKey("tag"));
+    auto second = kc.createRandomKey(softwareKey("tag"));
+    ASSERT_EQ(first.status, errSecSuccess);
+    ASSERT_EQ(second.status, errSecSuccess);
+    EXPECT_EQ(host.simKeychain().keyCount("tag"), 1u);
+    auto found = kc.copyPrivateKey("tag");
+    ASSERT_EQ(found.status, errSecSuccess);
+    EXPECT_EQ(kc.externalRepresentation(*kc.copyPublicKey(*found.key)),
+              kc.externalRepresentation(*kc.copyPublicKey(*second.key)));
+    EXPECT_NE(kc.externalRepresentation(*kc.copyPublicKey(*first.key)),
+              kc.externalRepresentation(*kc.copyPublicKey(*second.key)));
+}
+
 TEST(SimKeychain, KeyMisuseIsRefused) {
     SimHost host;
     Keychain& kc = host.keychain();
