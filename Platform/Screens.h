@@ -16,6 +16,11 @@ struct Screen {
     bool operator==(const Screen&) const = default;
 };
 
+// The screen that holds the largest part of `frame`, the first in `screens`' order on a tie;
+// none when no screen holds any of it. A frame without area belongs to the first screen that
+// contains its centre.
+std::optional<Screen> screenHolding(const Rect& frame, const std::vector<Screen>& screens);
+
 class Screens {
 public:
     virtual ~Screens() = default;

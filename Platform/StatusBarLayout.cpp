@@ -84,6 +84,27 @@ StatusBarLayoutResult layoutStatusBar(const std::vector<StatusBarLayoutEntry>& e
     return result;
 }
 
+void placePushedOffItemsBeyondScreens(StatusBarLayoutResult& result, Rect main,
+                                      const std::vector<Rect>& screenFrames,
+                                      LayoutDirection direction) {
+    const bool leftToRight = direction == LayoutDirection::leftToRight;
+    // How far the outermost screen reaches past the main screen on the side items leave by.
+    double shift = 0;
+    for (const auto& s : screenFrames)
+        shift = leftToRight ? std::min(shift, s.minX() - main.minX())
+                            : std::max(shift, s.maxX() - main.maxX());
+    if (shift == 0)
+        return;
+    for (auto& frame : result.frames) {
+        if (frame.isEmpty())
+            continue; // a hidden item has no window to place
+        const bool pushedOff =
+            leftToRight ? frame.maxX() <= main.minX() : frame.minX() >= main.maxX();
+        if (pushedOff)
+            frame.origin.x += shift;
+    }
+}
+
 std::vector<std::optional<double>>
 positionsAfterMove(const std::vector<StatusBarLayoutEntry>& entries, std::size_t moved,
                    std::size_t targetSlot, double spacing) {

@@ -50,6 +50,14 @@ StatusBarLayoutResult layoutStatusBar(const std::vector<StatusBarLayoutEntry>& e
                                       Rect mainScreenFrame, double thickness,
                                       LayoutDirection direction, double spacing = 0);
 
+// Moves the items that the layout pushed wholly past the far edge of the main screen (its left
+// edge, or its right edge right to left) beyond every screen in `screenFrames`, keeping their
+// order and spacing: an item pushed off the menu bar never lands on another display, where the
+// window server would still count it as shown.
+void placePushedOffItemsBeyondScreens(StatusBarLayoutResult& result, Rect mainScreenFrame,
+                                      const std::vector<Rect>& screenFrames,
+                                      LayoutDirection direction);
+
 // Preferred positions after the user drags `moved` (an entry index) to `targetSlot` in the edge
 // inward order of the non-system items: each non-system item's position becomes its distance
 // from the edge, so the order the user made is the order kept. Returns one position per entry

@@ -4,9 +4,11 @@
 #pragma once
 
 #include "Platform/Geometry.h"
+#include "Platform/Screens.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -61,6 +63,9 @@ public:
     virtual Rect frame() const = 0;
     virtual void setFrame(Rect frame) = 0;
     virtual bool isVisible() const = 0;
+    // The screen that holds the largest part of the window (the first in screen order on a
+    // tie); none when the window is on no screen.
+    std::optional<Screen> screen() const;
     // Panels (and their subclasses) do not keep the application regular.
     virtual bool isPanel() const = 0;
     virtual void orderFront() = 0;

@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QQuickItem>
 #include <QScreen>
+#include <QToolTip>
 #include <chrono>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -58,6 +59,11 @@ nlohmann::json panelJSON(const DesktopApplication& application) {
         panel["visible"] = window->isVisible();
         panel["frame"] = rectJSON(window->frame());
         panel["windowNumber"] = window->windowNumber();
+        // The window system's id of the panel, once it has been shown.
+        if (window->widget()->testAttribute(Qt::WA_WState_Created))
+            panel["nativeWindow"] = static_cast<std::uint64_t>(window->widget()->winId());
+        else
+            panel["nativeWindow"] = nullptr;
         auto icons = nlohmann::json::array();
         bool empty = false;
         if (auto* scene = window->scene()) {
@@ -140,7 +146,8 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
         app->installEventFilter(localMouseFilter_.get());
     // The library's threads exist from the start: library code reaches them from any thread.
     http_ = std::make_unique<DesktopHttpSession>();
-    library_ = std::make_unique<LibraryThread>();
+    library_ = std::make_unique<LibraryThread>(
+        [this](const std::string& m) { logHost(platform::LogLevel::error, m); });
     auto report = [this](const std::string& m) { logHost(platform::LogLevel::error, m); };
     const std::string bundleDir = options_.bundleDirectory.empty()
                                       ? QCoreApplication::applicationDirPath().toStdString()
@@ -222,12 +229,6 @@ DesktopHost::~DesktopHost() {
     qtSignals_.reset();
     // Queued work and timers may point into the facilities: drop them first.
     runLoop_.shutDown();
-}
-
-platform::Keychain& DesktopHost::keychain() {
-    if (!keychain_)
-        keychain_ = std::make_unique<DesktopKeychain>();
-    return *keychain_;
 }
 
 platform::LibraryRuntime& DesktopHost::libraryRuntime() {
@@ -344,6 +345,10 @@ std::string DesktopHost::statusJSON() const {
     doc["items"] = std::move(items);
     doc["panel"] = panelJSON(application_);
     doc["menu"] = menuJSON();
+    if (QToolTip::isVisible())
+        doc["toolTip"] = {{"visible", true}, {"text", QToolTip::text().toStdString()}};
+    else
+        doc["toolTip"] = {{"visible", false}, {"text", nullptr}};
     doc["globalClicks"] = {{"watching", eventMonitors_->isWatchingGlobalClicks()},
                            {"unavailable", eventMonitors_->globalClicksUnavailable()},
                            {"dispatched", eventMonitors_->globalClicksDispatched()}};

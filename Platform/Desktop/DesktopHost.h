@@ -72,7 +72,7 @@ public:
     const platform::Bundle& mainBundle() const override { return bundle_; }
     const platform::ProcessInfo& processInfo() const override { return processInfo_; }
     platform::LogSink& log() override { return log_; }
-    platform::Keychain& keychain() override;
+    platform::Keychain& keychain() override { return keychain_; }
     platform::LibraryRuntime& libraryRuntime() override;
     platform::HttpSession& httpSession() override;
     platform::WindowList& windowList() override { return windowList_; }
@@ -146,8 +146,9 @@ private:
     std::unique_ptr<DesktopEventMonitors> eventMonitors_;
     std::unique_ptr<LocalMouseFilter> localMouseFilter_;
     std::unique_ptr<DesktopLoginItems> loginItems_;
-    // Created on first use: it opens a D-Bus connection to the Secret Service.
-    std::unique_ptr<DesktopKeychain> keychain_;
+    // Made with the host, since the Keychain is used from any thread; it reaches the Secret
+    // Service only when an item is first read or written.
+    DesktopKeychain keychain_;
     // Appcast checks through the host's URL session.
     DesktopUpdaterFramework updaterFramework_;
     // The account library's thread and URL session; stopped first when the host goes.

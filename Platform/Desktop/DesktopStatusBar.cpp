@@ -149,8 +149,13 @@ void DesktopStatusBar::layout() {
         prune();
         auto main = host_.screens().mainScreen();
         platform::Rect screen = main ? main->frame : platform::Rect{};
-        auto result = platform::layoutStatusBar(layoutEntries(), screen, thickness(),
-                                                host_.application().userInterfaceLayoutDirection());
+        const auto direction = host_.application().userInterfaceLayoutDirection();
+        auto result = platform::layoutStatusBar(layoutEntries(), screen, thickness(), direction);
+        // The strip is on the primary screen only: what it pushes off goes beyond every screen.
+        std::vector<platform::Rect> screenFrames;
+        for (const auto& s : host_.screens().screens())
+            screenFrames.push_back(s.frame);
+        platform::placePushedOffItemsBeyondScreens(result, screen, screenFrames, direction);
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             auto& e = entries_[i];
             e.window->setFrame(result.frames[i]);

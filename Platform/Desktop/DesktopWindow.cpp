@@ -10,17 +10,23 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QResizeEvent>
+#include <string>
 
 namespace desktop {
 
 class WindowWidget final : public QWidget {
 public:
-    WindowWidget(DesktopHost& host, const platform::WindowAttributes& a, bool panel)
-        : QWidget(nullptr, flagsFor(a, panel)), host_(host), attributes_(a) {
+    WindowWidget(DesktopWindow& owner, DesktopHost& host, const platform::WindowAttributes& a,
+                 bool panel)
+        : QWidget(nullptr, flagsFor(a, panel)), owner_(owner), host_(host), attributes_(a) {
         if (a.clearBackground || !a.isOpaque)
             setAttribute(Qt::WA_TranslucentBackground);
-        if (panel && (a.styleMask & platform::windowstyle::nonactivatingPanel))
+        if (panel && (a.styleMask & platform::windowstyle::nonactivatingPanel)) {
             setAttribute(Qt::WA_ShowWithoutActivating);
+            // Qt shows tooltips only in the active window unless told otherwise, and a
+            // non-activating panel never becomes the active window.
+            setAttribute(Qt::WA_AlwaysShowToolTips);
+        }
         setWindowTitle(QString::fromStdString(a.title));
         setProperty("quilletWindowNumber", 0u);
         if (a.minSize.width > 0 || a.minSize.height > 0)
@@ -53,8 +59,19 @@ protected:
             p.fillRect(rect(), dark ? QColor(40, 40, 42) : palette().window().color());
     }
     void closeEvent(QCloseEvent* event) override {
-        // Closing orders the window out; the window itself stays for the next show.
+        // A window without a close button refuses to be closed (a window manager's Alt+F4 or
+        // WM_DELETE_WINDOW): it stays as its owner left it.
+        if (!(attributes_.styleMask & platform::windowstyle::closable)) {
+            event->ignore();
+            host_.logHost(platform::LogLevel::info,
+                          "window " + std::to_string(owner_.windowNumber()) +
+                              " refused a close request: it has no close button");
+            return;
+        }
+        // Closing orders the window out, the same way as ordering out does; the window itself
+        // stays for the next show.
         host_.notificationCenter().post(platform::windowWillCloseNotification);
+        owner_.orderOut();
         event->accept();
     }
     void keyPressEvent(QKeyEvent* event) override {
@@ -79,6 +96,7 @@ private:
         return f;
     }
 
+    DesktopWindow& owner_;
     DesktopHost& host_;
     platform::WindowAttributes attributes_;
     QPointer<QWidget> scene_;
@@ -87,7 +105,7 @@ private:
 DesktopWindow::DesktopWindow(DesktopHost& host, std::uint32_t number,
                              const platform::WindowAttributes& a, bool panel)
     : host_(host), number_(number), attributes_(a), panel_(panel),
-      widget_(std::make_unique<WindowWidget>(host, a, panel)) {
+      widget_(std::make_unique<WindowWidget>(*this, host, a, panel)) {
     widget_->setProperty("quilletWindowNumber", number);
     if (!a.contentRect.isEmpty())
         setFrame(a.contentRect);

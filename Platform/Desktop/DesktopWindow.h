@@ -1,6 +1,7 @@
 // A window or panel of the application as a top-level Qt widget, placed by Cocoa frames.
-// Closing it only orders it out (posting the will-close notification); key presses pass through
-// the local event monitors. The hosted view model is drawn by its QML view, made the first time
+// Closing a closable window only orders it out (posting the will-close notification); a window
+// without `closable` in its style mask refuses close requests. Key presses pass through the
+// local event monitors. The hosted view model is drawn by its QML view, made the first time
 // the window is ordered front with it. Main thread only.
 #pragma once
 

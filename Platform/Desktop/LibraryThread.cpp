@@ -5,13 +5,20 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "Platform/Bundle.h"
+#include "Platform/Host.h"
+#include "Platform/Log.h"
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cxxabi.h>
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <typeinfo>
 
 namespace desktop {
 
@@ -61,14 +68,48 @@ private:
     std::atomic<bool> valid_{true};
 };
 
+// The readable name of a type, as the compiler spells it in source.
+std::string typeName(const std::type_info* type) {
+    if (!type)
+        return "an unknown type";
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
+    std::string name = status == 0 && demangled ? demangled : type->name();
+    std::free(demangled);
+    return name;
+}
+
+// The escaped exception's type: what() is never looked at, since it may quote a server.
+std::string escapedExceptionLine() {
+    return "library task failed: a handler let an exception of type " +
+           typeName(abi::__cxa_current_exception_type()) + " escape (its message is not logged)";
+}
+
+void logThroughHost(const std::string& line) {
+    if (!platform::hasHost()) {
+        std::fprintf(stderr, "quillet: %s\n", line.c_str());
+        return;
+    }
+    const auto& bundle = platform::host().mainBundle();
+    platform::Logger(bundle.bundleIdentifier.value_or("com.corvane.quillet"), "library")
+        .error(line);
+}
+
 } // namespace
 
 struct LibraryThread::Impl {
+    explicit Impl(Report r) : report(r ? std::move(r) : Report(logThroughHost)) {}
+
     asio::io_context io{1};
     asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
     std::thread thread;
+    // Set once, before the object is handed out, and never changed: isCurrent() reads it while
+    // another thread may be joining `thread`.
+    std::thread::id threadID;
+    Report report;
     std::mutex stopMutex;
     bool stopped = false;
+    std::once_flag joined;
 
     void run() {
         // A handler that throws must not take the library down with it.
@@ -76,23 +117,20 @@ struct LibraryThread::Impl {
             try {
                 io.run();
                 return;
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "quillet: library task failed: %s\n", e.what());
             } catch (...) {
-                std::fputs("quillet: library task failed\n", stderr);
+                report(escapedExceptionLine());
             }
         }
     }
 };
 
-LibraryThread::LibraryThread() : impl_(std::make_unique<Impl>()) {
+LibraryThread::LibraryThread(Report report) : impl_(std::make_unique<Impl>(std::move(report))) {
     impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+    impl_->threadID = impl_->thread.get_id();
 }
 
 LibraryThread::~LibraryThread() {
     stop();
-    if (impl_->thread.joinable())
-        impl_->thread.join();
 }
 
 boost::asio::any_io_executor LibraryThread::executor() {
@@ -108,18 +146,27 @@ std::shared_ptr<platform::Timer> LibraryThread::scheduleTimer(double seconds,
 }
 
 void LibraryThread::stop() {
-    std::lock_guard lock(impl_->stopMutex);
-    if (!impl_->stopped) {
-        impl_->stopped = true;
-        impl_->work.reset();
-        impl_->io.stop();
+    {
+        // Only the stop itself is under the lock: a handler on the library thread may call
+        // stop() while another thread waits for that very handler in the join below.
+        std::lock_guard lock(impl_->stopMutex);
+        if (!impl_->stopped) {
+            impl_->stopped = true;
+            impl_->work.reset();
+            impl_->io.stop();
+        }
     }
-    if (!isCurrent() && impl_->thread.joinable())
-        impl_->thread.join();
+    if (isCurrent())
+        return;
+    // One caller joins; any other waits here until that join has finished.
+    std::call_once(impl_->joined, [this] {
+        if (impl_->thread.joinable())
+            impl_->thread.join();
+    });
 }
 
 bool LibraryThread::isCurrent() const {
-    return std::this_thread::get_id() == impl_->thread.get_id();
+    return std::this_thread::get_id() == impl_->threadID;
 }
 
 } // namespace desktop

@@ -94,8 +94,12 @@ void SimStatusBar::layout() {
     prune();
     auto main = host_.screens().mainScreen();
     Rect screen = main ? main->frame : Rect{};
-    auto result = layoutStatusBar(layoutEntries(), screen, thickness(),
-                                  host_.application().userInterfaceLayoutDirection());
+    const auto direction = host_.application().userInterfaceLayoutDirection();
+    auto result = layoutStatusBar(layoutEntries(), screen, thickness(), direction);
+    std::vector<Rect> screenFrames;
+    for (const auto& s : host_.screens().screens())
+        screenFrames.push_back(s.frame);
+    placePushedOffItemsBeyondScreens(result, screen, screenFrames, direction);
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         auto& e = entries_[i];
         e.window->setFrame(result.frames[i]);

@@ -70,11 +70,8 @@ void QuilletBarPanelController::show(const std::vector<HiddenItem>& items,
         return;
 
     // The anchor's screen, else the main screen.
-    std::optional<platform::Screen> screen;
     const auto anchorFrame = anchorWindow->frame();
-    for (const auto& s : host().screens().screens())
-        if (s.frame.contains({anchorFrame.midX(), anchorFrame.midY()}))
-            screen = s;
+    std::optional<platform::Screen> screen = anchorWindow->screen();
     if (!screen)
         screen = host().screens().mainScreen();
     if (!screen)

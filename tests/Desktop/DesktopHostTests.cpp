@@ -17,6 +17,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -25,9 +26,11 @@
 #include <QScreen>
 #include <QThread>
 #include <QUrl>
+#include <QWindow>
 #include <atomic>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <latch>
 #include <thread>
 
 namespace desktop {
@@ -475,6 +478,27 @@ TEST(DesktopWindow, WindowsAreListedPlacedInCocoaFramesAndOnlyOrderedOutWhenClos
     EXPECT_FALSE(window->isVisible());
     window->orderFront();
     EXPECT_TRUE(window->isVisible()) << "a closed window shows again";
+    // The window manager's close request (WM_DELETE_WINDOW) takes the same way.
+    QCloseEvent request;
+    QApplication::sendEvent(widget->windowHandle(), &request);
+    EXPECT_EQ(willClose, 2);
+    EXPECT_FALSE(window->isVisible());
+    window->orderFront();
+
+    // Without `closable` in its style mask a window refuses the request and stays.
+    platform::WindowAttributes fixed = a;
+    fixed.styleMask = platform::windowstyle::titled;
+    auto unclosable = host.makeWindow(fixed, /*panel=*/false);
+    unclosable->orderFront();
+    auto* fixedWidget = static_cast<DesktopWindow&>(*unclosable).widget();
+    QCloseEvent refused;
+    QApplication::sendEvent(fixedWidget->windowHandle(), &refused);
+    EXPECT_FALSE(refused.isAccepted());
+    EXPECT_TRUE(unclosable->isVisible());
+    EXPECT_FALSE(fixedWidget->close());
+    EXPECT_TRUE(unclosable->isVisible());
+    EXPECT_EQ(willClose, 2) << "a refused close posts nothing";
+    unclosable->orderOut();
 
     // Escape passes through the local monitors, which may swallow it.
     int escapes = 0;
@@ -488,6 +512,30 @@ TEST(DesktopWindow, WindowsAreListedPlacedInCocoaFramesAndOnlyOrderedOutWhenClos
     EXPECT_EQ(escapes, 1);
     window->orderOut();
     EXPECT_FALSE(window->isVisible());
+}
+
+TEST(DesktopHost, EveryThreadGetsTheSameKeychain) {
+    test::TempDir dir;
+    DesktopHost::Options o;
+    o.configDirectory = dir.sub("config");
+    o.sampleItems = {};
+    o.singleInstance = false;
+    o.bundleDirectory = dir.path();
+    DesktopHost host(o);
+    // The first uses of the Keychain may come from several threads at once.
+    constexpr int threads = 8;
+    std::latch start(threads);
+    std::vector<platform::Keychain*> seen(threads);
+    std::vector<std::thread> workers;
+    for (int i = 0; i < threads; ++i)
+        workers.emplace_back([&, i] {
+            start.arrive_and_wait();
+            seen[static_cast<std::size_t>(i)] = &host.keychain();
+        });
+    for (auto& w : workers)
+        w.join();
+    for (auto* k : seen)
+        EXPECT_EQ(k, &host.keychain());
 }
 
 } // namespace

@@ -16,11 +16,13 @@
 #include "Quillet/Views/QuilletBarView.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QQuickItem>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -293,7 +295,7 @@ TEST(QuilletBarViewScene, EmptyListShowsOneCentredLine) {
     EXPECT_TRUE(f.scene().itemsNamed(QStringLiteral("hiddenItemCell")).empty());
 }
 
-TEST(QuilletBarViewScene, PointerHoverHighlightsTheCellAndAClickAnywhereInItsSquareTaps) {
+TEST(QuilletBarViewScene, PointerHoverHighlightsTheCellAndAClickAnywhereInItsOwnSquareTaps) {
     PanelFixture f;
     f.controller->show({item(31, nullptr), item(32, nullptr)}, f.toggle->button());
     ASSERT_TRUE(f.painted());
@@ -315,9 +317,31 @@ TEST(QuilletBarViewScene, PointerHoverHighlightsTheCellAndAClickAnywhereInItsSqu
     ASSERT_TRUE(test::spinUntil([&] { return highlight(0) > 0.1 && highlight(1) == 0; }, 2000));
     EXPECT_EQ(f.calls.hovers, std::vector<bool>{true}) << "moving between cells stays in the view";
 
-    // The corner of the 30 × 30 square around the first icon, outside the icon itself.
-    const QPoint corner = first->mapToScene(QPointF(-3, -3)).toPoint();
-    QTest::mouseClick(&scene, Qt::LeftButton, {}, corner);
+    // The hit area is the cell's own 22 × 22 square, not the 30 × 30 highlight behind it.
+    auto* hitArea = f.named("hitArea");
+    EXPECT_EQ(hitArea->mapRectToScene(QRectF(0, 0, hitArea->width(), hitArea->height())),
+              first->mapRectToScene(QRectF(0, 0, 22, 22)));
+    // The highlight's rim outside the square does not hover its cell: from a place on no cell,
+    // the pointer crosses the second cell's rim on its way to the first icon.
+    auto model = f.controller->hostingView();
+    ASSERT_TRUE(model);
+    QTest::mouseMove(&scene, QPoint(2, 2));
+    ASSERT_TRUE(test::spinUntil([&] { return !model->isHovered(31) && !model->isHovered(32); }))
+        << "the pointer left no cell";
+    bool rimHovered = false;
+    boost::signals2::scoped_connection watch =
+        model->changed.connect([&] { rimHovered = rimHovered || model->isHovered(32); });
+    const QPoint rim = second->mapToScene(QPointF(-3, -3)).toPoint();
+    QTest::mouseMove(&scene, rim);
+    QTest::mouseMove(&scene, f.centreOf(first));
+    ASSERT_TRUE(test::spinUntil([&] { return model->isHovered(31); }));
+    EXPECT_FALSE(rimHovered) << "the rim of the highlight hovers its cell";
+
+    // Nor does it tap; a corner of the square, where the 16-point placeholder leaves it
+    // transparent, does.
+    QTest::mouseClick(&scene, Qt::LeftButton, {}, rim);
+    EXPECT_EQ(f.calls.clicks, 0) << "the rim of the highlight taps its cell";
+    QTest::mouseClick(&scene, Qt::LeftButton, {}, first->mapToScene(QPointF(1, 1)).toPoint());
     EXPECT_EQ(f.calls.clicks, 1);
     QTest::mouseClick(&scene, Qt::LeftButton, {}, f.centreOf(second));
     EXPECT_EQ(f.calls.clicks, 2);
@@ -353,6 +377,32 @@ TEST(QuilletBarViewScene, StatusReportsThePanelItsIconsAndWhetherItIsVisible) {
     EXPECT_TRUE(panel["showToPaintMs"].is_number());
     f.controller->hide();
     EXPECT_FALSE(status()["panel"]["visible"]);
+}
+
+TEST(QuilletBarPanelWindow, AWindowManagersCloseIsRefusedAndThePanelKeepsItsMonitors) {
+    PanelFixture f;
+    f.controller->show({item(51, nullptr)}, f.toggle->button());
+    ASSERT_TRUE(f.controller->isPanelVisible());
+    const auto monitors = f.host->eventMonitors().count();
+    ASSERT_EQ(monitors, 3u);
+    int willClose = 0;
+    f.host->notificationCenter().addObserver(platform::windowWillCloseNotification,
+                                             [&] { ++willClose; });
+
+    // Alt+F4 or WM_DELETE_WINDOW reach the panel's window as a close event.
+    QCloseEvent request;
+    QApplication::sendEvent(f.panel().widget()->windowHandle(), &request);
+    EXPECT_FALSE(request.isAccepted());
+    EXPECT_TRUE(f.controller->isPanelVisible()) << "the panel has no close button";
+    EXPECT_EQ(f.host->eventMonitors().count(), monitors);
+    EXPECT_EQ(willClose, 0);
+    EXPECT_EQ(f.visibility, std::vector<bool>{true});
+
+    // Its own way out still works, and takes everything with it.
+    f.controller->hide();
+    EXPECT_EQ(f.visibility, (std::vector<bool>{true, false}));
+    EXPECT_EQ(f.host->eventMonitors().count(), 0u);
+    EXPECT_FALSE(f.host->desktopEventMonitors().isWatchingGlobalClicks());
 }
 
 // A source of global clicks the test drives.

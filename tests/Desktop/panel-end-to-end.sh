@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The hidden-items panel and the status menu end to end (run under xvfb-run), as a new user
 # meets them: collapse with the sample items hidden, rest the pointer on the chevron and see the
-# panel under it with one icon per hidden item, move into the panel and click an icon (the bar
-# expands, the panel closes), close a panel with a click in another application, then a right
-# click on the chevron for the status menu: its items in order, "Launch at Login" writing and
-# removing the autostart entry, and "Quit Quillet". Every wait is bounded.
+# panel under it with one icon per hidden item, move into the panel, see the application's name
+# as the icon's tooltip and click the icon (the bar expands, the panel closes), see the window
+# manager's close request refused by the panel, close it with a click in another application,
+# then a right click on the chevron for the status menu: its items in order, "Launch at Login"
+# writing and removing the autostart entry, and "Quit Quillet". Every wait is bounded.
 # QUILLET_E2E_SHOTS=DIR keeps screenshots of the panel and the menu there (needs imagemagick).
 set -euo pipefail
 QUILLET=${1:?usage: panel-end-to-end.sh PATH-TO-QUILLET}
+HELPERS=$(cd "$(dirname "$0")/helpers" && pwd)
 
 WORK=$(mktemp -d /tmp/quillet-panel-e2e-XXXXXX)
 export XDG_CONFIG_HOME=$WORK/config XDG_RUNTIME_DIR=$WORK/runtime QUILLET_LOG_STDERR=1
@@ -93,9 +95,16 @@ echo "panel end-to-end: panel painted $(value 'panel()["showToPaintMs"]') ms aft
      "quillet's RSS $(awk '/VmRSS/ {print $2, $3}' /proc/$PID/status)"
 shot panel
 
-# Into the panel within 0.5 s: it stays. A click on an icon expands the bar and closes it.
+# Into the panel within 0.5 s: it stays, and resting on an icon shows its application's name
+# as a tooltip, though the panel is never the active window. A click on the icon expands the bar
+# and closes the panel.
 point "centre(panel()['icons'][1]['frame'])"
-xdotool mousemove "$PX" "$PY"; sleep 1
+NAME=$(value "panel()['icons'][1]['toolTip']")
+check "'$NAME' in hidden()" || fail "the icon's tooltip \"$NAME\" is no hidden application's name"
+xdotool mousemove "$PX" "$PY"
+status_until "s['toolTip']['visible'] and s['toolTip']['text'] == '$NAME'" ||
+  fail "resting on an icon showed no tooltip \"$NAME\""
+sleep 0.6
 "$QUILLET" --status >"$WORK/status"
 check "panel()['visible']" || fail "the panel closed while the pointer was in it"
 xdotool click 1
@@ -113,6 +122,21 @@ status_until "not panel()['visible']" || fail "leaving the chevron did not close
 # A click in another application (the bare desktop) closes a panel: XInput2 sees it.
 xdotool mousemove "$CX" "$CY"
 status_until "panel()['visible']" || fail "the panel did not open a third time"
+
+# The window manager's close request (Alt+F4, WM_DELETE_WINDOW) is refused: the panel has no
+# close button, so it stays, watching clicks, until one of its own ways closes it.
+PANEL_NUMBER=$(value "panel()['windowNumber']")
+python3 "$HELPERS/wm-delete-window.py" "$(value "panel()['nativeWindow']")" ||
+  fail "could not send WM_DELETE_WINDOW to the panel"
+for _ in $(seq 100); do
+  grep -q "window $PANEL_NUMBER refused a close request" "$WORK/log" && break
+  sleep 0.1
+done
+grep -q "window $PANEL_NUMBER refused a close request" "$WORK/log" ||
+  fail "the panel did not refuse the window manager's close request"
+"$QUILLET" --status >"$WORK/status"
+check "panel()['visible'] and s['globalClicks']['watching']" ||
+  fail "a close request from the window manager hid the panel behind its controller's back"
 BEFORE=$(value "s['globalClicks']['dispatched']")
 xdotool mousemove 400 600 click 1
 status_until "not panel()['visible'] and s['globalClicks']['dispatched'] > $BEFORE" ||

@@ -84,4 +84,47 @@ TEST(StatusBarLayout, DraggingRewritesPositionsToKeepTheNewOrder) {
     EXPECT_EQ(r.order.back(), 1u);
 }
 
+TEST(StatusBarLayout, ItemsPushedOffTheMainScreenGoBeyondEveryOtherScreen) {
+    // Four 100-point items on a 250-point-wide main screen: the third straddles its left edge,
+    // the fourth is wholly off it.
+    const Rect main = makeRect(0, 0, 250, 800);
+    std::vector<StatusBarLayoutEntry> entries{entry(100, 1.0, 0), entry(100, 2.0, 1),
+                                              entry(100, 3.0, 2), entry(100, 4.0, 3),
+                                              entry(100, 5.0, 4)};
+    entries[4].visible = false;
+    auto r = layoutStatusBar(entries, main, 24, LayoutDirection::leftToRight);
+    ASSERT_EQ(r.frames[3], makeRect(-150, 776, 100, 24));
+
+    // A monitor 1920 points wide to the left: the item off the main screen moves past it,
+    // keeping its distance from the straddling one; the others stay, and so does the hidden
+    // entry's empty frame.
+    const std::vector<Rect> screens{main, makeRect(-1920, 0, 1920, 1080),
+                                    makeRect(250, 0, 800, 600)};
+    auto placed = r;
+    placePushedOffItemsBeyondScreens(placed, main, screens, LayoutDirection::leftToRight);
+    EXPECT_EQ(placed.frames[3], makeRect(-150 - 1920, 776, 100, 24));
+    for (std::size_t i : {0u, 1u, 2u, 4u})
+        EXPECT_EQ(placed.frames[i], r.frames[i]) << "entry " << i;
+    for (const auto& s : screens)
+        EXPECT_FALSE(placed.frames[3].intersects(s));
+
+    // Only screens to the right: nothing on the left side to avoid.
+    auto unchanged = r;
+    placePushedOffItemsBeyondScreens(unchanged, main, {main, makeRect(250, 0, 800, 600)},
+                                     LayoutDirection::leftToRight);
+    EXPECT_EQ(unchanged.frames, r.frames);
+}
+
+TEST(StatusBarLayout, RightToLeftItemsPushedOffGoBeyondAScreenOnTheRight) {
+    const Rect main = makeRect(0, 0, 250, 800);
+    std::vector<StatusBarLayoutEntry> entries{entry(100, 1.0, 0), entry(100, 2.0, 1),
+                                              entry(100, 3.0, 2), entry(100, 4.0, 3)};
+    auto r = layoutStatusBar(entries, main, 24, LayoutDirection::rightToLeft);
+    ASSERT_EQ(r.frames[3], makeRect(300, 776, 100, 24));
+    placePushedOffItemsBeyondScreens(r, main, {main, makeRect(250, -200, 1000, 1200)},
+                                     LayoutDirection::rightToLeft);
+    EXPECT_EQ(r.frames[3], makeRect(1300, 776, 100, 24));
+    EXPECT_EQ(r.frames[2], makeRect(200, 776, 100, 24)) << "the straddling item stays";
+}
+
 } // namespace

@@ -82,10 +82,11 @@ Item {
                     cache: false
                 }
 
-                // The whole square receives the pointer, transparent parts of the icon too.
+                // The cell's own 22 × 22 square receives the pointer, transparent parts of the
+                // icon too; the highlight drawn around it does not.
                 MouseArea {
                     objectName: "hitArea"
-                    anchors.fill: highlight
+                    anchors.fill: parent
                     hoverEnabled: true
                     acceptedButtons: Qt.LeftButton
                     onEntered: root.view.pointerEnteredCell(cell.windowID)

@@ -2,6 +2,8 @@
 
 #include "Platform/WindowList.h"
 #include "Quillet/HiddenItems/HiddenItemScanner.h"
+#include "Quillet/HiddenItems/QuilletBarPanelController.h"
+#include "Quillet/Views/QuilletBarView.h"
 
 using namespace quillet;
 using platform::Dictionary;
@@ -149,6 +151,34 @@ TEST_F(HiddenItemScannerTest, ACollapsedBarsPushedItemsAreFoundInMenuBarOrder) {
     sim.simStatusBar().drag(toggle(), 99);
     for (auto& item : HiddenItemScanner::scan())
         EXPECT_NE(item.ownerPID, sim.processInfo().processIdentifier);
+}
+
+TEST_F(HiddenItemScannerTest, PushedItemsAreFoundWithAMonitorLeftOfTheMainScreen) {
+    // The menu bar is on the right-hand screen; a wider monitor stands to its left, where the
+    // collapsed separator would otherwise push the items.
+    sim.setScreens({platform::sim::SimHost::makeScreen(0, 0, 1440, 900),
+                    platform::sim::SimHost::makeScreen(-1920, 0, 1920, 1080)});
+    auto wifi = addOtherItem("Wi-Fi Menu", 201);
+    auto battery = addOtherItem("Battery Menu", 202);
+    launch();
+    leftClickChevron();
+    auto items = HiddenItemScanner::scan();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].windowID, sim.simStatusBar().windowOf(battery)->windowNumber());
+    EXPECT_EQ(items[1].windowID, sim.simStatusBar().windowOf(wifi)->windowNumber());
+    EXPECT_LT(items[1].bounds.maxX(), -1920) << "beyond the left monitor";
+
+    // The panel lists them instead of "Nothing tucked away".
+    manager().panelController()->show(items, toggle()->button());
+    auto view = manager().panelController()->hostingView();
+    ASSERT_TRUE(view);
+    EXPECT_FALSE(view->rootView().showsEmptyState());
+    EXPECT_EQ(view->rootView().items.size(), 2u);
+
+    // Expanded, they are back on the main screen.
+    leftClickChevron();
+    EXPECT_TRUE(HiddenItemScanner::scan().empty());
+    EXPECT_GE(frameOf(wifi).minX(), 0);
 }
 
 } // namespace

@@ -69,6 +69,28 @@ TEST_F(QuilletBarPanelControllerTest, StaysInsideTheScreen) {
     EXPECT_DOUBLE_EQ(panelFrame().maxY(), 600 - 24 - 6);
 }
 
+TEST_F(QuilletBarPanelControllerTest, HangsOnTheScreenHoldingMostOfTheChevron) {
+    // A shorter screen to the right of the main one.
+    sim.setScreens({SimHost::makeScreen(0, 0, 1440, 900), SimHost::makeScreen(1440, 0, 1000, 600)});
+    auto chevronWindow = sim.simStatusBar().windowOf(chevron);
+    // 10 × 340 points on the main screen, 14 × 200 on the right one, which holds the centre.
+    chevronWindow->setFrame(platform::makeRect(1430, 400, 24, 340));
+    show(1);
+    EXPECT_DOUBLE_EQ(panelFrame().maxY(), 900 - 24 - 6) << "under the main screen's menu bar";
+    EXPECT_DOUBLE_EQ(panelFrame().maxX(), 1440) << "inside the main screen";
+
+    // Half on each: the first screen in order wins.
+    chevronWindow->setFrame(platform::makeRect(1428, 576, 24, 24));
+    show(1);
+    EXPECT_DOUBLE_EQ(panelFrame().maxY(), 900 - 24 - 6);
+
+    // Mostly on the right screen.
+    chevronWindow->setFrame(platform::makeRect(1436, 576, 24, 24));
+    show(1);
+    EXPECT_DOUBLE_EQ(panelFrame().maxY(), 600 - 24 - 6);
+    EXPECT_DOUBLE_EQ(panelFrame().minX(), 1440) << "moved right, inside the right screen";
+}
+
 TEST_F(QuilletBarPanelControllerTest, ThePanelIsANonActivatingStatusLevelPanel) {
     show(1);
     auto a = controller->panel()->attributes();
