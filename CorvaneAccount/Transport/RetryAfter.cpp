@@ -51,6 +51,16 @@ double secondsFrom(TimePoint from, TimePoint to) {
 } // namespace
 
 std::optional<TimePoint> parseHttpDate(std::string_view text) {
+    // date::parse reads the seconds into an uninitialised long double and converts it even when
+    // no digit is there (undefined behaviour). They follow the second colon, which nothing
+    // before them may contain: a text without a digit there is refused first.
+    const std::size_t colon = text.find(':');
+    const std::size_t secondColon =
+        colon == std::string_view::npos ? colon : text.find(':', colon + 1);
+    if (secondColon != std::string_view::npos &&
+        (secondColon + 1 == text.size() || text[secondColon + 1] < '0' ||
+         text[secondColon + 1] > '9'))
+        return std::nullopt;
     std::istringstream in{std::string(text)};
     in.imbue(std::locale::classic());
     date::sys_seconds when;

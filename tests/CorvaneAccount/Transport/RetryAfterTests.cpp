@@ -50,6 +50,15 @@ TEST(RetryAfter, ReadsSecondsAndDatesFromTheClockWithinTheCap) {
     EXPECT_GT(*wide, 584 * 365.0 * 86400);
 }
 
+TEST(RetryAfter, HttpDatesWithoutDigitsForTheSecondsAreRefused) {
+    for (const std::string text :
+         {"Sun, 06 Nov 1994 08:49:", "Sun, 06 Nov 1994 08:49:`7 GMT", "Sun, 06 Nov 1994 08:49: GMT",
+          "Sun, 06 Nov 1994 08:49:x7:1 GMT"})
+        EXPECT_EQ(parseHttpDate(text), std::nullopt) << text;
+    EXPECT_EQ(parseHttpDate("Sun, 06 Nov 1994 08:49:37 GMT"),
+              TimePoint(sys_days(year{1994} / 11 / 6) + hours(8) + minutes(49) + seconds(37)));
+}
+
 TEST(RetryAfter, HttpDatesBeyondTheClockStandAtItsEnds) {
     EXPECT_EQ(parseHttpDate("Wed, 21 Oct 2015 07:28:00 GMT"),
               TimePoint(sys_days(year{2015} / 10 / 21) + hours(7) + minutes(28)));
