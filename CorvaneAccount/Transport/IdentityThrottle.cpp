@@ -1,4 +1,5 @@
 #include "CorvaneAccount/Transport/IdentityThrottle.h"
+#include "CorvaneAccount/Transport/RetryAfter.h"
 
 #include "CorvaneAccount/Core/CorvaneError.h"
 #include "Platform/Async.h"
@@ -61,42 +62,6 @@ std::string upper(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return s;
-}
-
-std::string_view trimSpacesAndTabs(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
-// A complete, finite decimal number in the C locale ("2", "+2", "-1", "0.5", "1e2").
-std::optional<double> parseDecimal(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (!text.empty() && (text.front() == '+' || text.front() == '-'))
-            return std::nullopt;
-    }
-    if (text.empty())
-        return std::nullopt;
-    double value = 0;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::general);
-    if (ec != std::errc() || ptr != end || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
-// An HTTP date of the form "Wed, 21 Oct 2015 07:28:00 GMT" (English names, GMT), whole text.
-std::optional<TimePoint> parseHttpDate(std::string_view text) {
-    std::istringstream in{std::string(text)};
-    in.imbue(std::locale::classic());
-    date::sys_seconds when;
-    in >> date::parse("%a, %d %b %Y %H:%M:%S GMT", when);
-    if (in.fail() || in.peek() != std::char_traits<char>::eof())
-        return std::nullopt;
-    return TimePoint(std::chrono::duration_cast<TimePoint::duration>(when.time_since_epoch()));
 }
 
 // Whether `error` is a cancellation: the library's own, an aborted asio operation, or a
@@ -434,17 +399,7 @@ IdentityThrottle::State::retryAfter(const platform::HttpResponse& response) cons
     const std::optional<std::string> header = response.headers.value("Retry-After");
     if (!header)
         return std::nullopt;
-    const std::string_view text = trimSpacesAndTabs(*header);
-    if (text.empty())
-        return std::nullopt;
-    std::optional<double> seconds = parseDecimal(text);
-    if (!seconds) {
-        const std::optional<TimePoint> when = parseHttpDate(text);
-        if (!when)
-            return std::nullopt;
-        seconds = secondsFrom(clock(), *when);
-    }
-    return std::clamp(*seconds, 0.0, std::max(0.0, options.maxBackoff));
+    return parseRetryAfter(*header, clock(), options.maxBackoff);
 }
 
 void IdentityThrottle::State::log(CorvaneLogLevel level, const std::string& event,

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,25 @@ bool writeAll(int fd, const std::string& data) {
 }
 
 } // namespace
+
+std::map<std::string, platform::Value> parseDefaultsFile(std::string_view text) {
+    auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (json.is_discarded())
+        throw std::invalid_argument("not valid JSON");
+    if (!json.is_object())
+        throw std::invalid_argument("not a JSON object");
+    std::map<std::string, platform::Value> values;
+    for (auto& [k, v] : json.items())
+        values.emplace(k, valueFromJson(v));
+    return values;
+}
+
+std::string defaultsFileText(const std::map<std::string, platform::Value>& values) {
+    auto json = nlohmann::json::object();
+    for (auto& [k, v] : values)
+        json[k] = jsonFromValue(v);
+    return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+}
 
 DesktopUserDefaults::DesktopUserDefaults(std::string directory,
                                          std::function<void(const std::string&)> report)
@@ -98,21 +118,11 @@ void DesktopUserDefaults::load() {
     if (tooLarge) {
         problem = "larger than " + std::to_string(maxFileSize) + " bytes";
     } else {
-        auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-        if (json.is_discarded()) {
-            problem = "not valid JSON";
-        } else if (!json.is_object()) {
-            problem = "not a JSON object";
-        } else {
-            try {
-                std::map<std::string, platform::Value> loaded;
-                for (auto& [k, v] : json.items())
-                    loaded.emplace(k, valueFromJson(v));
-                values_ = std::move(loaded);
-                return;
-            } catch (const std::exception& e) {
-                problem = e.what();
-            }
+        try {
+            values_ = parseDefaultsFile(text);
+            return;
+        } catch (const std::exception& e) {
+            problem = e.what();
         }
     }
 
@@ -139,11 +149,7 @@ bool DesktopUserDefaults::save() {
     }
     std::string text;
     try {
-        auto json = nlohmann::json::object();
-        for (auto& [k, v] : values_)
-            json[k] = jsonFromValue(v);
-        text = json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-        text += '\n';
+        text = defaultsFileText(values_);
     } catch (const std::exception& e) {
         note(std::string("user defaults: cannot encode: ") + e.what());
         return false;

@@ -8,8 +8,15 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace desktop {
+
+// The text of a defaults file: a JSON object whose members are the values (ValueJson's
+// mapping). parseDefaultsFile throws std::invalid_argument saying what makes the text
+// unreadable; defaultsFileText writes what parseDefaultsFile reads back as the same values.
+std::map<std::string, platform::Value> parseDefaultsFile(std::string_view text);
+std::string defaultsFileText(const std::map<std::string, platform::Value>& values);
 
 class DesktopUserDefaults final : public platform::UserDefaults {
 public:

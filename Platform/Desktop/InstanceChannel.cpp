@@ -43,6 +43,44 @@ bool peerIsThisUser(int fd) {
     return cred.uid == ::getuid();
 }
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF): the request
+// line is JSON, which carries nothing else.
+bool isUTF8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t n;
+        char32_t cp;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xc2 && c <= 0xdf) {
+            n = 1;
+            cp = c & 0x1f;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            n = 2;
+            cp = c & 0x0f;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            n = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (s.size() - i <= n)
+            return false;
+        for (std::size_t k = 1; k <= n; ++k) {
+            const auto cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xc0) != 0x80)
+                return false;
+            cp = (cp << 6) | (cc & 0x3f);
+        }
+        if ((n == 2 && (cp < 0x800 || (cp >= 0xd800 && cp <= 0xdfff))) ||
+            (n == 3 && (cp < 0x10000 || cp > 0x10ffff)))
+            return false;
+        i += n + 1;
+    }
+    return true;
+}
+
 } // namespace
 
 bool isAcceptableURL(std::string_view url) {
@@ -57,7 +95,7 @@ bool isAcceptableURL(std::string_view url) {
     for (unsigned char c : url)
         if (c <= 0x20 || c == 0x7f)
             return false;
-    return true;
+    return isUTF8(url);
 }
 
 std::optional<InstanceRequest> parseInstanceRequest(std::string_view line) {

@@ -25,16 +25,18 @@ struct InstanceRequest {
     bool operator==(const InstanceRequest&) const = default;
 };
 
-// Requests are at most this many bytes, newline included.
-inline constexpr std::size_t maxInstanceMessage = 64 * 1024;
 inline constexpr std::size_t maxInstanceURLs = 32;
 inline constexpr std::size_t maxInstanceURLLength = 8192;
+// Requests are at most this many bytes, newline included: room for the largest request a
+// client may send, every URL at its longest and every byte of it escaped.
+inline constexpr std::size_t maxInstanceMessage = 1024 * 1024;
+static_assert(maxInstanceURLs * (2 * maxInstanceURLLength + 3) + 64 <= maxInstanceMessage);
 
 // Parses one request line (without its newline); none when malformed.
 std::optional<InstanceRequest> parseInstanceRequest(std::string_view line);
 // The request line, newline included.
 std::string encodeInstanceRequest(const InstanceRequest& request);
-// True for "scheme:rest" with a valid scheme and no control characters or spaces.
+// True for "scheme:rest" with a valid scheme, in UTF-8, without control characters or spaces.
 bool isAcceptableURL(std::string_view url);
 
 // The directory holding the socket and the lock: $XDG_RUNTIME_DIR/quillet, or

@@ -57,6 +57,31 @@ TEST(InstanceChannel, AcceptsOnlyWellFormedRequests) {
         EXPECT_FALSE(parseInstanceRequest(bad)) << bad.substr(0, 80);
 }
 
+TEST(InstanceChannel, EveryRequestTheClientCanBuildReadsBackOnTheServer) {
+    // URLs in UTF-8 pass; other bytes would make the request line unwritable as JSON.
+    EXPECT_TRUE(isAcceptableURL("https://example.com/caf\xc3\xa9/\xf0\x9f\x98\x80"));
+    for (std::string notUTF8 :
+         {"quillet://auth/c\xc4k?code=1", "quillet://x\xff", "quillet://x\xc0\xaf",
+          "quillet://x\xed\xa0\x80", "quillet://x\xf4\x90\x80\x80", "quillet://x\xe2\x82"})
+        EXPECT_FALSE(isAcceptableURL(notUTF8)) << notUTF8;
+
+    // The largest request: every URL at its longest, full of characters JSON escapes.
+    std::vector<std::string> urls;
+    for (std::size_t i = 0; i < maxInstanceURLs; ++i) {
+        std::string url = "quillet://" + std::to_string(i) + "/";
+        while (url.size() < maxInstanceURLLength)
+            url += url.size() % 2 ? '"' : '\\';
+        ASSERT_TRUE(isAcceptableURL(url));
+        urls.push_back(url);
+    }
+    for (const auto& r : {InstanceRequest{C::open, urls},
+                          InstanceRequest{C::open, {"https://example.com/caf\xc3\xa9"}}}) {
+        const std::string line = encodeInstanceRequest(r);
+        ASSERT_EQ(line.find('\n'), line.size() - 1);
+        EXPECT_EQ(parseInstanceRequest(line.substr(0, line.size() - 1)), r);
+    }
+}
+
 TEST(InstanceChannel, OneProcessHoldsTheLockAndOthersReadItsPid) {
     test::TempDir dir;
     InstanceLock first(dir.path());

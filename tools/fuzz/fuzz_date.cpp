@@ -1,7 +1,12 @@
-// Fuzzes the library's ISO 8601 date decoder: any text either decodes or fails with
-// "Bad ISO 8601 date: " and the text; a decoded date writes as a 24-character UTC form that
-// reads back as the same millisecond; nothing reads outside the input or overflows.
+// Fuzzes the library's date readers. ISO 8601 (CorvaneJSON): any text either decodes or fails
+// with "Bad ISO 8601 date: " and the text; a decoded date writes as a 24-character UTC form
+// that reads back as the same millisecond. HTTP dates (Retry-After): a date that reads is a
+// whole second, and its IMF-fixdate form reads back as the same second. Nothing reads outside
+// the input or overflows.
 #include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Transport/RetryAfter.h"
+
+#include <date/date.h>
 
 #include <chrono>
 #include <cstddef>
@@ -22,6 +27,20 @@ bool writtenForm(const std::string& s) {
     return true;
 }
 
+void checkHttpDate(const std::string& text) {
+    using namespace std::chrono;
+    const auto parsed = corvane::parseHttpDate(text);
+    if (!parsed)
+        return;
+    const auto whole = floor<seconds>(*parsed);
+    if (whole != *parsed)
+        __builtin_trap();
+    const std::string written = date::format("%a, %d %b %Y %H:%M:%S GMT", whole);
+    const auto reread = corvane::parseHttpDate(written);
+    if (!reread || *reread != *parsed)
+        __builtin_trap();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -29,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using std::chrono::floor;
     using std::chrono::milliseconds;
     const std::string text(reinterpret_cast<const char*>(data), size);
+    checkHttpDate(text);
 
     const auto parsed = CorvaneJSON::parseDate(text);
     try {
