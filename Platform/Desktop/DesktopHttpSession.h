@@ -1,6 +1,7 @@
 // The desktop URL session: libcurl's multi interface driven by one transfer thread of its own.
-// HTTP and HTTPS only, TLS peer and host verification always on, time-outs honoured; a
-// cancelled send removes its transfer. send() may be awaited on any executor.
+// HTTP and HTTPS only, TLS peer and host verification always on, time-outs honoured; redirects
+// followed hop by hop only as the request's policy allows; a cancelled send removes its
+// transfer. send() may be awaited on any executor.
 #pragma once
 
 #include "Platform/HttpSession.h"
@@ -25,7 +26,8 @@ public:
 
     boost::asio::awaitable<platform::HttpResult> send(platform::HttpRequest request) override;
 
-    // Bodies larger than this fail with URLError::dataLengthExceedsMaximum.
+    // Bodies larger than this fail with URLError::dataLengthExceedsMaximum, unless the request
+    // sets a cap of its own.
     static constexpr std::size_t maxBodyBytes = 32u << 20;
 
 private:
