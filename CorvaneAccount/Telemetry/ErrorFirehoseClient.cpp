@@ -160,7 +160,8 @@ void ErrorFirehoseClient::start() {
             return;
         isStarted_ = true;
     }
-    asio::co_spawn(platform::libraryExecutor(), flushLoop(weak_from_this()), asio::detached);
+    auto executor = env_.executor ? env_.executor : platform::libraryExecutor();
+    asio::co_spawn(executor, flushLoop(weak_from_this()), asio::detached);
 }
 
 // --- pure functions ---

@@ -7,6 +7,7 @@
 #include "CorvaneAccount/Core/CorvaneLog.h"
 #include "CorvaneAccount/Telemetry/CoalescedEntry.h"
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
 #include <chrono>
@@ -51,13 +52,15 @@ public:
 
     // What the client asks of its surroundings. Empty members take the defaults: the host's
     // clock, platform::sleepFor, a uniform draw from a per-thread generator, the user's consent
-    // switch (ErrorTelemetryConsent::isEnabled). The clock is read from observing threads.
+    // switch (ErrorTelemetryConsent::isEnabled), the library executor for the flush loop. The
+    // clock is read from observing threads.
     struct Environment {
         std::function<TimePoint()> clock;
         std::function<boost::asio::awaitable<void>(double seconds)> sleep;
         // A number drawn uniformly from [low, high].
         std::function<double(double low, double high)> uniform;
         std::function<bool()> consent;
+        boost::asio::any_io_executor executor;
     };
 
     // The client's configuration, replaced as a whole by configure(): observers on other threads
