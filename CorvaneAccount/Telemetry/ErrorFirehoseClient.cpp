@@ -172,19 +172,20 @@ std::string ErrorFirehoseClient::typeName(const std::exception& error) {
     std::unique_ptr<char, void (*)(void*)> demangled(
         abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
     std::string name = status == 0 && demangled ? demangled.get() : mangled;
-    // C++ scopes are written the way dotted names are, so the last component is the type's own.
-    for (std::size_t at; (at = name.find("::")) != std::string::npos;)
-        name.replace(at, 2, ".");
-    std::string last;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t dot = name.find('.', start);
-        if (dot == std::string::npos)
-            dot = name.size();
-        if (dot > start)
-            last = name.substr(start, dot - start);
-        start = dot + 1;
+    // C++ scopes ("::") separate components as dots do: the last non-empty piece is the
+    // type's own name.
+    std::string last, piece;
+    for (char c : name) {
+        if (c == '.' || c == ':') {
+            if (!piece.empty())
+                last = std::move(piece);
+            piece.clear();
+        } else {
+            piece += c;
+        }
     }
+    if (!piece.empty())
+        last = std::move(piece);
     return last.empty() ? "Error" : last;
 }
 
@@ -477,10 +478,14 @@ asio::awaitable<void> ErrorFirehoseClient::flushLoop(std::weak_ptr<ErrorFirehose
             co_return;
         // 3.-4. Close the window and queue what it held.
         const TimePoint now = self->now();
+        std::vector<CoalescedEntry> drained;
         {
             std::lock_guard guard(self->lock_);
-            auto drained = self->drainBuffer(now);
+            drained = self->drainBuffer(now);
             self->windowStart_ = now;
+        }
+        if (!drained.empty()) {
+            std::lock_guard guard(self->lock_);
             self->enqueueBatch(std::move(drained));
         }
         // 5. Send in a task of its own, not waited for.
