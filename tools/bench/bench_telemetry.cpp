@@ -26,8 +26,7 @@ std::string sampleMessage() {
     std::string m = "Sync failed for jane.doe@example.com at 2024-05-01T10:00:00.123Z req "
                     "3f2504e0-4f89-11d3-9a0c-0305e82c3301 acct ca_01HZXQ9 file "
                     "/Users/jane/Library/x.json blob deadbeefcafe code 50321 retry";
-    m.resize(200, ' ');
-    m.back() = 'z';
+    m.resize(200, 'z'); // the last word grows to 200 bytes
     return m;
 }
 
