@@ -160,12 +160,22 @@ UnicodeString trimSpaces(const UnicodeString& s) {
     return UnicodeString(s, start, end - start);
 }
 
-icu::BreakIterator& characters() {
-    thread_local std::unique_ptr<icu::BreakIterator> it = [] {
+const icu::BreakIterator& characterPrototype() {
+    static const std::unique_ptr<icu::BreakIterator> prototype = [] {
         UErrorCode status = U_ZERO_ERROR;
         std::unique_ptr<icu::BreakIterator> b(
             icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
         if (U_FAILURE(status) || !b)
+            std::abort();
+        return b;
+    }();
+    return *prototype;
+}
+
+icu::BreakIterator& characters() {
+    thread_local std::unique_ptr<icu::BreakIterator> it = [] {
+        std::unique_ptr<icu::BreakIterator> b(characterPrototype().clone());
+        if (!b)
             std::abort();
         return b;
     }();
@@ -192,14 +202,34 @@ std::pair<int32_t, std::size_t> clusterEnd(const UnicodeString& s, std::size_t c
     return {position, seen};
 }
 
+// ICU loads its data (rules, case mappings, character properties) lazily, behind its own
+// once-flags. All of that first use happens here, once, under the C++ static initialisation
+// guard, before any thread works with the loaded data.
+void ensureLoaded() {
+    static const bool loaded = [] {
+        patterns();
+        characterPrototype();
+        UnicodeString sample(u"A a@b.cd 2024-01-02T03:04:05Z /p \u0661\u0662\u0663\u0664 \u00e9");
+        for (std::size_t i = 0; i < rules.size(); ++i)
+            replaceAll(i, sample, UnicodeString(rules[i].token));
+        (void)lower(sample);
+        (void)u_isUWhiteSpace(0x3000);
+        (void)u_charType(0x3000);
+        return true;
+    }();
+    (void)loaded;
+}
+
 } // namespace
 
 std::string scrub(std::string_view message) {
+    ensureLoaded();
     return utf8(scrubbed(fromUTF8(message)));
 }
 
 std::string normalizeMessage(std::string_view message,
                              const std::optional<std::string>& exceptionType) {
+    ensureLoaded();
     const UnicodeString input = fromUTF8(message);
     const UnicodeString templ = collapseWhiteSpace(lower(scrubbed(input)));
     if (clusterEnd(templ, 8).second >= 8)
@@ -212,6 +242,7 @@ std::string normalizeMessage(std::string_view message,
 }
 
 std::string cleanFrame(std::string_view frame) {
+    ensureLoaded();
     UnicodeString text = fromUTF8(frame);
     for (std::size_t i = 0; i < frameRules.size(); ++i)
         text = replaceAll(rules.size() + i, text, UnicodeString());
@@ -229,10 +260,12 @@ std::string frameDigest(const std::vector<std::string>& frames) {
 }
 
 std::string lowercased(std::string_view text) {
+    ensureLoaded();
     return utf8(lower(fromUTF8(text)));
 }
 
 std::string prefixCharacters(std::string_view text, std::size_t count) {
+    ensureLoaded();
     const UnicodeString s = fromUTF8(text);
     auto [end, seen] = clusterEnd(s, count);
     if (end >= s.length())
@@ -241,6 +274,7 @@ std::string prefixCharacters(std::string_view text, std::size_t count) {
 }
 
 std::size_t characterCount(std::string_view text, std::size_t limit) {
+    ensureLoaded();
     return clusterEnd(fromUTF8(text), limit).second;
 }
 
