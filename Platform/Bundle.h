@@ -21,9 +21,17 @@ struct Bundle {
     }
 };
 
+// The running operating system's version, as major, minor and patch numbers.
+struct OperatingSystemVersion {
+    int majorVersion = 0;
+    int minorVersion = 0;
+    int patchVersion = 0;
+};
+
 struct ProcessInfo {
     std::map<std::string, std::string> environment;
     std::int32_t processIdentifier = 0;
+    OperatingSystemVersion operatingSystemVersion;
 };
 
 } // namespace platform

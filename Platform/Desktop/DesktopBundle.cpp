@@ -2,8 +2,10 @@
 
 #include "Platform/Desktop/ValueJson.h"
 
+#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -63,6 +65,12 @@ platform::Bundle loadMainBundle(const std::string& directory,
 platform::ProcessInfo currentProcessInfo() {
     platform::ProcessInfo p;
     p.processIdentifier = static_cast<std::int32_t>(::getpid());
+    // The kernel release ("6.1.0-18-amd64") stands for the system version: its leading numbers.
+    if (struct utsname names{}; ::uname(&names) == 0) {
+        int parts[3] = {0, 0, 0};
+        std::sscanf(names.release, "%d.%d.%d", &parts[0], &parts[1], &parts[2]);
+        p.operatingSystemVersion = {parts[0], parts[1], parts[2]};
+    }
     for (char** e = environ; e && *e; ++e) {
         std::string entry(*e);
         auto eq = entry.find('=');

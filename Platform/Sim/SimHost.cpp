@@ -173,6 +173,7 @@ SimHost::SimHost()
                                         {"CFBundleVersion", "31"},
                                         {"CFBundleName", "Quillet"}};
     processInfo_.processIdentifier = nextPID_++;
+    processInfo_.operatingSystemVersion = {14, 5, 0};
     workspace_.setCurrent(workspace_.addApplication(processInfo_.processIdentifier,
                                                     bundle_.bundleIdentifier, "Quillet"));
     addSystemItems();
