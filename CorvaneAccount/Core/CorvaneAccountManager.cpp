@@ -345,6 +345,35 @@ asio::awaitable<void> CorvaneAccountManager::signOut() {
     co_await std::move(signedOut);
 }
 
+asio::awaitable<CorvaneAccountManager::RefreshOutcome>
+CorvaneAccountManager::refreshStoredSession(std::string refreshToken) {
+    auto self = shared_from_this();
+    std::optional<CasResponse> renewed;
+    std::exception_ptr error;
+    try {
+        auto op = authClient_->refreshSerialized(std::move(refreshToken));
+        renewed = co_await std::move(op);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    if (renewed) {
+        // The new session is stored and signed in; the service is reachable again.
+        auto completion = complete(std::move(*renewed));
+        CorvaneAccount account = co_await std::move(completion);
+        auto online = setOfflineOnMain(false, true);
+        co_await std::move(online);
+        co_return RefreshOutcome{RefreshOutcome::Kind::renewed, std::move(account)};
+    }
+    if (isDefinitiveAuthFailure(asCorvaneError(error))) {
+        deleteStoredSession();
+        co_return RefreshOutcome{RefreshOutcome::Kind::definitiveFailure, std::nullopt};
+    }
+    // Offline or a server failure: the stored session stays.
+    auto offline = setOfflineOnMain(true, true);
+    co_await std::move(offline);
+    co_return RefreshOutcome{RefreshOutcome::Kind::transientFailure, std::nullopt};
+}
+
 asio::awaitable<std::optional<CorvaneAccount>> CorvaneAccountManager::restore(bool forceRefresh) {
     auto self = shared_from_this();
     std::optional<StoredSession> stored = storedSession();
@@ -357,28 +386,13 @@ asio::awaitable<std::optional<CorvaneAccount>> CorvaneAccountManager::restore(bo
             co_return std::nullopt;
         }
         if (forceRefresh) {
-            std::optional<CasResponse> renewed;
-            std::exception_ptr error;
-            try {
-                auto op = authClient_->refreshSerialized(*stored->refreshToken);
-                renewed = co_await std::move(op);
-            } catch (...) {
-                error = std::current_exception();
-            }
-            if (renewed) {
-                auto completion = complete(std::move(*renewed));
-                CorvaneAccount account = co_await std::move(completion);
-                auto online = setOfflineOnMain(false, true);
-                co_await std::move(online);
-                co_return account;
-            }
-            if (isDefinitiveAuthFailure(asCorvaneError(error))) {
-                deleteStoredSession();
+            auto op = refreshStoredSession(*stored->refreshToken);
+            RefreshOutcome outcome = co_await std::move(op);
+            if (outcome.kind == RefreshOutcome::Kind::renewed)
+                co_return outcome.account;
+            if (outcome.kind == RefreshOutcome::Kind::definitiveFailure)
                 co_return std::nullopt;
-            }
-            // Offline or a server failure: the user stays signed in with the stored session.
-            auto offline = setOfflineOnMain(true, true);
-            co_await std::move(offline);
+            // A transient failure: the user stays signed in with the stored session.
         }
     }
     auto signedIn = setStateOnMain(State::signedIn(stored->account));
@@ -389,36 +403,18 @@ asio::awaitable<std::optional<CorvaneAccount>> CorvaneAccountManager::restore(bo
 asio::awaitable<bool> CorvaneAccountManager::recoverRejectedSession() {
     auto self = shared_from_this();
     std::optional<StoredSession> stored = storedSession();
-    if (!stored || !stored->refreshToken) {
+    RefreshOutcome::Kind kind = RefreshOutcome::Kind::definitiveFailure;
+    if (stored && stored->refreshToken) {
+        auto op = refreshStoredSession(*stored->refreshToken);
+        kind = (co_await std::move(op)).kind;
+    } else {
         deleteStoredSession();
+    }
+    if (kind == RefreshOutcome::Kind::definitiveFailure) {
         auto signedOut = setStateOnMain(State::signedOut());
         co_await std::move(signedOut);
-        co_return false;
     }
-    std::optional<CasResponse> renewed;
-    std::exception_ptr error;
-    try {
-        auto op = authClient_->refreshSerialized(*stored->refreshToken);
-        renewed = co_await std::move(op);
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (renewed) {
-        auto completion = complete(std::move(*renewed));
-        co_await std::move(completion);
-        auto online = setOfflineOnMain(false, true);
-        co_await std::move(online);
-        co_return true;
-    }
-    if (isDefinitiveAuthFailure(asCorvaneError(error))) {
-        deleteStoredSession();
-        auto signedOut = setStateOnMain(State::signedOut());
-        co_await std::move(signedOut);
-        co_return false;
-    }
-    auto offline = setOfflineOnMain(true, true);
-    co_await std::move(offline);
-    co_return false;
+    co_return kind == RefreshOutcome::Kind::renewed;
 }
 
 // --- DPoP ---

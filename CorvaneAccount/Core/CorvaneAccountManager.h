@@ -152,6 +152,14 @@ private:
     void setState(State state);
     boost::asio::awaitable<void> setStateOnMain(State state);
     boost::asio::awaitable<void> setOfflineOnMain(bool offline, bool onlyWhenChanged);
+    // Refreshes the stored session: a renewal is stored and signed in; a definitive failure
+    // deletes the session; a transient one keeps it and marks the library offline.
+    struct RefreshOutcome {
+        enum class Kind { renewed, definitiveFailure, transientFailure };
+        Kind kind;
+        std::optional<CorvaneAccount> account;
+    };
+    boost::asio::awaitable<RefreshOutcome> refreshStoredSession(std::string refreshToken);
     boost::asio::awaitable<CorvaneAccount>
     finishSignIn(boost::asio::awaitable<OAuthAuthorizationResult> authorization,
                  std::optional<std::string> installID);

@@ -4,6 +4,7 @@
 
 #include "Platform/Async.h"
 #include "Platform/Sim/SimHost.h"
+#include "tests/support/AsyncCall.h"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -15,24 +16,8 @@
 
 namespace test_support {
 
-template <class T> struct Outcome {
-    bool finished = false;
-    std::optional<T> value;
-    std::exception_ptr error;
-
-    // The error as E, or nullopt when it is not one.
-    template <class E> std::optional<E> errorAs() const {
-        if (!error)
-            return std::nullopt;
-        try {
-            std::rethrow_exception(error);
-        } catch (const E& e) {
-            return e;
-        } catch (...) {
-            return std::nullopt;
-        }
-    }
-};
+// How a task ended: finished, its value or its error.
+template <class T> using Outcome = testsupport::AsyncCall<T>;
 
 struct Done {};
 
@@ -42,6 +27,7 @@ template <class T> std::shared_ptr<Outcome<T>> start(boost::asio::awaitable<T> o
     boost::asio::co_spawn(platform::libraryExecutor(), std::move(op),
                           [outcome](std::exception_ptr e, T value) {
                               outcome->finished = true;
+                              ++outcome->completions;
                               outcome->error = e;
                               if (!e)
                                   outcome->value = std::move(value);
@@ -54,6 +40,7 @@ inline std::shared_ptr<Outcome<Done>> start(boost::asio::awaitable<void> op) {
     boost::asio::co_spawn(platform::libraryExecutor(), std::move(op),
                           [outcome](std::exception_ptr e) {
                               outcome->finished = true;
+                              ++outcome->completions;
                               outcome->error = e;
                               if (!e)
                                   outcome->value = Done{};

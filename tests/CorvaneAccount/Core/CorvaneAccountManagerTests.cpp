@@ -5,6 +5,7 @@
 #include "Platform/Sim/SimHttpSession.h"
 #include "Platform/Sim/SimWebAuthentication.h"
 #include "tests/support/AsyncTestSupport.h"
+#include "tests/support/IdentityFixtures.h"
 
 #include <boost/url/parse.hpp>
 #include <gtest/gtest.h>
@@ -17,24 +18,11 @@ using platform::HttpRequest;
 using platform::sim::SimHttpReply;
 using State = CorvaneAccountManager::State;
 
+using test_support::accountID;
+using test_support::casJSON;
+using test_support::queryValue;
+
 namespace {
-
-constexpr const char* accountID = "ca_0190a5a0-1c2d-7e3f-8a4b-5c6d7e8f9a0b";
-
-std::string casJSON(const std::string& cas, const std::string& refresh, Date expiresAt) {
-    return R"({"ok":true,"cas":")" + cas + R"(","refresh_token":")" + refresh +
-           R"(","expires_at":")" + CorvaneJSON::encodeDate(expiresAt) +
-           R"(","corvane_account_id":")" + accountID +
-           R"(","email":"ada@example.com","app_slug":"quillet"})";
-}
-
-std::string queryValue(const std::string& url, const std::string& name) {
-    auto u = boost::urls::parse_uri_reference(url);
-    if (!u)
-        return {};
-    auto it = u->params().find(name);
-    return it == u->params().end() ? std::string() : std::string((*it).value);
-}
 
 class CorvaneAccountManagerTest : public ::testing::Test {
 protected:

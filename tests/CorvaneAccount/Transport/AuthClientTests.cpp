@@ -5,6 +5,7 @@
 #include "Platform/Sim/SimHost.h"
 #include "Platform/Sim/SimHttpSession.h"
 #include "tests/support/AsyncTestSupport.h"
+#include "tests/support/IdentityFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -18,16 +19,10 @@ using platform::sim::SimHttpReply;
 using test_support::Done;
 using test_support::Outcome;
 
+using test_support::accountID;
+using test_support::casJSON;
+
 namespace {
-
-constexpr const char* accountID = "ca_0190a5a0-1c2d-7e3f-8a4b-5c6d7e8f9a0b";
-
-std::string casJSON(const std::string& cas, const std::string& refresh, Date expiresAt) {
-    return R"({"ok":true,"cas":")" + cas + R"(","refresh_token":")" + refresh +
-           R"(","expires_at":")" + CorvaneJSON::encodeDate(expiresAt) +
-           R"(","corvane_account_id":")" + accountID +
-           R"(","email":"ada@example.com","app_slug":"quillet","extra":[1,2]})";
-}
 
 struct LogLine {
     CorvaneLogLevel level;
@@ -133,7 +128,7 @@ TEST(AuthWireRecords, RequestBodiesKeepTheirKeyOrderAndOmitAbsentOptionals) {
 TEST(AuthWireRecords, CasResponseReadsOptionalsAsMissingOrNullAndRefusesWrongTypes) {
     auto r = CorvaneJSON::decode<CasResponse>(
         R"({"ok":true,"cas":"c","expires_at":"2026-12-07T10:00:00Z","corvane_account_id":"ca_x",)"
-        R"("email":"e@x","app_slug":"quillet","refresh_token":null,"expires_in":3600,)"
+        R"("email":"e@x","app_slug":"quillet","refresh_token":null,"expires_in":3600,"extra":[1],)"
         R"("corvane_lib_version":{"minVersion":"1.0","expires":"2027-01-01T00:00:00.5Z"}})");
     EXPECT_TRUE(r.ok);
     EXPECT_FALSE(r.refreshToken);

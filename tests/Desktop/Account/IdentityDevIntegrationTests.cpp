@@ -8,6 +8,7 @@
 #include "Platform/Sim/SimWebAuthentication.h"
 #include "tests/Desktop/Account/IdentityDevServer.h"
 #include "tests/support/AsyncTestSupport.h"
+#include "tests/support/IdentityFixtures.h"
 
 #include <boost/url/parse.hpp>
 #include <gtest/gtest.h>
@@ -22,19 +23,15 @@ using namespace corvane;
 using State = CorvaneAccountManager::State;
 namespace asio = boost::asio;
 
+using test_support::accountID;
+using test_support::casJSON;
+using test_support::queryValue;
+
 namespace {
 
 bool underCI() {
     const char* ci = std::getenv("CI");
     return ci && std::string(ci) == "true";
-}
-
-std::string queryValue(const std::string& url, const std::string& name) {
-    auto u = boost::urls::parse_uri_reference(url);
-    if (!u)
-        return {};
-    auto it = u->params().find(name);
-    return it == u->params().end() ? std::string() : std::string((*it).value);
 }
 
 class IdentityDevIntegration : public ::testing::Test {
