@@ -54,7 +54,7 @@ protected:
     }
     void closeEvent(QCloseEvent* event) override {
         // Closing orders the window out; the window itself stays for the next show.
-        host_.notificationCenter().post(platform::windowWillCloseNotification);
+        host_.notificationCenter().post(platform::windowWillCloseNotification, owner_);
         event->accept();
     }
     void keyPressEvent(QKeyEvent* event) override {
@@ -82,6 +82,10 @@ private:
     DesktopHost& host_;
     platform::WindowAttributes attributes_;
     QPointer<QWidget> scene_;
+
+public:
+    // The window this widget draws: the sender of its will-close notification.
+    const platform::Window* owner_ = nullptr;
 };
 
 DesktopWindow::DesktopWindow(DesktopHost& host, std::uint32_t number,
@@ -89,11 +93,17 @@ DesktopWindow::DesktopWindow(DesktopHost& host, std::uint32_t number,
     : host_(host), number_(number), attributes_(a), panel_(panel),
       widget_(std::make_unique<WindowWidget>(host, a, panel)) {
     widget_->setProperty("quilletWindowNumber", number);
+    widget_->owner_ = this;
     if (!a.contentRect.isEmpty())
         setFrame(a.contentRect);
 }
 
 DesktopWindow::~DesktopWindow() = default;
+
+void DesktopWindow::close() {
+    // The widget's close event posts the will-close notification and orders it out.
+    widget_->close();
+}
 
 QWidget* DesktopWindow::widget() const {
     return widget_.get();
