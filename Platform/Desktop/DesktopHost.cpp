@@ -1,5 +1,7 @@
 #include "Platform/Desktop/DesktopHost.h"
 
+#include "Platform/Desktop/DesktopBrowser.h"
+
 #include "Platform/Desktop/DesktopBundle.h"
 #include "Platform/Desktop/DesktopHttpSession.h"
 #include "Platform/Desktop/DesktopViews.h"
@@ -429,6 +431,11 @@ void DesktopHost::screensChanged() {
         statusBar_->layout();
         notifications_.post(platform::applicationDidChangeScreenParametersNotification);
     });
+}
+
+platform::Browser& DesktopHost::browser() {
+    static DesktopBrowser browser;
+    return browser;
 }
 
 } // namespace desktop

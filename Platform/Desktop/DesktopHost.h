@@ -77,6 +77,7 @@ public:
     platform::EventMonitors& eventMonitors() override { return *eventMonitors_; }
     platform::LoginItemService& loginItemService() override { return *loginItems_; }
     platform::UpdaterFramework& updaterFramework() override { return updaterFramework_; }
+    platform::Browser& browser() override;
     std::shared_ptr<platform::Window> makeWindow(const platform::WindowAttributes& attributes,
                                                  bool panel) override;
     std::chrono::system_clock::time_point now() const override;

@@ -26,6 +26,34 @@ Rectangle {
     palette.light: "#5A5A5C"
     palette.dark: "#1C1C1E"
 
+    // A switch drawn as the dark appearance draws it: green track when on, grey when off.
+    component DarkSwitch: Switch {
+        id: control
+        indicator: Rectangle {
+            x: control.leftPadding
+            y: (control.height - height) / 2
+            implicitWidth: 38
+            implicitHeight: 22
+            radius: 11
+            color: control.checked ? "#30D158" : "#48484A"
+            Rectangle {
+                x: control.checked ? parent.width - width - 2 : 2
+                y: 2
+                width: 18
+                height: 18
+                radius: 9
+                color: "white"
+            }
+        }
+        contentItem: Text {
+            leftPadding: control.indicator.width + 8
+            verticalAlignment: Text.AlignVCenter
+            text: control.text
+            color: "#F2F2F7"
+            font.pixelSize: 13
+        }
+    }
+
     ColumnLayout {
         anchors.fill: parent
         anchors.margins: 20
@@ -59,7 +87,7 @@ Rectangle {
 
         Rectangle { Layout.fillWidth: true; height: 1; color: Qt.rgba(1, 1, 1, 0.12) }
 
-        Switch {
+        DarkSwitch {
             objectName: "launchAtLogin"
             text: "Launch at Login"
             checked: root.view.launchAtLogin
@@ -88,7 +116,7 @@ Rectangle {
             }
         }
 
-        Switch {
+        DarkSwitch {
             objectName: "hoverPreview"
             text: "Show hidden items when hovering the chevron"
             checked: root.view.hoverPreviewEnabled
@@ -166,6 +194,7 @@ Rectangle {
             Layout.fillWidth: true
             Button {
                 objectName: "checkForUpdates"
+                opacity: enabled ? 1 : 0.45
                 text: "Check for Updates…"
                 enabled: root.view.canCheckForUpdates
                 onClicked: root.view.checkForUpdates()
