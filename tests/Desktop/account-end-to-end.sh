@@ -44,12 +44,16 @@ exec "$quillet" "\$target"
 BROWSER
 chmod +x "$tmp/browser"
 
-display=:$((90 + RANDOM % 400))
-Xvfb "$display" -screen 0 1280x800x24 >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY="$display" BROWSER="$tmp/browser" QUILLET_AUTHORITY_URL="$base" \
+# The display xvfb-run gave us, else one of our own (1280 × 800 either way).
+if [ -z "${DISPLAY:-}" ]; then
+  display=:$((90 + RANDOM % 400))
+  Xvfb "$display" -screen 0 1280x800x24 >/dev/null 2>&1 &
+  pids+=($!)
+  export DISPLAY="$display"
+  sleep 1
+fi
+export BROWSER="$tmp/browser" QUILLET_AUTHORITY_URL="$base" \
        QUILLET_IDENTITY_URL="$base" QUILLET_CLIENT_ID=quillet-desktop
-sleep 1
 
 start_quillet() {
   "$quillet" >> "$tmp/quillet.out" 2>> "$tmp/quillet.err" &
@@ -94,7 +98,17 @@ sleep 1
 shot settings-signed-in
 grep -q "no redirect" "$tmp/browser.log" 2>/dev/null && fail "the browser got no redirect"
 
-# "Sign Out" revokes.
+# A restart restores the session from the keyring: the account box offers "Sign Out" at once,
+# and pressing it revokes.
+kill "$qpid"
+wait "$qpid" 2>/dev/null || true
+start_quillet
+read -r cx cy < <(chevron)
+xdotool mousemove "$cx" "$cy" click 3
+sleep 0.5
+xdotool mousemove "$cx" $((cy + 46)) click 1
+sleep 1
+shot settings-after-restart
 xdotool mousemove 767 518 click 1
 wait_for "$tmp/idp.err" "POST /api/sessions/revoke -> 200"
 sleep 1
