@@ -6,8 +6,13 @@ namespace platform {
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name,
                                                           std::function<void()> handler) {
+    return addObserver(std::move(name), nullptr, std::move(handler));
+}
+
+NotificationCenter::Token NotificationCenter::addObserver(std::string name, const void* object,
+                                                          std::function<void()> handler) {
     Token t = next_++;
-    observers_.emplace(t, Observer{std::move(name), std::move(handler)});
+    observers_.emplace(t, Observer{std::move(name), object, std::move(handler)});
     return t;
 }
 
@@ -15,11 +20,11 @@ void NotificationCenter::removeObserver(Token token) {
     observers_.erase(token);
 }
 
-void NotificationCenter::post(const std::string& name) {
+void NotificationCenter::post(const std::string& name, const void* object) {
     // Handlers may add or remove observers: collect first, then call those still registered.
     std::vector<Token> matching;
     for (auto& [token, obs] : observers_)
-        if (obs.name == name)
+        if (obs.name == name && (!obs.object || obs.object == object))
             matching.push_back(token);
     for (Token t : matching) {
         auto it = observers_.find(t);

@@ -1,5 +1,5 @@
-// The default notification centre: observers by name, delivered on the main thread in the order
-// they were added. Shared by both hosts; main thread only (hosts post from the main thread).
+// The default notification centre: observers by name (and optionally by sender), delivered on the
+// main thread in the order they were added. Shared by both hosts; main thread only.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +21,15 @@ class NotificationCenter {
 public:
     using Token = std::uint64_t;
 
+    // Observes `name` from any sender.
     Token addObserver(std::string name, std::function<void()> handler);
+    // Observes `name` posted by `object` only (a window's will-close, say).
+    Token addObserver(std::string name, const void* object, std::function<void()> handler);
     void removeObserver(Token token);
-    void post(const std::string& name);
+    // Posts `name` with no sender: only observers of any sender get it.
+    void post(const std::string& name) { post(name, nullptr); }
+    // Posts `name` from `object`: observers of any sender and observers of `object` get it.
+    void post(const std::string& name, const void* object);
     // Drops every observer (a relaunch of the simulated process).
     void removeAll() { observers_.clear(); }
     std::size_t observerCount(const std::string& name) const;
@@ -31,6 +37,7 @@ public:
 private:
     struct Observer {
         std::string name;
+        const void* object = nullptr;
         std::function<void()> handler;
     };
     std::map<Token, Observer> observers_;

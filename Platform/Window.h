@@ -70,6 +70,9 @@ public:
     virtual bool isPanel() const = 0;
     virtual void orderFront() = 0;
     virtual void orderOut() = 0;
+    // Closes the window as its close button does: posts windowWillCloseNotification with the
+    // window as sender, then orders it out (the window object stays usable).
+    virtual void close();
 
     // Orders the window front even when the application is not active (not made key).
     virtual void orderFrontRegardless() { orderFront(); }

@@ -1,5 +1,7 @@
 #include "Platform/Desktop/DesktopHost.h"
 
+#include "Platform/Desktop/DesktopBrowser.h"
+
 #include "Platform/Desktop/DesktopBundle.h"
 #include "Platform/Desktop/DesktopHttpSession.h"
 #include "Platform/Desktop/DesktopViews.h"

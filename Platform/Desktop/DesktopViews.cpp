@@ -1,5 +1,6 @@
 #include "Platform/Desktop/DesktopViews.h"
 
+#include "Platform/Desktop/AccountViewAdapters.h"
 #include "Platform/Desktop/DesktopSymbols.h"
 #include "Platform/Desktop/QuilletBarViewAdapter.h"
 #include "Platform/View.h"
@@ -42,8 +43,10 @@ public:
         QImage image;
         const auto parts = id.split(QLatin1Char('/'));
         if (parts.size() == 3 && parts[0] == QLatin1String("symbol")) {
-            const QColor tint =
-                parts[1] == QLatin1String("secondary") ? secondaryLabel : primaryLabel;
+            // "primary", "secondary", or "rgb-RRGGBB" for a view's own colour.
+            QColor tint = parts[1] == QLatin1String("secondary") ? secondaryLabel : primaryLabel;
+            if (parts[1].startsWith(QLatin1String("rgb-")))
+                tint = QColor(QLatin1Char('#') + parts[1].mid(4));
             const auto name = QUrl::fromPercentEncoding(parts[2].toUtf8()).toStdString();
             image = DesktopSymbols::render(name, pixels, tint);
         } else if (parts.size() == 2 && parts[0] == QLatin1String("badge")) {
@@ -88,7 +91,7 @@ std::unique_ptr<QObject> makeAdapter(const std::shared_ptr<platform::ViewModel>&
     if (name == "QuilletBarView")
         if (auto bar = std::dynamic_pointer_cast<quillet::QuilletBarHostingView>(model))
             return std::make_unique<QuilletBarViewAdapter>(bar);
-    return nullptr;
+    return makeAccountViewAdapter(model);
 }
 
 void collect(QQuickItem* item, const QString& name, std::vector<QQuickItem*>& out) {

@@ -10,13 +10,6 @@ namespace desktop {
 
 namespace E = platform::WebAuthenticationSessionError;
 
-bool DesktopBrowser::openURL(const std::string& url) {
-    QUrl qurl(QString::fromStdString(url), QUrl::StrictMode);
-    if (!qurl.isValid())
-        return false;
-    return QDesktopServices::openUrl(qurl);
-}
-
 class DesktopWebAuthenticationSession final
     : public platform::WebAuthenticationSession,
       public std::enable_shared_from_this<DesktopWebAuthenticationSession> {

@@ -1,7 +1,7 @@
-// The default browser (QDesktopServices, which goes through xdg-open and honours $BROWSER) and
-// web authentication sessions served by it: a session opens its page in the browser, and
-// completes when the application is handed a URL of its callback scheme (the `quillet://`
-// handler forwards it to DesktopHost::openURLs, which offers it here first). Main thread only.
+// Web authentication sessions served by the default browser (DesktopBrowser): a session opens its
+// page in the browser, and completes when the application is handed a URL of its callback scheme
+// (the `quillet://` handler forwards it to DesktopHost::openURLs, which offers it here first). Main
+// thread only.
 #pragma once
 
 #include "Platform/Browser.h"
@@ -13,11 +13,6 @@
 #include <vector>
 
 namespace desktop {
-
-class DesktopBrowser final : public platform::Browser {
-public:
-    bool openURL(const std::string& url) override;
-};
 
 class DesktopWebAuthenticationSession;
 

@@ -70,7 +70,10 @@ protected:
         }
         // Closing orders the window out, the same way as ordering out does; the window itself
         // stays for the next show.
-        host_.notificationCenter().post(platform::windowWillCloseNotification);
+        // The sender is the window as the platform layer knows it, so observers of one window
+        // see only its closing.
+        host_.notificationCenter().post(platform::windowWillCloseNotification,
+                                        static_cast<const platform::Window*>(&owner_));
         owner_.orderOut();
         event->accept();
     }
@@ -100,6 +103,9 @@ private:
     DesktopHost& host_;
     platform::WindowAttributes attributes_;
     QPointer<QWidget> scene_;
+
+public:
+    // The window this widget draws: the sender of its will-close notification.
 };
 
 DesktopWindow::DesktopWindow(DesktopHost& host, std::uint32_t number,
@@ -112,6 +118,11 @@ DesktopWindow::DesktopWindow(DesktopHost& host, std::uint32_t number,
 }
 
 DesktopWindow::~DesktopWindow() = default;
+
+void DesktopWindow::close() {
+    // The widget's close event posts the will-close notification and orders it out.
+    widget_->close();
+}
 
 QWidget* DesktopWindow::widget() const {
     return widget_.get();

@@ -32,6 +32,7 @@ public:
     bool isPanel() const override { return panel_; }
     void orderFront() override;
     void orderOut() override;
+    void close() override;
     void orderFrontRegardless() override;
     void makeKeyAndOrderFront() override;
     bool isKeyWindow() const override;

@@ -40,8 +40,13 @@ bool SimApplication::setActivationPolicy(ActivationPolicy policy) {
 }
 
 void SimApplication::activate(bool /*ignoringOtherApps*/) {
-    active_ = true;
     ++activations_;
+    if (active_)
+        return;
+    // Becoming active is announced, as the system does.
+    host_.notificationCenter().post(applicationWillBecomeActiveNotification);
+    active_ = true;
+    host_.notificationCenter().post(applicationDidBecomeActiveNotification);
 }
 
 std::vector<std::shared_ptr<Window>> SimApplication::windows() const {

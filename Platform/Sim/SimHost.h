@@ -72,6 +72,8 @@ public:
     std::weak_ptr<ApplicationDelegate> delegate() const { return delegate_; }
     void setCurrentEvent(std::optional<Event> e) { currentEvent_ = std::move(e); }
     void setLayoutDirection(LayoutDirection d);
+    // The user switches to another application; the next activate() announces itself again.
+    void resignActive() { active_ = false; }
     void addWindow(std::shared_ptr<Window> w) { windows_.push_back(std::move(w)); }
     std::optional<int> exitStatus() const { return exitStatus_; }
     bool terminated() const { return terminated_; }

@@ -3,9 +3,16 @@
 #include "Platform/Alert.h"
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
+#include "Platform/Menu.h"
 #include "Platform/RunLoop.h"
+#include "Platform/Screens.h"
 #include "Platform/UserDefaults.h"
+#include "Platform/Window.h"
 #include "Platform/Workspace.h"
+#include "Quillet/Account/AccountModel.h"
+#include "Quillet/Account/CorvaneAccountBridge.h"
+#include "Quillet/Account/MainTask.h"
+#include "Quillet/Account/SignInWindowView.h"
 #include "Quillet/App/Constants.h"
 #include "Quillet/App/Log.h"
 #include "Quillet/MenuBar/MenuBarManager.h"
@@ -47,8 +54,29 @@ void AppDelegate::applicationDidFinishLaunching() {
     host().application().setActivationPolicy(platform::ActivationPolicy::accessory);
     menuBarManager = MenuBarManager::create();
     checkAppTranslocation();
-    // The foreground refresh and the session restore belong to the account model; without one
-    // there is nothing to refresh or restore.
+    registerForegroundRefresh();
+    if (sharedAccount)
+        sharedAccount->startSessionRestore();
+}
+
+void AppDelegate::registerForegroundRefresh() {
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    didBecomeActiveObserver = host().notificationCenter().addObserver(
+        platform::applicationDidBecomeActiveNotification, [weak] {
+            if (auto self = weak.lock())
+                self->applicationDidBecomeActive();
+        });
+}
+
+void AppDelegate::applicationDidBecomeActive() {
+    if (!sharedAccount)
+        return;
+    const auto now = platform::now();
+    const auto minInterval = std::chrono::duration<double>(foregroundRefreshMinInterval);
+    if (lastForegroundRefreshAt && now - *lastForegroundRefreshAt < minInterval)
+        return;
+    lastForegroundRefreshAt = now;
+    startMainTask(sharedAccount->refresh(), "foreground_refresh");
 }
 
 void AppDelegate::checkAppTranslocation() {
@@ -101,10 +129,98 @@ void AppDelegate::handleIncomingURL(const std::string& text) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (hostName != "auth" && hostName != "auth-callback" && hostName != "signed-in")
         return;
-    // A sign-in return needs a pending sign-in of the account bridge to accept it; without a
-    // bridge nothing can, and the return is only logged.
+    if (sharedBridge && sharedBridge->manager->resume(text)) {
+        host().application().setActivationPolicy(platform::ActivationPolicy::regular);
+        corvane::CorvaneAccountManager::activateForAuthReturn(nullptr);
+        return;
+    }
     Log("auth").error("auth_callback_unmatched host=" + hostName +
                       " hasBridge=" + (sharedBridge ? "true" : "false"));
+}
+
+void AppDelegate::showSignInWindow() {
+    if (signInWindow) {
+        activationPolicy.promoteNow();
+        signInWindow->makeKeyAndOrderFront();
+        signInWindow->orderFrontRegardless();
+        return;
+    }
+    if (!sharedAccount || !sharedBridge)
+        return;
+
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    auto view = SignInWindowView::create(
+        sharedAccount, sharedBridge,
+        [weak] {
+            if (auto self = weak.lock())
+                if (auto window = self->signInWindow)
+                    window->close(); // the close handling clears the field
+        },
+        [weak]() -> std::shared_ptr<platform::Window> {
+            auto self = weak.lock();
+            return self ? self->signInWindow : nullptr;
+        });
+
+    platform::WindowAttributes a;
+    a.contentRect = {{0, 0}, {SignInWindowView::width, SignInWindowView::height}};
+    a.styleMask = platform::windowstyle::titled | platform::windowstyle::closable;
+    a.backing = platform::backingStoreBuffered;
+    a.defer = false;
+    a.title = Constants::productName;
+    a.minSize = {SignInWindowView::width, SignInWindowView::height};
+    a.isReleasedWhenClosed = false;
+    auto window = host().makeWindow(a, false);
+    window->setContentView(view);
+    // Centred on the main screen's visible area.
+    if (auto screen = host().screens().mainScreen()) {
+        const auto& v = screen->visibleFrame;
+        window->setFrame({{v.origin.x + (v.size.width - SignInWindowView::width) / 2,
+                           v.origin.y + (v.size.height - SignInWindowView::height) / 2},
+                          {SignInWindowView::width, SignInWindowView::height}});
+    }
+
+    installSignInMenu();
+    signInWindow = window;
+    activationPolicy.promoteNow();
+    window->makeKeyAndOrderFront();
+    window->orderFrontRegardless();
+
+    windowCloseObserver = host().notificationCenter().addObserver(
+        platform::windowWillCloseNotification, window.get(), [weak] {
+            if (auto self = weak.lock())
+                self->signInWindowWillClose();
+        });
+}
+
+void AppDelegate::installSignInMenu() {
+    auto appMenu = std::make_shared<platform::Menu>("Quillet");
+    appMenu->addItem({"Quit Quillet", [] { host().application().terminate(); }, "q"});
+    // The edit items have no target of their own: the host sends them to the focused field.
+    auto editMenu = std::make_shared<platform::Menu>("Edit");
+    for (const auto& [title, key] : {std::pair{"Cut", "x"}, std::pair{"Copy", "c"},
+                                     std::pair{"Paste", "v"}, std::pair{"Select All", "a"}}) {
+        platform::MenuItem item{title, nullptr, key};
+        editMenu->addItem(item);
+    }
+    auto mainMenu = std::make_shared<platform::Menu>();
+    platform::MenuItem quillet{"Quillet", nullptr, ""};
+    quillet.submenu = appMenu;
+    platform::MenuItem edit{"Edit", nullptr, ""};
+    edit.submenu = editMenu;
+    mainMenu->addItem(quillet);
+    mainMenu->addItem(edit);
+    host().application().setMainMenu(mainMenu);
+}
+
+void AppDelegate::signInWindowWillClose() {
+    // A browser sign-in still pending is abandoned.
+    if (sharedBridge)
+        sharedBridge->manager->cancelSignIn();
+    activationPolicy.demoteWhenIdle(true);
+    host().application().setMainMenu(nullptr);
+    signInWindow.reset();
+    if (auto token = std::exchange(windowCloseObserver, std::nullopt))
+        host().notificationCenter().removeObserver(*token);
 }
 
 } // namespace quillet

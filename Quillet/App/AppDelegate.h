@@ -4,9 +4,12 @@
 #pragma once
 
 #include "Platform/Application.h"
+#include "Platform/NotificationCenter.h"
 #include "Quillet/App/ActivationPolicyController.h"
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,8 @@ public:
     static constexpr const char* translocationWarningShownKey =
         "quillet.appTranslocationWarningShown";
     static constexpr double translocationAlertDelay = 0.6;
+    // The account state is re-read at most this often when the application comes forward.
+    static constexpr double foregroundRefreshMinInterval = 45.0;
 
     // Creates the delegate and stores it in `shared`.
     static std::shared_ptr<AppDelegate> create();
@@ -41,14 +46,27 @@ public:
     bool applicationShouldHandleReopen(bool /*hasVisibleWindows*/) override { return false; }
     void openURLs(const std::vector<std::string>& urls) override;
 
+    // Presents the sign-in window, creating it when needed; does nothing without the shared
+    // account model and bridge.
+    void showSignInWindow();
+
     ActivationPolicyController activationPolicy;
     std::shared_ptr<MenuBarManager> menuBarManager;
+    // The one sign-in window while it exists.
+    std::shared_ptr<platform::Window> signInWindow;
+    std::optional<platform::NotificationCenter::Token> windowCloseObserver;
+    std::optional<platform::NotificationCenter::Token> didBecomeActiveObserver;
+    std::optional<std::chrono::system_clock::time_point> lastForegroundRefreshAt;
 
 private:
     AppDelegate() = default;
     void checkAppTranslocation();
     void showTranslocationAlert();
     void handleIncomingURL(const std::string& url);
+    void registerForegroundRefresh();
+    void applicationDidBecomeActive();
+    void installSignInMenu();
+    void signInWindowWillClose();
 };
 
 } // namespace quillet

@@ -2,6 +2,7 @@
 
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
+#include "Quillet/App/Log.h"
 
 #include <boost/url/parse.hpp>
 #include <cstdio>
@@ -21,16 +22,43 @@ std::string checkedURL(const char* literal) {
     return std::string(parsed->buffer());
 }
 
-} // namespace
-
-const std::string& Constants::Auth::authorityURL() {
-    static const std::string url = checkedURL("https://auth.corvane.com");
-    return url;
+// The environment's value, else the bundle's, else `fallback`; URLs must be absolute.
+std::string configured(const char* environmentName, const char* infoKey,
+                       const std::string& fallback, bool isURL) {
+    const auto& h = platform::host();
+    auto acceptable = [&](const std::string& value, const char* source) {
+        if (value.empty())
+            return false;
+        if (isURL && !boost::urls::parse_absolute_uri(value)) {
+            Log("account").error(std::string("config_value_ignored key=") + source);
+            return false;
+        }
+        return true;
+    };
+    const auto& env = h.processInfo().environment;
+    if (auto it = env.find(environmentName);
+        it != env.end() && acceptable(it->second, environmentName))
+        return it->second;
+    if (const auto* v = h.mainBundle().objectForInfoDictionaryKey(infoKey))
+        if (const auto* s = v->asString(); s && acceptable(*s, infoKey))
+            return *s;
+    return fallback;
 }
 
-const std::string& Constants::Auth::identityURL() {
+} // namespace
+
+std::string Constants::Auth::authorityURL() {
+    static const std::string url = checkedURL("https://auth.corvane.com");
+    return configured("QUILLET_AUTHORITY_URL", "CorvaneAuthorityURL", url, true);
+}
+
+std::string Constants::Auth::identityURL() {
     static const std::string url = checkedURL("https://id.corvane.com");
-    return url;
+    return configured("QUILLET_IDENTITY_URL", "CorvaneIdentityURL", url, true);
+}
+
+std::string Constants::Auth::clientID() {
+    return configured("QUILLET_CLIENT_ID", "CorvaneClientID", "quillet", false);
 }
 
 const std::string& Constants::Auth::redirectURI() {

@@ -8,8 +8,14 @@ namespace quillet {
 
 struct Constants {
     struct Auth {
-        static const std::string& authorityURL();
-        static const std::string& identityURL();
+        // The OAuth authority, the identity service and the OAuth client id: the bundle's
+        // "CorvaneAuthorityURL", "CorvaneIdentityURL" and "CorvaneClientID" when present, else
+        // the production values. For development the environment variables
+        // QUILLET_AUTHORITY_URL, QUILLET_IDENTITY_URL and QUILLET_CLIENT_ID win over both. A
+        // value that is not an absolute URL is ignored (with an error line).
+        static std::string authorityURL();
+        static std::string identityURL();
+        static std::string clientID();
         static const std::string& redirectURI();
         static const std::string& privacyURL();
         static const std::string& termsURL();

@@ -2,18 +2,19 @@
 
 #include "Platform/Application.h"
 #include "Platform/Host.h"
+#include "Quillet/Account/AccountModel.h"
+#include "Quillet/Account/CorvaneAccountBridge.h"
 #include "Quillet/App/AppDelegate.h"
 #include "Quillet/Updates/UpdaterService.h"
 
 namespace quillet {
 
 QuilletApp::QuilletApp() {
-    // The delegate first, then the long-lived services it hands out. The account bridge and
-    // model join here once the account library has them; each reader of a shared reference
-    // does nothing while it is absent.
+    // The delegate first, then the long-lived services it hands out: the account bridge (which
+    // configures the account library), the account model over it, and the updater.
     appDelegate = AppDelegate::create();
-    AppDelegate::sharedBridge.reset();
-    AppDelegate::sharedAccount.reset();
+    AppDelegate::sharedBridge = CorvaneAccountBridge::create();
+    AppDelegate::sharedAccount = AccountModel::create(AppDelegate::sharedBridge);
     // Starts the updater at once when updating is configured.
     AppDelegate::sharedUpdater = UpdaterService::create();
 }

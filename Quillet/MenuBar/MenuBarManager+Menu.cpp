@@ -8,6 +8,7 @@
 #include "Platform/StatusBar.h"
 #include "Quillet/HiddenItems/HiddenItemScanner.h"
 #include "Quillet/HiddenItems/QuilletBarPanelController.h"
+#include "Quillet/Settings/SettingsWindowController.h"
 
 namespace quillet {
 
@@ -63,9 +64,26 @@ void MenuBarManager::showHiddenItemsFromMenu() {
     panelController()->show(HiddenItemScanner::scan(), toggleItem_->button());
 }
 
+const std::shared_ptr<SettingsWindowController>& MenuBarManager::settingsWindowController() {
+    if (!settingsWindowController_) {
+        settingsWindowController_ = SettingsWindowController::create();
+        std::weak_ptr<MenuBarManager> weak = weak_from_this();
+        // While the window is visible the bar is not re-hidden.
+        settingsWindowController_->onVisibilityChange = [weak](bool visible) {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            if (visible)
+                self->addRehideSuppressor(RehideSuppressor::settingsWindow);
+            else
+                self->removeRehideSuppressor(RehideSuppressor::settingsWindow);
+        };
+    }
+    return settingsWindowController_;
+}
+
 void MenuBarManager::openSettings() {
-    // The settings window arrives with its own controller; until then there is no window to
-    // bring up and the choice does nothing.
+    settingsWindowController()->show(shared_from_this());
 }
 
 void MenuBarManager::toggleLaunchAtLoginFromMenu() {

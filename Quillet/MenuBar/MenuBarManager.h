@@ -25,6 +25,7 @@ class Logger;
 namespace quillet {
 
 class QuilletBarPanelController;
+class SettingsWindowController;
 
 class MenuBarManager : public platform::MenuDelegate,
                        public std::enable_shared_from_this<MenuBarManager> {
@@ -76,6 +77,10 @@ public:
     // The hidden-items panel, created (and wired) on first use.
     const std::shared_ptr<QuilletBarPanelController>& panelController();
     bool hasPanelController() const { return panelController_ != nullptr; }
+    // The settings window's controller, created (and wired) on first use.
+    const std::shared_ptr<SettingsWindowController>& settingsWindowController();
+    // The status menu's "Settings…": shows the settings window.
+    void openSettings();
 
     const std::shared_ptr<platform::StatusItem>& toggleItem() const { return toggleItem_; }
     const std::shared_ptr<platform::StatusItem>& separatorItem() const { return separatorItem_; }
@@ -103,7 +108,6 @@ private:
     void showContextMenu();
     std::shared_ptr<platform::Menu> buildStatusMenu();
     void showHiddenItemsFromMenu();
-    void openSettings();
     void toggleLaunchAtLoginFromMenu();
     bool readLaunchAtLoginStatus() const;
 
@@ -150,6 +154,7 @@ private:
     std::unique_ptr<platform::Logger> log_;
     std::optional<platform::NotificationCenter::Token> screenObserver_;
     std::shared_ptr<QuilletBarPanelController> panelController_;
+    std::shared_ptr<SettingsWindowController> settingsWindowController_;
 };
 
 } // namespace quillet

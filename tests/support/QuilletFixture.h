@@ -19,6 +19,15 @@ protected:
     platform::sim::SimHost sim;
     std::unique_ptr<QuilletApp> app;
 
+    // The process-wide objects go with the simulated process, before its host.
+    ~QuilletFixture() override { quit(); }
+    void quit() {
+        app.reset();
+        AppDelegate::sharedBridge.reset();
+        AppDelegate::sharedAccount.reset();
+        AppDelegate::sharedUpdater.reset();
+    }
+
     void launch() {
         app = std::make_unique<QuilletApp>();
         app->run();
@@ -27,7 +36,7 @@ protected:
 
     // Quits and starts Quillet again; defaults and other applications' items stay.
     void relaunch() {
-        app.reset();
+        quit();
         sim.relaunch();
         launch();
     }

@@ -78,9 +78,10 @@ protected:
     }
 
     platform::sim::SimHost host;
-    std::shared_ptr<CorvaneAccountManager> manager = make();
-    std::unique_ptr<CorvaneAccountManager::StateSubscription> subscription;
+    // Declared before the manager: make() fills them in.
     std::vector<State> states;
+    std::unique_ptr<CorvaneAccountManager::StateSubscription> subscription;
+    std::shared_ptr<CorvaneAccountManager> manager = make();
 };
 
 } // namespace

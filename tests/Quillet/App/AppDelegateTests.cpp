@@ -116,6 +116,7 @@ TEST_F(AppDelegateTest, OrdinaryLocationsShowNoAlert) {
 
 TEST_F(AppDelegateTest, SignInReturnsWithoutABridgeAreLoggedAndOthersIgnored) {
     launch();
+    AppDelegate::sharedBridge.reset();
     delegate().openURLs({"quillet://auth/callback?code=secret-code&state=s1",
                          "quillet://AUTH-Callback/x", "quillet://settings", "https://auth/callback",
                          "QUILLET://auth/callback", "quillet:auth", "not a url"});

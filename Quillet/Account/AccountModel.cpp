@@ -1,0 +1,71 @@
+#include "Quillet/Account/AccountModel.h"
+
+#include "Quillet/Account/CorvaneAccountBridge.h"
+#include "Quillet/Account/MainTask.h"
+
+namespace quillet {
+
+std::shared_ptr<AccountModel> AccountModel::create(std::shared_ptr<CorvaneAccountBridge> bridge) {
+    return std::shared_ptr<AccountModel>(new AccountModel(std::move(bridge)));
+}
+
+void AccountModel::apply(std::optional<corvane::CorvaneAccount> value) {
+    const bool present = value.has_value();
+    account.set(std::move(value));
+    isSignedIn.set(present || bridge->currentSession().has_value());
+}
+
+void AccountModel::startSessionRestore() {
+    if (launchTask_)
+        return;
+    launchTask_ = true;
+    startMainTask(restoreTask(weak_from_this()), "session_restore");
+}
+
+boost::asio::awaitable<void> AccountModel::restoreTask(std::weak_ptr<AccountModel> weak) {
+    std::shared_ptr<CorvaneAccountBridge> bridge;
+    if (auto self = weak.lock())
+        bridge = self->bridge;
+    if (!bridge)
+        co_return;
+    // A restore that fails leaves no account; the menu bar never waits for it.
+    std::optional<corvane::CorvaneAccount> restored;
+    try {
+        auto op = bridge->restore();
+        restored = co_await std::move(op);
+    } catch (...) {
+        restored.reset();
+    }
+    if (auto self = weak.lock())
+        self->apply(std::move(restored));
+}
+
+boost::asio::awaitable<void> AccountModel::refresh() {
+    return refreshTask(shared_from_this());
+}
+
+boost::asio::awaitable<void> AccountModel::refreshTask(std::shared_ptr<AccountModel> self) {
+    const auto state = self->bridge->manager->state();
+    std::optional<corvane::CorvaneAccount> value;
+    if (const auto* a = state.account())
+        value = *a;
+    self->apply(std::move(value));
+    co_return;
+}
+
+boost::asio::awaitable<void> AccountModel::signOut() {
+    return signOutTask(shared_from_this());
+}
+
+boost::asio::awaitable<void> AccountModel::signOutTask(std::shared_ptr<AccountModel> self) {
+    auto manager = self->bridge->manager;
+    try {
+        auto op = manager->signOut();
+        co_await std::move(op);
+    } catch (...) {
+        // The session is ended locally whatever the service answered.
+    }
+    self->apply(std::nullopt);
+}
+
+} // namespace quillet

@@ -1,0 +1,49 @@
+// The observable account state that the settings window shows: the signed-in account and
+// whether a session is present. Restores the stored session once at launch, re-reads the
+// library's state on request, and signs out. Main thread only.
+#pragma once
+
+#include "CorvaneAccount/Storage/CorvaneAccount.h"
+#include "Platform/Published.h"
+
+#include <boost/asio/awaitable.hpp>
+#include <memory>
+#include <optional>
+
+namespace quillet {
+
+class CorvaneAccountBridge;
+
+class AccountModel : public std::enable_shared_from_this<AccountModel> {
+public:
+    // No account, not signed in.
+    static std::shared_ptr<AccountModel> create(std::shared_ptr<CorvaneAccountBridge> bridge);
+
+    // Starts the restore of the stored session as a main-actor task, once per process; the
+    // caller does not wait for it.
+    void startSessionRestore();
+    bool hasLaunchTask() const { return launchTask_; }
+
+    // Re-reads the library's state: the account while signed in, else none; signed in when an
+    // account is present or a session can still be read.
+    boost::asio::awaitable<void> refresh();
+    // Signs out through the library (its errors are dropped), then clears the account.
+    boost::asio::awaitable<void> signOut();
+
+    const std::shared_ptr<CorvaneAccountBridge> bridge;
+    platform::Published<std::optional<corvane::CorvaneAccount>> account;
+    platform::Published<bool> isSignedIn{false};
+
+private:
+    explicit AccountModel(std::shared_ptr<CorvaneAccountBridge> b) : bridge(std::move(b)) {}
+    // Sets `account` and derives `isSignedIn` from it and the stored session.
+    void apply(std::optional<corvane::CorvaneAccount> value);
+
+    static boost::asio::awaitable<void> restoreTask(std::weak_ptr<AccountModel> weak);
+    static boost::asio::awaitable<void> refreshTask(std::shared_ptr<AccountModel> self);
+    static boost::asio::awaitable<void> signOutTask(std::shared_ptr<AccountModel> self);
+
+    bool launchTask_ = false;
+};
+
+} // namespace quillet
