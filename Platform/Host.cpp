@@ -1,5 +1,7 @@
 #include "Platform/Host.h"
 
+#include "Platform/AppleIDAuthorization.h"
+
 #include "Platform/Log.h"
 #include "Platform/MainExecutor.h"
 
@@ -74,6 +76,11 @@ Browser& Host::browser() {
 
 WebAuthenticationSessions& Host::webAuthenticationSessions() {
     missingFacility("web authentication sessions");
+}
+
+AppleIDAuthorization& Host::appleIDAuthorization() {
+    static UnavailableAppleIDAuthorization unavailable;
+    return unavailable;
 }
 
 std::shared_ptr<Window> Host::makeWindow(const WindowAttributes&, bool) {

@@ -28,6 +28,7 @@ class UpdaterFramework;
 class Browser;
 class WebAuthenticationSessions;
 class Window;
+class AppleIDAuthorization;
 struct WindowAttributes;
 struct Bundle;
 struct ProcessInfo;
@@ -64,6 +65,8 @@ public:
     // message when they are used.
     virtual Browser& browser();
     virtual WebAuthenticationSessions& webAuthenticationSessions();
+    // The Apple ID sheet; hosts without one report it unavailable.
+    virtual AppleIDAuthorization& appleIDAuthorization();
     // A new window (or panel) of the application with these attributes, not yet shown.
     virtual std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel);
     // Wall-clock time (virtual in the simulated host).

@@ -1,5 +1,6 @@
 #include "CorvaneAccount/Core/CorvaneAccountManager.h"
 
+#include "CorvaneAccount/Auth/SignInWithAppleDriver.h"
 #include "CorvaneAccount/Storage/CorvaneInstallMetrics.h"
 #include "CorvaneAccount/Storage/KeychainStorage.h"
 #include "CorvaneAccount/Transport/AuthClient.h"
@@ -255,11 +256,46 @@ CorvaneAccountManager::finishSignIn(asio::awaitable<OAuthAuthorizationResult> au
 }
 
 asio::awaitable<CorvaneAccount>
-CorvaneAccountManager::signInWithApple(std::shared_ptr<platform::Window>,
-                                       std::optional<std::string>) {
-    // This host offers no Apple ID sheet: the Apple button signs in through the browser.
-    const CorvaneError failure =
-        CorvaneError::authorizationFailed("sign_in_with_apple_unavailable");
+CorvaneAccountManager::signInWithApple(std::shared_ptr<platform::Window> from,
+                                       std::optional<std::string> installID) {
+    auto self = shared_from_this();
+    auto pending = setStateOnMain(State::signingIn(true));
+    co_await std::move(pending);
+
+    std::exception_ptr error;
+    try {
+        // The sheet's one-time code goes to the service's Apple endpoint.
+        SignInWithAppleDriver driver(config_);
+        auto sheet = driver.authorize(std::move(from));
+        SignInWithAppleDriver::AppleAuthorization authorization = co_await std::move(sheet);
+        auto exchange = authClient_->exchangeAppleAuthCode(
+            authorization.authorizationCode, authorization.identityToken, std::move(installID));
+        AppleAuthcodeResponse answer = co_await std::move(exchange);
+        if (!answer.cas || !answer.corvaneAccountId || !answer.email || !answer.expiresAt)
+            throw CorvaneError::authorizationFailed("apple_authcode_unavailable");
+
+        // The session is stored before the state says signed in.
+        const CorvaneAccount account{{*answer.corvaneAccountId}, *answer.email, std::nullopt};
+        StoredSession session{*answer.cas, answer.refreshToken, *answer.expiresAt,
+                              account,     config_.appSlug,     platform::now()};
+        try {
+            storage_->setJSON(session, sessionKey);
+        } catch (const CorvaneJSON::EncodingError&) {
+            throw CorvaneError::malformedResponse("AppleAuthcodeResponse");
+        }
+        const std::optional<bool> isNewUser = answer.isNewUser;
+        auto signedIn = onMain([self, isNewUser, account] {
+            self->lastAppleSignInIsNewUser.set(isNewUser);
+            if (self->isOffline.get())
+                self->isOffline.set(false);
+            self->setState(State::signedIn(account));
+        });
+        co_await std::move(signedIn);
+        co_return account;
+    } catch (...) {
+        error = std::current_exception();
+    }
+    const CorvaneError failure = asCorvaneError(error);
     auto failed = setStateOnMain(State::failed(failure));
     co_await std::move(failed);
     throw failure;

@@ -342,6 +342,7 @@ void SimHost::relaunch() {
     eventMonitors_ = std::make_unique<EventMonitors>();
     updaterFramework_.reset();
     webAuth_.reset();
+    appleID_.reset();
     browser_.openedURLs.clear();
     menuTracker = nullptr;
     menusShown = 0;

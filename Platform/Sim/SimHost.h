@@ -12,6 +12,7 @@
 #include "Platform/Menu.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/Screens.h"
+#include "Platform/Sim/SimAppleIDAuthorization.h"
 #include "Platform/Sim/SimFacilities.h"
 #include "Platform/Sim/SimKeychain.h"
 #include "Platform/Sim/SimRunLoop.h"
@@ -217,6 +218,7 @@ public:
     UpdaterFramework& updaterFramework() override { return updaterFramework_; }
     Browser& browser() override { return browser_; }
     WebAuthenticationSessions& webAuthenticationSessions() override { return webAuth_; }
+    AppleIDAuthorization& appleIDAuthorization() override { return appleID_; }
     std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel) override;
     std::chrono::system_clock::time_point now() const override;
 
@@ -244,6 +246,7 @@ public:
     SimUpdaterFramework& simUpdaterFramework() { return updaterFramework_; }
     SimBrowser& simBrowser() { return browser_; }
     SimWebAuthenticationSessions& simWebAuthentication() { return webAuth_; }
+    SimAppleIDAuthorization& simAppleID() { return appleID_; }
     // Windows made through makeWindow(), in order.
     const std::vector<std::shared_ptr<SimWindow>>& madeWindows() const { return madeWindows_; }
 
@@ -311,6 +314,7 @@ private:
     SimUpdaterFramework updaterFramework_;
     SimBrowser browser_;
     SimWebAuthenticationSessions webAuth_{runLoop_};
+    SimAppleIDAuthorization appleID_{runLoop_};
     std::vector<std::shared_ptr<SimWindow>> madeWindows_;
     bool isOwnWindow(std::uint32_t windowNumber) const;
     Bundle bundle_;
