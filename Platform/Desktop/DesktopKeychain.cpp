@@ -161,8 +161,37 @@ Lookup lookup(const SecretSchema* schema, GHashTable* attributes) {
     return {platform::errSecSuccess, KeychainBytes(begin, begin + length)};
 }
 
+// Storing goes to the default collection. When there is none yet, or it is locked, the Secret
+// Service would ask the user (create or unlock a keyring) and the call would wait for that
+// prompt for as long as it takes, freezing the caller. Such a store is refused at once as
+// "interaction not allowed", as a locked Keychain refuses it.
+OSStatus defaultCollectionStatus() {
+    GError* raw = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &raw);
+    if (raw) {
+        ErrorPtr error(raw);
+        return statusFor(error.get());
+    }
+    if (!service)
+        return platform::errSecNotAvailable;
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw);
+    g_object_unref(service);
+    if (raw) {
+        ErrorPtr error(raw);
+        return statusFor(error.get());
+    }
+    if (!collection)
+        return platform::errSecInteractionNotAllowed;
+    const bool locked = secret_collection_get_locked(collection);
+    g_object_unref(collection);
+    return locked ? platform::errSecInteractionNotAllowed : platform::errSecSuccess;
+}
+
 OSStatus store(const SecretSchema* schema, GHashTable* attributes, const std::string& label,
                const KeychainBytes& data) {
+    if (const OSStatus ready = defaultCollectionStatus(); ready != platform::errSecSuccess)
+        return ready;
     // Binary secrets: libsecret copies the bytes; the content type keeps them from being
     // treated as text.
     std::unique_ptr<SecretValue, SecretValueDeleter> value(
