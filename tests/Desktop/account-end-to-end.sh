@@ -71,8 +71,19 @@ s = json.load(sys.stdin)
 f = next(i["frame"] for i in s["items"] if i["autosaveName"] == "quillet.toggle")
 print(int(f["x"] + f["width"] / 2), int(800 - f["y"] - f["height"] / 2))'
 }
-wait_for() {  # wait_for FILE PATTERN: the pattern appears in the file within 10 s
-  for _ in $(seq 100); do grep -q "$2" "$1" && return; sleep 0.1; done
+until_status() {  # until_status EXPR VALUE MESSAGE: --status reads VALUE within 20 s
+  for _ in $(seq 200); do [ "$(status "$1" 2>/dev/null)" = "$2" ] && return; sleep 0.1; done
+  fail "$3"
+}
+open_settings() {  # the status menu's "Settings…", once the menu is really open
+  xdotool mousemove "$cx" "$cy" click 3
+  until_status '["menu"] is not None' True "the status menu did not open"
+  xdotool mousemove "$cx" $((cy + 46)) click 1
+  until_status '["menu"] is None' True "the status menu did not close"
+  sleep 1.5
+}
+wait_for() {  # wait_for FILE PATTERN: the pattern appears in the file within 30 s
+  for _ in $(seq 300); do grep -q "$2" "$1" && return; sleep 0.1; done
   fail "no '$2' in $1"
 }
 
@@ -81,15 +92,12 @@ start_quillet
 
 # Settings… from the status menu (its second entry).
 read -r cx cy < <(chevron)
-xdotool mousemove "$cx" "$cy" click 3
-sleep 0.5
-xdotool mousemove "$cx" $((cy + 46)) click 1
-sleep 1
+open_settings
 shot settings-signed-out
 # "Sign In…" in the account box: the window is centred, 420 × 600.
 xdotool mousemove 767 518 click 1
 sleep 1
-[ "$(status '["activationPolicy"]')" = regular ] || fail "the sign-in window did not make the app regular"
+until_status '["activationPolicy"]' regular "the sign-in window did not make the app regular"
 shot sign-in-window
 # "Sign in with Google": the second provider button of the centred 520 × 640 window.
 xdotool mousemove 640 435 click 1
@@ -104,10 +112,7 @@ kill "$qpid"
 wait "$qpid" 2>/dev/null || true
 start_quillet
 read -r cx cy < <(chevron)
-xdotool mousemove "$cx" "$cy" click 3
-sleep 0.5
-xdotool mousemove "$cx" $((cy + 46)) click 1
-sleep 1
+open_settings
 shot settings-after-restart
 xdotool mousemove 767 518 click 1
 wait_for "$tmp/idp.err" "POST /api/sessions/revoke -> 200"
