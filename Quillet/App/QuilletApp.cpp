@@ -19,6 +19,13 @@ QuilletApp::QuilletApp() {
     AppDelegate::sharedUpdater = UpdaterService::create();
 }
 
+QuilletApp::~QuilletApp() {
+    AppDelegate::sharedUpdater.reset();
+    AppDelegate::sharedAccount.reset();
+    AppDelegate::sharedBridge.reset();
+    appDelegate.reset();
+}
+
 int QuilletApp::run() {
     // The application shows no window of its own at launch: its windows open from the menu bar.
     platform::host().application().run(appDelegate);

@@ -19,14 +19,9 @@ protected:
     platform::sim::SimHost sim;
     std::unique_ptr<QuilletApp> app;
 
-    // The process-wide objects go with the simulated process, before its host.
+    // The application and the process-wide services it made go before the host.
     ~QuilletFixture() override { quit(); }
-    void quit() {
-        app.reset();
-        AppDelegate::sharedBridge.reset();
-        AppDelegate::sharedAccount.reset();
-        AppDelegate::sharedUpdater.reset();
-    }
+    void quit() { app.reset(); }
 
     void launch() {
         app = std::make_unique<QuilletApp>();

@@ -1,5 +1,7 @@
 #include "tests/support/QuilletFixture.h"
 
+#include "Quillet/Account/AccountModel.h"
+#include "Quillet/Account/CorvaneAccountBridge.h"
 #include "Quillet/App/Constants.h"
 #include "Quillet/App/Log.h"
 
@@ -23,6 +25,21 @@ TEST_F(AppDelegateTest, LaunchMakesAnAccessoryAppWithBothItems) {
     EXPECT_FALSE(delegate().applicationShouldTerminateAfterLastWindowClosed());
     EXPECT_FALSE(delegate().applicationShouldHandleReopen(false));
     EXPECT_TRUE(sim.simApplication().windows().empty()) << "no window at launch";
+}
+
+TEST_F(AppDelegateTest, QuittingReleasesTheAccountServicesWhileTheHostStillStands) {
+    // The account library binds executors and timers of the host; the services holding it
+    // must not outlive the application object into static destruction.
+    launch();
+    ASSERT_NE(AppDelegate::sharedBridge, nullptr);
+    std::weak_ptr<corvane::CorvaneAccountManager> accountManager =
+        AppDelegate::sharedBridge->manager;
+    std::weak_ptr<AccountModel> model = AppDelegate::sharedAccount;
+    app.reset();
+    EXPECT_EQ(AppDelegate::sharedBridge, nullptr);
+    EXPECT_EQ(AppDelegate::sharedUpdater, nullptr);
+    EXPECT_TRUE(model.expired());
+    EXPECT_TRUE(accountManager.expired());
 }
 
 TEST_F(AppDelegateTest, ASecondCopyActivatesTheFirstAndLeavesWithoutItems) {
