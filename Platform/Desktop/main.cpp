@@ -1,9 +1,9 @@
 // The quillet executable: command-line control of a running instance (--status, --toggle),
 // URL forwarding, then the desktop host and the application.
 #include "Platform/Desktop/DesktopHost.h"
-#include "Platform/Desktop/DesktopHttpSession.h"
-#include "Platform/Desktop/InstanceChannel.h"
-#include "Platform/Desktop/SampleItems.h"
+#include "Platform/Desktop/Instance/InstanceChannel.h"
+#include "Platform/Desktop/Services/DesktopHttpSession.h"
+#include "Platform/Desktop/StatusBar/SampleItems.h"
 #include "Quillet/App/QuilletApp.h"
 
 #include <QApplication>

@@ -1,18 +1,18 @@
 // The desktop host's facilities apart from the status bar: the run loop over Qt, screens in
 // Cocoa coordinates, the login item, alerts, symbols, sample items, the bundle and the log.
-#include "DesktopTestSupport.h"
+#include "tests/Desktop/DesktopTestSupport.h"
 
-#include "Platform/Desktop/DesktopAlerts.h"
-#include "Platform/Desktop/DesktopBundle.h"
 #include "Platform/Desktop/DesktopHost.h"
-#include "Platform/Desktop/DesktopLog.h"
-#include "Platform/Desktop/DesktopLoginItems.h"
 #include "Platform/Desktop/DesktopRunLoop.h"
-#include "Platform/Desktop/DesktopScreens.h"
-#include "Platform/Desktop/DesktopSymbols.h"
-#include "Platform/Desktop/DesktopWindow.h"
-#include "Platform/Desktop/DesktopWorkspace.h"
-#include "Platform/Desktop/SampleItems.h"
+#include "Platform/Desktop/Services/DesktopBundle.h"
+#include "Platform/Desktop/Services/DesktopLog.h"
+#include "Platform/Desktop/Services/DesktopLoginItems.h"
+#include "Platform/Desktop/Services/DesktopWorkspace.h"
+#include "Platform/Desktop/StatusBar/SampleItems.h"
+#include "Platform/Desktop/Windows/DesktopAlerts.h"
+#include "Platform/Desktop/Windows/DesktopScreens.h"
+#include "Platform/Desktop/Windows/DesktopSymbols.h"
+#include "Platform/Desktop/Windows/DesktopWindow.h"
 #include "Platform/MainExecutor.h"
 
 #include <QAbstractButton>

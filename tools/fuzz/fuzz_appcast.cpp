@@ -1,7 +1,7 @@
 // Fuzzes the update feed parser: any bytes either fail with one of the parser's own messages
 // (which quote nothing of the feed) or give items within the stated bounds; the chosen update
 // is eligible and newer than the running version; version comparison is a total preorder.
-#include "Platform/Desktop/Appcast.h"
+#include "Platform/Desktop/Updates/Appcast.h"
 
 #include <QString>
 

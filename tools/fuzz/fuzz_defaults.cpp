@@ -1,7 +1,7 @@
 // Fuzzes the reading of the desktop defaults file: any text either is refused with
 // std::invalid_argument or reads as values that are written back as a file reading the same
 // values, whose text is then stable; nothing is nested deeper than the reader allows.
-#include "Platform/Desktop/DesktopUserDefaults.h"
+#include "Platform/Desktop/Services/DesktopUserDefaults.h"
 
 #include <cstddef>
 #include <cstdint>

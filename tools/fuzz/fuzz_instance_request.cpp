@@ -2,7 +2,7 @@
 // request within the stated bounds that the client writes back as one line reading the same;
 // and any request the client builds from URLs it accepts is one line the server reads back
 // unchanged.
-#include "Platform/Desktop/InstanceChannel.h"
+#include "Platform/Desktop/Instance/InstanceChannel.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,6 +1,6 @@
 // Fuzzes the sample-items file: any text either is refused with std::invalid_argument or gives
 // at most 64 items within the stated bounds, which read back the same when written as a file.
-#include "Platform/Desktop/SampleItems.h"
+#include "Platform/Desktop/StatusBar/SampleItems.h"
 
 #include <nlohmann/json.hpp>
 

@@ -3,7 +3,7 @@
 #include "CorvaneAccount/Core/CorvaneAccountManager.h"
 #include "CorvaneAccount/Storage/KeychainStorage.h"
 #include "CorvaneAccount/Transport/AuthClient.h"
-#include "Platform/Desktop/DesktopHttpSession.h"
+#include "Platform/Desktop/Services/DesktopHttpSession.h"
 #include "Platform/Sim/SimHost.h"
 #include "Platform/Sim/SimWebAuthentication.h"
 #include "tests/Desktop/Account/IdentityDevServer.h"

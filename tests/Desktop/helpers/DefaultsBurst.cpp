@@ -1,6 +1,6 @@
 // Writes "burst" = 0, 1, 2, ... into the defaults in the given directory until killed, and
 // prints each value on stdout once its write has returned.
-#include "Platform/Desktop/DesktopUserDefaults.h"
+#include "Platform/Desktop/Services/DesktopUserDefaults.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,0 +1,188 @@
+#include "Platform/Desktop/Windows/QuilletBarViewAdapter.h"
+
+#include "Platform/Symbols.h"
+#include "Quillet/Views/QuilletBarView.h"
+
+#include <QUrl>
+
+namespace desktop {
+
+namespace {
+
+QString symbolSource(const std::string& name, const char* style) {
+    return QStringLiteral("image://quillet/symbol/") + QLatin1String(style) + QLatin1Char('/') +
+           QString::fromUtf8(QUrl::toPercentEncoding(QString::fromStdString(name)));
+}
+
+} // namespace
+
+QString imageSource(const platform::Image& image) {
+    if (!image.symbolName.empty())
+        return symbolSource(image.symbolName, "primary");
+    const auto& resource = image.resourceName;
+    if (resource.empty())
+        return {};
+    if (resource.front() == '/')
+        return QUrl::fromLocalFile(QString::fromStdString(resource)).toString();
+    static const std::string badge = "badge:";
+    if (resource.compare(0, badge.size(), badge) == 0 && resource.size() > badge.size())
+        return QStringLiteral("image://quillet/badge/") +
+               QString::fromUtf8(
+                   QUrl::toPercentEncoding(QString::fromStdString(resource.substr(badge.size()))));
+    return {};
+}
+
+// --- cells ---
+
+int HiddenItemCellsModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(cells_.size());
+}
+
+QVariant HiddenItemCellsModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() < 0 ||
+        static_cast<std::size_t>(index.row()) >= cells_.size())
+        return {};
+    const auto& c = cells_[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case WindowIDRole:
+        return QVariant::fromValue<quint32>(c.windowID);
+    case Qt::ToolTipRole:
+    case ToolTipRole:
+        return c.toolTip;
+    case IconSourceRole:
+        return c.iconSource;
+    case ShowsPlaceholderRole:
+        return c.iconSource.isEmpty();
+    case HoveredRole:
+        return c.hovered;
+    case HighlightOpacityRole:
+        return c.highlightOpacity;
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> HiddenItemCellsModel::roleNames() const {
+    return {{WindowIDRole, "windowID"},     {ToolTipRole, "toolTip"},
+            {IconSourceRole, "iconSource"}, {ShowsPlaceholderRole, "showsPlaceholder"},
+            {HoveredRole, "hovered"},       {HighlightOpacityRole, "highlightOpacity"}};
+}
+
+void HiddenItemCellsModel::update(std::vector<Cell> cells) {
+    bool sameWindows = cells.size() == cells_.size();
+    for (std::size_t i = 0; sameWindows && i < cells.size(); ++i)
+        sameWindows = cells[i].windowID == cells_[i].windowID;
+    if (!sameWindows) {
+        beginResetModel();
+        cells_ = std::move(cells);
+        endResetModel();
+        return;
+    }
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (cells[i] == cells_[i])
+            continue;
+        cells_[i] = std::move(cells[i]);
+        const auto row = index(static_cast<int>(i));
+        emit dataChanged(row, row);
+    }
+}
+
+// --- the view ---
+
+QuilletBarViewAdapter::QuilletBarViewAdapter(std::shared_ptr<quillet::QuilletBarHostingView> model,
+                                             QObject* parent)
+    : QObject(parent), model_(model) {
+    if (model)
+        changed_ = model->changed.connect([this] { reread(); });
+    reread();
+}
+
+QuilletBarViewAdapter::~QuilletBarViewAdapter() = default;
+
+double QuilletBarViewAdapter::cornerRadius() {
+    return quillet::QuilletBarView::cornerRadius;
+}
+double QuilletBarViewAdapter::borderWidth() {
+    return quillet::QuilletBarView::borderWidth;
+}
+double QuilletBarViewAdapter::borderWhiteOpacity() {
+    return quillet::QuilletBarView::borderWhiteOpacity;
+}
+double QuilletBarViewAdapter::iconSize() {
+    return quillet::QuilletBarView::iconSize;
+}
+double QuilletBarViewAdapter::spacing() {
+    return quillet::QuilletBarView::spacing;
+}
+double QuilletBarViewAdapter::inset() {
+    return quillet::QuilletBarView::inset;
+}
+double QuilletBarViewAdapter::highlightCornerRadius() {
+    return quillet::QuilletBarView::highlightCornerRadius;
+}
+double QuilletBarViewAdapter::highlightOutset() {
+    return quillet::QuilletBarView::highlightOutset;
+}
+double QuilletBarViewAdapter::placeholderFontSize() {
+    return quillet::QuilletBarView::placeholderFontSize;
+}
+double QuilletBarViewAdapter::emptyFontSize() {
+    return quillet::QuilletBarView::emptyFontSize;
+}
+QString QuilletBarViewAdapter::placeholderSource() {
+    return symbolSource(quillet::QuilletBarView::placeholderSymbol, "secondary");
+}
+QString QuilletBarViewAdapter::emptyText() {
+    return QString::fromUtf8(quillet::QuilletBarView::emptyText);
+}
+
+void QuilletBarViewAdapter::reread() {
+    auto model = model_.lock();
+    std::vector<HiddenItemCellsModel::Cell> cells;
+    if (model) {
+        for (const auto& cell : model->rootView().cells()) {
+            HiddenItemCellsModel::Cell c;
+            c.windowID = cell.item.windowID;
+            c.toolTip = QString::fromStdString(cell.toolTip());
+            if (auto icon = cell.iconImage())
+                c.iconSource = imageSource(*icon);
+            c.hovered = model->isHovered(c.windowID);
+            c.highlightOpacity = model->highlightOpacity(c.windowID);
+            cells.push_back(std::move(c));
+        }
+    }
+    const bool empty = !model || model->rootView().showsEmptyState();
+    cells_.update(std::move(cells));
+    if (empty != empty_) {
+        empty_ = empty;
+        emit emptyChanged();
+    }
+}
+
+void QuilletBarViewAdapter::tapCell(quint32 windowID) {
+    // The model may replace itself from inside its callbacks: hold it for the call.
+    if (auto model = model_.lock())
+        model->tapCell(windowID);
+}
+
+void QuilletBarViewAdapter::pointerEnteredCell(quint32 windowID) {
+    if (auto model = model_.lock())
+        model->pointerEnteredCell(windowID);
+}
+
+void QuilletBarViewAdapter::pointerExitedCell(quint32 windowID) {
+    if (auto model = model_.lock())
+        model->pointerExitedCell(windowID);
+}
+
+void QuilletBarViewAdapter::pointerEnteredView() {
+    if (auto model = model_.lock())
+        model->pointerEnteredView();
+}
+
+void QuilletBarViewAdapter::pointerExitedView() {
+    if (auto model = model_.lock())
+        model->pointerExitedView();
+}
+
+} // namespace desktop
