@@ -7,6 +7,7 @@
 #include "Platform/Desktop/Services/DesktopWebAuthentication.h"
 #include "Platform/Desktop/Services/LibraryThread.h"
 #include "Platform/Desktop/StatusBar/StripWindow.h"
+#include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopViews.h"
 #include "Platform/Desktop/Windows/DesktopWindow.h"
 #include "Platform/Desktop/Windows/MenuPresenter.h"
@@ -130,6 +131,7 @@ const char* policyName(platform::ActivationPolicy p) {
 } // namespace
 
 DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
+    appearance_ = std::make_unique<DesktopAppearance>();
     views_ = std::make_unique<DesktopViews>(
         [this](const std::string& m) { logHost(platform::LogLevel::error, m); });
     eventMonitors_ = std::make_unique<DesktopEventMonitors>(
@@ -354,6 +356,11 @@ std::string DesktopHost::statusJSON() const {
     doc["globalClicks"] = {{"watching", eventMonitors_->isWatchingGlobalClicks()},
                            {"unavailable", eventMonitors_->globalClicksUnavailable()},
                            {"dispatched", eventMonitors_->globalClicksDispatched()}};
+    // The strip's window (for the window system's tools) and the colours it draws with.
+    nlohmann::json strip = {{"colorScheme", appearance_->name()}, {"nativeWindow", nullptr}};
+    if (auto* widget = statusBar_->strip(); widget && widget->testAttribute(Qt::WA_WState_Created))
+        strip["nativeWindow"] = static_cast<std::uint64_t>(widget->winId());
+    doc["strip"] = std::move(strip);
     return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

@@ -35,6 +35,7 @@ class LibraryThread;
 class DesktopHttpSession;
 class DesktopViews;
 class DesktopBrowser;
+class DesktopAppearance;
 class DesktopWebAuthenticationSessions;
 class LocalMouseFilter;
 
@@ -97,6 +98,8 @@ public:
     // Draws the windows' view models; its QML engine is made when the first view is shown.
     DesktopViews& views() { return *views_; }
     DesktopLoginItems& desktopLoginItems() { return *loginItems_; }
+    // The desktop's light or dark scheme and the colours of the strip, its menus and views.
+    DesktopAppearance& appearance() { return *appearance_; }
 
     // True when another quillet holds the instance lock; it is then listed among the running
     // applications and this process does not listen.
@@ -141,6 +144,8 @@ private:
     DesktopSymbols symbols_;
     DesktopWorkspace workspace_;
     DesktopAlerts alerts_;
+    // Before the strip, which draws with it.
+    std::unique_ptr<DesktopAppearance> appearance_;
     std::unique_ptr<DesktopStatusBar> statusBar_;
     DesktopWindowList windowList_{*this};
     std::unique_ptr<DesktopEventMonitors> eventMonitors_;

@@ -2,6 +2,7 @@
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/StatusBar/DesktopStatusBar.h"
+#include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopScreens.h"
 #include "Platform/Desktop/Windows/DesktopSymbols.h"
 #include "Platform/Desktop/Windows/MenuPresenter.h"
@@ -23,9 +24,11 @@ namespace desktop {
 
 namespace {
 
-const QColor background(30, 30, 32, 214);
-const QColor foreground(255, 255, 255, 235);
-const QColor pressedFill(255, 255, 255, 56);
+// The colours of the desktop's scheme, set by followAppearance() (one strip per process).
+StripColors colors = stripColors(ColorScheme::dark);
+const QColor& background = colors.background;
+const QColor& foreground = colors.foreground;
+const QColor& pressedFill = colors.pressedFill;
 
 void drawBadge(QPainter& p, const QRectF& rect, const QString& text) {
     QFont font = p.font();
@@ -101,6 +104,7 @@ StripWindow::StripWindow(DesktopStatusBar& bar)
     setMouseTracking(true);
     setProperty("quilletStrip", true);
     setWindowTitle(QStringLiteral("Quillet menu bar"));
+    followAppearance();
 }
 
 StripWindow::~StripWindow() = default;
@@ -117,6 +121,8 @@ void StripWindow::place() {
         setGeometry(target);
     if (onScreen_ && !isVisible())
         show();
+    if (isVisible())
+        reserveBand();
 }
 
 void StripWindow::showOnScreen() {
@@ -394,6 +400,15 @@ bool StripWindow::event(QEvent* event) {
         return true;
     }
     return QWidget::event(event);
+}
+
+void StripWindow::followAppearance() {
+    auto& appearance = bar_.host().appearance();
+    colors = appearance.strip();
+    QObject::connect(&appearance, &DesktopAppearance::changed, this, [this, &appearance] {
+        colors = appearance.strip();
+        update();
+    });
 }
 
 } // namespace desktop

@@ -7,6 +7,8 @@
 #include "Platform/Geometry.h"
 
 #include <QWidget>
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -20,6 +22,12 @@ class StatusItem;
 namespace desktop {
 
 class DesktopStatusBar;
+
+// _NET_WM_STRUT_PARTIAL for a band of `height` points across the top of the screen `screen`
+// (Qt coordinates; its origin is the same in the root window's pixels, its size scales by
+// `devicePixelRatio`): left, right, top, bottom, then the start and end of each side. The
+// first four are _NET_WM_STRUT.
+std::array<std::uint32_t, 12> topStrut(const QRect& screen, double devicePixelRatio, double height);
 
 class StripWindow final : public QWidget {
 public:
@@ -45,6 +53,12 @@ public:
     std::vector<MenuTitle> menuTitles() const;
     // Opens the main menu's item `item` (its submenu under its title).
     void openMainMenuItem(std::size_t item);
+
+    // Draws with the desktop's colour scheme from now on, and again whenever it changes.
+    void followAppearance();
+    // Reserves the strip's band of the primary screen on X11 (struts), so that maximised
+    // windows sit below it; again when the screen changes. Elsewhere it does nothing.
+    void reserveBand();
 
     // Cocoa coordinates of a point in this widget.
     platform::Point cocoaPoint(QPoint local) const;
@@ -76,6 +90,9 @@ private:
     bool dragging_ = false;
     QPoint pressPoint_;
     QPoint dragPoint_;
+    // The struts last set on the strip's window (none yet: empty).
+    std::optional<std::array<std::uint32_t, 12>> reservedBand_;
+    WId reservedWindow_ = 0;
 };
 
 } // namespace desktop

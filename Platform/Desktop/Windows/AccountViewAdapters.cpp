@@ -1,6 +1,7 @@
 #include "Platform/Desktop/Windows/AccountViewAdapters.h"
 
 #include "CorvaneAccount/UI/GoogleGGlyph.h"
+#include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Quillet/Account/SignInWindowView.h"
 #include "Quillet/Settings/SettingsView.h"
 
@@ -30,17 +31,13 @@ QString tintedSymbol(const std::string& name, const corvane::CorvaneColor& tint)
            QString::fromUtf8(QUrl::toPercentEncoding(q(name)));
 }
 
-// The system's colour scheme: QUILLET_COLOR_SCHEME=dark|light wins, else the palette's window
-// colour decides.
+// The desktop's colour scheme (QUILLET_COLOR_SCHEME, the portal, else the palette).
 quillet::ColorScheme systemColorScheme() {
-    if (const char* forced = std::getenv("QUILLET_COLOR_SCHEME")) {
-        if (std::string(forced) == "dark")
-            return quillet::ColorScheme::dark;
-        if (std::string(forced) == "light")
-            return quillet::ColorScheme::light;
-    }
-    const auto window = QGuiApplication::palette().color(QPalette::Window);
-    return window.lightness() < 128 ? quillet::ColorScheme::dark : quillet::ColorScheme::light;
+    auto* appearance = DesktopAppearance::current();
+    const auto scheme =
+        appearance ? appearance->scheme()
+                   : decideColorScheme(std::nullopt, std::nullopt, QGuiApplication::palette());
+    return scheme == ColorScheme::dark ? quillet::ColorScheme::dark : quillet::ColorScheme::light;
 }
 
 } // namespace
@@ -59,6 +56,12 @@ SignInWindowViewAdapter::SignInWindowViewAdapter(std::shared_ptr<quillet::SignIn
     : model_(model) {
     model->setColorScheme(systemColorScheme());
     changed_ = model->changed.connect([this] { emit modelChanged(); });
+    // The window follows the desktop when its scheme changes while it is open.
+    if (auto* appearance = DesktopAppearance::current())
+        QObject::connect(appearance, &DesktopAppearance::changed, this, [this] {
+            if (auto m = model_.lock())
+                m->setColorScheme(systemColorScheme());
+        });
 }
 
 SignInWindowViewAdapter::~SignInWindowViewAdapter() = default;

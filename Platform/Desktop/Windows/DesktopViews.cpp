@@ -1,6 +1,7 @@
 #include "Platform/Desktop/Windows/DesktopViews.h"
 
 #include "Platform/Desktop/Windows/AccountViewAdapters.h"
+#include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopSymbols.h"
 #include "Platform/Desktop/Windows/QuilletBarViewAdapter.h"
 #include "Platform/View.h"
@@ -25,9 +26,15 @@ namespace desktop {
 
 namespace {
 
-// The label colours of the dark appearance.
-const QColor primaryLabel(255, 255, 255, 217);
-const QColor secondaryLabel(235, 235, 245, 153);
+// The label colours of the desktop's scheme, as symbols and badges are drawn in them.
+QColor primaryLabel() {
+    auto* appearance = DesktopAppearance::current();
+    return appearance && !appearance->dark() ? QColor(0, 0, 0, 217) : QColor(255, 255, 255, 217);
+}
+QColor secondaryLabel() {
+    auto* appearance = DesktopAppearance::current();
+    return appearance ? appearance->secondaryLabel() : QColor(235, 235, 245, 153);
+}
 
 // Draws the host's images for QML: "symbol/<primary|secondary>/<name>" and "badge/<text>",
 // names and texts percent-encoded, at the requested size in pixels (square).
@@ -44,7 +51,8 @@ public:
         const auto parts = id.split(QLatin1Char('/'));
         if (parts.size() == 3 && parts[0] == QLatin1String("symbol")) {
             // "primary", "secondary", or "rgb-RRGGBB" for a view's own colour.
-            QColor tint = parts[1] == QLatin1String("secondary") ? secondaryLabel : primaryLabel;
+            QColor tint =
+                parts[1] == QLatin1String("secondary") ? secondaryLabel() : primaryLabel();
             if (parts[1].startsWith(QLatin1String("rgb-")))
                 tint = QColor(QLatin1Char('#') + parts[1].mid(4));
             const auto name = QUrl::fromPercentEncoding(parts[2].toUtf8()).toStdString();
@@ -68,7 +76,7 @@ private:
         p.setRenderHint(QPainter::Antialiasing);
         const double line = std::max(1.0, pixels / 16.0);
         const QRectF box = QRectF(0, 0, pixels, pixels).adjusted(line, line, -line, -line);
-        p.setPen(QPen(primaryLabel, line));
+        p.setPen(QPen(primaryLabel(), line));
         p.drawRoundedRect(box, pixels / 5.0, pixels / 5.0);
         QFont font = p.font();
         font.setBold(true);
@@ -206,6 +214,13 @@ QQmlEngine& DesktopViews::engine() {
         (void)chosen;
         engine_ = std::make_unique<QQmlEngine>();
         engine_->addImageProvider(QStringLiteral("quillet"), new HostImageProvider);
+        // The views draw in the desktop's colours: the host's appearance, or one of our own.
+        auto* appearance = DesktopAppearance::current();
+        if (!appearance) {
+            ownAppearance_ = std::make_unique<DesktopAppearance>();
+            appearance = ownAppearance_.get();
+        }
+        engine_->rootContext()->setContextProperty(QStringLiteral("appearance"), appearance);
     }
     return *engine_;
 }

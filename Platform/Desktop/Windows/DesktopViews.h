@@ -21,6 +21,8 @@ class ViewModel;
 
 namespace desktop {
 
+class DesktopAppearance;
+
 // A view's QML scene inside its window: shows an item's `toolTip` property as a tooltip, and
 // says once when it has painted.
 class ViewQuickWidget final : public QQuickWidget {
@@ -65,6 +67,8 @@ private:
     QQmlEngine& engine();
 
     std::function<void(const std::string&)> report_;
+    // Only when no host's appearance exists; before the engine, which goes first.
+    std::unique_ptr<DesktopAppearance> ownAppearance_;
     std::unique_ptr<QQmlEngine> engine_;
     std::vector<QPointer<ViewQuickWidget>> views_;
 };

@@ -1,5 +1,6 @@
 #include "Platform/Desktop/Windows/MenuPresenter.h"
 
+#include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Menu.h"
 
 #include <QAction>
@@ -13,6 +14,13 @@ namespace desktop {
 
 namespace {
 
+// Menus take the strip's colours rather than the stock palette; a submenu is a window of its
+// own, which a parent's palette does not reach.
+void applyAppearance(QMenu& qmenu) {
+    if (auto* appearance = DesktopAppearance::current())
+        qmenu.setPalette(appearance->menus());
+}
+
 // Fills `qmenu` with `menu`'s items; `onChosen` records a chosen item of a submenu, whose
 // action then runs once everything has closed.
 void fill(QMenu& qmenu, platform::Menu& menu, std::vector<QAction*>& actions,
@@ -24,6 +32,7 @@ void fill(QMenu& qmenu, platform::Menu& menu, std::vector<QAction*>& actions,
         }
         if (entry.submenu && depth < 4) {
             auto* sub = qmenu.addMenu(QString::fromStdString(entry.title));
+            applyAppearance(*sub);
             std::vector<QAction*> subActions;
             fill(*sub, *entry.submenu, subActions, submenuChoice, depth + 1);
             std::weak_ptr<platform::Menu> weakSub = entry.submenu;
@@ -65,6 +74,7 @@ void presentMenu(platform::Menu& menu, QPoint at) {
     std::function<void()> submenuChoice;
     menu.present([&](platform::Menu& m) -> std::optional<std::size_t> {
         QMenu qmenu;
+        applyAppearance(qmenu);
         std::vector<QAction*> actions;
         fill(qmenu, m, actions, submenuChoice, 0);
         // A menu opened from inside another (a nested loop) does not replace the outer one.

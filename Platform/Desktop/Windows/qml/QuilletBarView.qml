@@ -1,5 +1,6 @@
 // The hidden-items panel's content: one icon per hidden item in a row, or "Nothing tucked
-// away", on a dark rounded strip with a faint inner border. Sizes come from the view model;
+// away", on a rounded strip of the desktop's light or dark material (the host's `appearance`)
+// with a faint inner border. Sizes come from the view model;
 // taps and hovers go back to it through `view` (a QuilletBarViewAdapter).
 import QtQuick
 
@@ -7,15 +8,14 @@ Item {
     id: root
     required property QtObject view
 
-    // The dark appearance's secondary label colour.
-    readonly property color secondaryLabel: Qt.rgba(235 / 255, 235 / 255, 245 / 255, 0.6)
+    readonly property color secondaryLabel: appearance.secondaryLabel
 
-    // The material: a dark translucent fill.
+    // The material: a translucent fill, as the strip's.
     Rectangle {
         objectName: "material"
         anchors.fill: parent
         radius: root.view.cornerRadius
-        color: Qt.rgba(30 / 255, 30 / 255, 32 / 255, 0.82)
+        color: appearance.material
         antialiasing: true
     }
 
@@ -62,7 +62,8 @@ Item {
                     anchors.fill: parent
                     anchors.margins: -root.view.highlightOutset
                     radius: root.view.highlightCornerRadius
-                    color: Qt.rgba(1, 1, 1, cell.highlightOpacity)
+                    color: Qt.rgba(appearance.highlightTint.r, appearance.highlightTint.g,
+                                   appearance.highlightTint.b, cell.highlightOpacity)
                     antialiasing: true
                 }
 

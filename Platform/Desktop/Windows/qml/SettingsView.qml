@@ -1,6 +1,6 @@
 // The settings window: name and version, the three menu-bar preferences, the usage hint, the
-// account box, the update row and Quit, in the dark appearance. Values and actions come from
-// `view` (a SettingsViewAdapter).
+// account box, the update row and Quit, in the desktop's light or dark appearance (the host's
+// `appearance`). Values and actions come from `view` (a SettingsViewAdapter).
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
@@ -9,24 +9,24 @@ Rectangle {
     id: root
     required property QtObject view
 
-    color: "#28282A"
-    readonly property color label: "#F2F2F7"
-    readonly property color secondaryLabel: Qt.rgba(235 / 255, 235 / 255, 245 / 255, 0.6)
-    readonly property color boxFill: Qt.rgba(1, 1, 1, 0.06)
+    color: appearance.windowBackground
+    readonly property color label: appearance.label
+    readonly property color secondaryLabel: appearance.secondaryLabel
+    readonly property color boxFill: appearance.fill
 
-    palette.window: "#28282A"
+    palette.window: appearance.windowBackground
     palette.windowText: label
     palette.text: label
     palette.buttonText: label
-    palette.button: "#3A3A3C"
-    palette.base: "#1E1E20"
-    palette.highlight: "#0A84FF"
+    palette.button: appearance.control
+    palette.base: appearance.base
+    palette.highlight: appearance.dark ? "#0A84FF" : "#007AFF"
     palette.highlightedText: "white"
-    palette.mid: "#4A4A4C"
-    palette.light: "#5A5A5C"
-    palette.dark: "#1C1C1E"
+    palette.mid: appearance.dark ? "#4A4A4C" : "#C7C7CC"
+    palette.light: appearance.dark ? "#5A5A5C" : "#FFFFFF"
+    palette.dark: appearance.dark ? "#1C1C1E" : "#AEAEB2"
 
-    // A switch drawn as the dark appearance draws it: green track when on, grey when off.
+    // A switch as the system draws it: green track when on, grey when off.
     component DarkSwitch: Switch {
         id: control
         indicator: Rectangle {
@@ -35,7 +35,7 @@ Rectangle {
             implicitWidth: 38
             implicitHeight: 22
             radius: 11
-            color: control.checked ? "#30D158" : "#48484A"
+            color: control.checked ? (appearance.dark ? "#30D158" : "#34C759") : appearance.controlOff
             Rectangle {
                 x: control.checked ? parent.width - width - 2 : 2
                 y: 2
@@ -49,7 +49,7 @@ Rectangle {
             leftPadding: control.indicator.width + 8
             verticalAlignment: Text.AlignVCenter
             text: control.text
-            color: "#F2F2F7"
+            color: root.label
             font.pixelSize: 13
         }
     }
@@ -85,7 +85,7 @@ Rectangle {
             }
         }
 
-        Rectangle { Layout.fillWidth: true; height: 1; color: Qt.rgba(1, 1, 1, 0.12) }
+        Rectangle { Layout.fillWidth: true; height: 1; color: appearance.separator }
 
         DarkSwitch {
             objectName: "launchAtLogin"
@@ -182,7 +182,7 @@ Rectangle {
                     Button {
                         objectName: "accountButton"
                         text: root.view.accountButtonTitle
-                        palette.buttonText: root.view.signedIn ? "#FF453A" : root.label
+                        palette.buttonText: root.view.signedIn ? (appearance.dark ? "#FF453A" : "#FF3B30") : root.label
                         onClicked: root.view.tapAccountButton()
                     }
                 }
