@@ -139,6 +139,9 @@ void DesktopAppearance::askPortal() {
     auto bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
+    // The slot is found by its signature's type names: QDBusVariant has to be known by name
+    // before anything else of QtDBus happened to register it.
+    qRegisterMetaType<QDBusVariant>();
     bus.connect(portalService, portalPath, portalSettings, QStringLiteral("SettingChanged"), this,
                 SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
     // Asked without waiting: the palette decides until the answer comes, and for good when no
