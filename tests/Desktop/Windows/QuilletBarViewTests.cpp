@@ -6,6 +6,7 @@
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/Services/DesktopWorkspace.h"
 #include "Platform/Desktop/StatusBar/StripWindow.h"
+#include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopEventMonitors.h"
 #include "Platform/Desktop/Windows/DesktopViews.h"
 #include "Platform/Desktop/Windows/DesktopWindow.h"
@@ -254,6 +255,38 @@ TEST(QuilletBarViewScene, DrawsTheIconsAtTheirSizesAndMakesTheEngineOnlyAtTheFir
     EXPECT_EQ(f.panel().scene(), scene);
     EXPECT_EQ(f.scene().itemsNamed(QStringLiteral("hiddenItemCell")).size(), 1u);
     EXPECT_EQ(f.visibility, (std::vector<bool>{true, false, true}));
+}
+
+TEST(QuilletBarViewScene, TheMaterialAndItsTextFollowTheDesktopsScheme) {
+    // The palette decides here: no override.
+    std::optional<std::string> forced;
+    if (const char* v = std::getenv("QUILLET_COLOR_SCHEME"))
+        forced = v;
+    ::unsetenv("QUILLET_COLOR_SCHEME");
+    const QPalette saved = QApplication::palette();
+    QPalette light;
+    light.setColor(QPalette::Window, QColor(0xef, 0xef, 0xef));
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(0x2a, 0x2a, 0x2c));
+    QApplication::setPalette(light);
+    {
+        PanelFixture f;
+        f.controller->show({}, f.toggle->button());
+        ASSERT_TRUE(f.painted());
+        auto colorOf = [&](const char* name, const char* property) {
+            return f.named(name)->property(property).value<QColor>();
+        };
+        EXPECT_EQ(colorOf("material", "color"), f.host->appearance().material());
+        EXPECT_GT(colorOf("material", "color").lightness(), 128);
+        EXPECT_LT(colorOf("emptyText", "color").lightness(), 128) << "dark text on light";
+        // The desktop turns dark while the panel shows: the bindings follow.
+        QApplication::setPalette(dark);
+        EXPECT_LT(colorOf("material", "color").lightness(), 128);
+        EXPECT_GT(colorOf("emptyText", "color").lightness(), 128) << "light text on dark";
+    }
+    QApplication::setPalette(saved);
+    if (forced)
+        ::setenv("QUILLET_COLOR_SCHEME", forced->c_str(), 1);
 }
 
 TEST(QuilletBarViewScene, AHiddenWindowWithAViewMakesNoEngineUntilItIsOrderedFront) {
