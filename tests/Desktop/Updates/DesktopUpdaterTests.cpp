@@ -5,6 +5,7 @@
 #include "Platform/Desktop/Updates/DesktopUpdater.h"
 #include "Platform/HttpSession.h"
 #include "tests/Desktop/DesktopTestSupport.h"
+#include "tests/Desktop/HostTestSupport.h"
 #include "tests/Desktop/Services/Http/LoopbackHttpServer.h"
 
 #include <QAbstractButton>
@@ -513,13 +514,7 @@ public:
             {"CFBundleShortVersionString", "1.3.0"},
             {"SUFeedURL", feedURL},
             {"SUPublicEDKey", validKey}}.dump();
-        DesktopHost::Options o;
-        o.configDirectory = dir_.sub("config");
-        o.sampleItems = {};
-        o.singleInstance = false;
-        o.bundleDirectory = dir_.path();
-        o.autostartDirectory = dir_.sub("autostart");
-        host = std::make_unique<DesktopHost>(o);
+        host = std::make_unique<DesktopHost>(test::isolatedHostOptions(dir_, {}));
         host->desktopAlerts().onShow = [this](QMessageBox& box) {
             std::vector<std::string> titles;
             for (auto* b : box.buttons())
