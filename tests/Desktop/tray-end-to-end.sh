@@ -142,4 +142,30 @@ echo quit >&4
 wait "$ITEM" || true
 ITEM=
 status_until "tray() is None" || fail "the tray item stayed after its program ended"
+
+# A Qt program's QSystemTrayIcon, which Qt publishes on the bus by itself once a watcher runs:
+# it shows, its QMenu opens on a right click and a left click activates it.
+mkfifo "$WORK/qt-in"
+QT_QPA_PLATFORM=xcb "$HELPER" --qt-tray <"$WORK/qt-in" >"$WORK/item.log" 2>&1 &
+ITEM=$!
+exec 4>"$WORK/qt-in"
+QT="next((i for i in s['items'] if i['ownerPID'] == $ITEM), None)"
+status_until "$QT and ($QT)['onScreen'] and ($QT)['autosaveName'].startswith('tray.')" ||
+  fail "the QSystemTrayIcon did not appear in the strip"
+echo "tray end-to-end: Qt's tray icon shows as $(value "($QT)['owner'] + ' / ' + ($QT)['autosaveName']")"
+point "centre(($QT)['frame'])"; IX=$PX; IY=$PY
+xdotool mousemove "$IX" "$IY"; sleep 0.2; xdotool click 3
+status_until "s['menu'] is not None and [i.get('title') for i in s['menu']['items']] == ['Say hello']" ||
+  fail "a right click on Qt's tray icon did not open its menu"
+shot tray-qt-menu
+point "centre(menu_item('Say hello')['frame'])"
+xdotool mousemove "$PX" "$PY"; sleep 0.2; xdotool click 1
+item_saw "^qt-menu hello" || fail "choosing from Qt's tray menu did not reach the program"
+xdotool mousemove "$IX" "$IY"; sleep 0.2; xdotool click 1
+item_saw "^qt-activated" || fail "a left click did not activate Qt's tray icon"
+echo quit >&4
+wait "$ITEM" || true
+ITEM=
+status_until "'tray.' not in ' '.join(i['autosaveName'] for i in s['items'])" ||
+  fail "Qt's tray icon stayed after its program ended"
 echo "tray end-to-end: ok"

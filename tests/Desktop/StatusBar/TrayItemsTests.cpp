@@ -13,6 +13,7 @@
 #include "Platform/WindowList.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QMenu>
 #include <QProcess>
 #include <QStandardPaths>
@@ -263,6 +264,46 @@ TEST(TrayItems, ProvidedWatcherShowsAnItemAndFollowsItsChangesUntilItsProgramEnd
     item.stop();
     EXPECT_TRUE(f.waitGone("tray.sync-app"));
     EXPECT_FALSE(f.host->workspace().runningApplication(pid));
+}
+
+TEST(TrayItems, IconsComeFromTheItemsThemePathBeforeItsPixmapsWithTheOverlayInTheCorner) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    // The program's own icon theme directory, with one icon in it.
+    const std::string theme = f.dir.sub("icons");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(theme + "/hicolor/24x24/apps")));
+    QImage yellow(24, 24, QImage::Format_ARGB32);
+    yellow.fill(QColor(0xff, 0xff, 0x00));
+    ASSERT_TRUE(
+        yellow.save(QString::fromStdString(theme + "/hicolor/24x24/apps/quillet-test.png")));
+
+    Helper item(bus.address(), {"--id", "themed", "--icon-name", "quillet-test",
+                                "--icon-theme-path", QString::fromStdString(theme)});
+    ASSERT_TRUE(f.waitShown("tray.themed"));
+    EXPECT_EQ(f.iconCentre("tray.themed"), 0xffff00u) << "the named icon, not the red pixmap";
+
+    auto corner = [&] {
+        for (auto& i : f.tray().items())
+            if (i.statusItem && !i.icon.isNull())
+                return i.icon.pixel(i.icon.width() - 2, i.icon.height() - 2) & 0xffffff;
+        return 0xdeadbeu;
+    };
+    item.send("overlay-pixmap 0000ff");
+    // Drawn at half the icon's size: the program's 16-pixel overlay (dark), not its 32 (blue).
+    EXPECT_TRUE(test::spinUntil([&] { return corner() == 0x202020u; }));
+    auto topLeft = [&] {
+        for (auto& i : f.tray().items())
+            if (i.statusItem && !i.icon.isNull())
+                return i.icon.pixel(2, 2) & 0xffffff;
+        return 0xdeadbeu;
+    };
+    EXPECT_EQ(topLeft(), 0xffff00u) << "the overlay covers the lower right quarter only";
+
+    // An unknown name falls back to the pixmaps.
+    item.send("icon-name no-such-icon-anywhere");
+    EXPECT_TRUE(test::spinUntil([&] { return topLeft() == 0xff0000u; }));
 }
 
 TEST(TrayItems, RegistersWithTheSessionsWatcherAndTakesOverWhenItGoes) {

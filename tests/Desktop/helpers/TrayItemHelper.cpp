@@ -3,7 +3,9 @@
 // whenever a watcher appears), prints every call it receives on stdout, one line each, and
 // takes changes on stdin ("pixmap RRGGBB", "attention-pixmap RRGGBB", "overlay-pixmap RRGGBB",
 // "icon-name NAME", "title TEXT", "tooltip TEXT", "status STATUS", "quit").
-// With --watcher it is a minimal org.kde.StatusNotifierWatcher instead.
+// With --watcher it is a minimal org.kde.StatusNotifierWatcher instead; with --qt-tray a
+// QSystemTrayIcon with a QMenu (needs a display), which Qt publishes on the bus by itself.
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -14,8 +16,11 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QMenu>
+#include <QPixmap>
 #include <QSocketNotifier>
 #include <QStringList>
+#include <QSystemTrayIcon>
 #include <cstdio>
 #include <unistd.h>
 
@@ -311,7 +316,37 @@ void registerItem(const QString& as) {
 
 } // namespace
 
+// Qt's own tray icon: the kind of client most Qt programs are.
+int qtTray(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("qt-tray-helper"));
+    QPixmap pixmap(32, 32);
+    pixmap.fill(QColor(0xe7, 0x6f, 0x51));
+    QSystemTrayIcon tray{QIcon(pixmap)};
+    tray.setToolTip(QStringLiteral("Qt tray"));
+    QMenu menu;
+    QObject::connect(menu.addAction(QStringLiteral("Say hello")), &QAction::triggered,
+                     [] { say(QStringLiteral("qt-menu hello")); });
+    tray.setContextMenu(&menu);
+    QObject::connect(&tray, &QSystemTrayIcon::activated, [](QSystemTrayIcon::ActivationReason r) {
+        say(QStringLiteral("qt-activated %1").arg(int(r)));
+    });
+    tray.show();
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[64];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0 || QByteArray(buffer, n).startsWith("quit"))
+            app.quit();
+    });
+    say(QStringLiteral("ready"));
+    return app.exec();
+}
+
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (QByteArray(argv[i]) == "--qt-tray")
+            return qtTray(argc, argv);
     QCoreApplication app(argc, argv);
     qDBusRegisterMetaType<IconPixmap>();
     qDBusRegisterMetaType<IconPixmapList>();
