@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Another program's tray icon end to end (run under xvfb-run), on a private session bus: Quillet
 # provides the watcher, the helper program's StatusNotifierItem appears in the strip (the
-# built-in sample items give way to it), a Ctrl-drag puts it beyond the dot, collapsing hides it
-# and the hidden-items panel shows its icon, a click on that icon expands the bar, a right click
-# opens its menu and a choice reaches the program, a left click activates it, and it vanishes
-# when its program ends. Every wait is bounded.
+# built-in sample items give way to it) and shows its tooltip, a Ctrl-drag puts it beyond the
+# dot, collapsing hides it and the hidden-items panel shows its icon, a click on that icon
+# expands the bar, a right click opens its menu and a choice reaches the program, a left click
+# activates it, and it vanishes when its program ends; then the same for a Qt program's
+# QSystemTrayIcon. Every wait is bounded.
 # QUILLET_E2E_SHOTS=DIR keeps screenshots of the strip, the panel and the menu there.
 set -euo pipefail
 QUILLET=${1:?usage: tray-end-to-end.sh PATH-TO-QUILLET PATH-TO-TRAY-ITEM-HELPER}
