@@ -304,6 +304,10 @@ TEST(TrayItems, IconsComeFromTheItemsThemePathBeforeItsPixmapsWithTheOverlayInTh
     // An unknown name falls back to the pixmaps.
     item.send("icon-name no-such-icon-anywhere");
     EXPECT_TRUE(test::spinUntil([&] { return topLeft() == 0xff0000u; }));
+
+    // A pixmap whose size does not match its data is passed over for the sound one.
+    item.send("lying-pixmap 00ffff");
+    EXPECT_TRUE(test::spinUntil([&] { return topLeft() == 0x00ffffu; }));
 }
 
 TEST(TrayItems, RegistersWithTheSessionsWatcherAndTakesOverWhenItGoes) {

@@ -1,9 +1,9 @@
 // A small program with a tray icon for the tray tests: it publishes a StatusNotifierItem with a
 // com.canonical.dbusmenu menu on the session bus and registers it with the watcher (again
 // whenever a watcher appears), prints every call it receives on stdout, one line each, and
-// takes changes on stdin ("pixmap RRGGBB", "attention-pixmap RRGGBB", "overlay-pixmap RRGGBB",
-// "icon-name NAME", "title TEXT", "tooltip TEXT", "status STATUS", "quit").
-// With --watcher it is a minimal org.kde.StatusNotifierWatcher instead; with --qt-tray a
+// takes changes on stdin ("pixmap RRGGBB", "lying-pixmap RRGGBB", "attention-pixmap RRGGBB",
+// "overlay-pixmap RRGGBB", "icon-name NAME", "title TEXT", "tooltip TEXT", "status STATUS",
+// "quit"). With --watcher it is a minimal org.kde.StatusNotifierWatcher instead; with --qt-tray a
 // QSystemTrayIcon with a QMenu (needs a display), which Qt publishes on the bus by itself.
 #include <QApplication>
 #include <QCoreApplication>
@@ -166,7 +166,13 @@ public:
 
     QString category() const { return QStringLiteral("ApplicationStatus"); }
     QString empty() const { return {}; }
-    IconPixmapList iconPixmap() const { return pixmaps(pixmapColour); }
+    // A pixmap whose size claims more than its data holds comes first when asked for.
+    bool lyingPixmap = false;
+    IconPixmapList iconPixmap() const {
+        if (lyingPixmap)
+            return {IconPixmap{64, 64, QByteArray(16, '\x7f')}, solid(16, pixmapColour)};
+        return pixmaps(pixmapColour);
+    }
     IconPixmapList overlayPixmap() const { return pixmaps(overlayColour); }
     IconPixmapList attentionPixmap() const { return pixmaps(attentionColour); }
     ToolTip toolTip() const { return {{}, {}, toolTipTitle, {}}; }
@@ -432,6 +438,11 @@ int main(int argc, char** argv) {
             } else if (command == QLatin1String("pixmap")) {
                 item.pixmapColour = value;
                 item.iconName.clear();
+                emit item.NewIcon();
+            } else if (command == QLatin1String("lying-pixmap")) {
+                item.pixmapColour = value;
+                item.iconName.clear();
+                item.lyingPixmap = true;
                 emit item.NewIcon();
             } else if (command == QLatin1String("icon-name")) {
                 item.iconName = value;
