@@ -1,6 +1,7 @@
 // The status bar of the desktop host: a strip across the top of the primary screen holding
-// this process's status items, the sample items of other applications and the system items
-// (clock, control centre), placed by the same layout code as the simulated Mac. Clicks set the
+// this process's status items, other programs' tray items (or sample items standing in for
+// them) and the system items (clock, control centre), placed by the same layout code as the
+// simulated Mac. Clicks set the
 // current event and reach the buttons; Ctrl-drag moves items and rewrites preferred positions.
 // Main thread only.
 #pragma once
