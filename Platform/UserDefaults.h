@@ -1,5 +1,6 @@
 // The standard user defaults: typed values under string keys, written the moment they change.
-// Implemented by Sim (memory) and Desktop (a JSON file); main thread only.
+// Implemented by Sim (memory) and Desktop (a JSON file). Safe from any thread: the account
+// library reads its switches and stores its counters from its own thread.
 #pragma once
 
 #include "Platform/Value.h"

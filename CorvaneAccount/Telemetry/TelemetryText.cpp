@@ -7,8 +7,11 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
+#include <string_view>
 
 namespace corvane::TelemetryText {
 
@@ -16,20 +19,110 @@ namespace {
 
 using icu::UnicodeString;
 
+// A set of ASCII characters, and what it holds beyond ASCII.
+struct CharSet {
+    enum class Beyond { nothing, decimalDigits, everything };
+    std::uint64_t bits[2] = {0, 0};
+    Beyond beyond = Beyond::nothing;
+
+    static constexpr CharSet of(std::string_view chars) {
+        CharSet set;
+        for (char c : chars)
+            set.bits[(c >> 6) & 1] |= std::uint64_t(1) << (c & 63);
+        return set;
+    }
+    static constexpr CharSet span(char first, char last) {
+        CharSet set;
+        for (int c = first; c <= last; ++c)
+            set.bits[c >> 6] |= std::uint64_t(1) << (c & 63);
+        return set;
+    }
+    constexpr CharSet operator|(CharSet other) const {
+        other.bits[0] |= bits[0];
+        other.bits[1] |= bits[1];
+        other.beyond = std::max(beyond, other.beyond);
+        return other;
+    }
+    constexpr CharSet complement() const {
+        CharSet set;
+        set.bits[0] = ~bits[0];
+        set.bits[1] = ~bits[1];
+        set.beyond = Beyond::everything;
+        return set;
+    }
+    constexpr CharSet plus(Beyond more) const {
+        CharSet set = *this;
+        set.beyond = more;
+        return set;
+    }
+    bool contains(UChar32 c) const {
+        if (c < 0x80)
+            return (bits[c >> 6] >> (c & 63)) & 1;
+        switch (beyond) {
+        case Beyond::nothing:
+            return false;
+        case Beyond::decimalDigits:
+            return u_charType(c) == U_DECIMAL_DIGIT_NUMBER;
+        case Beyond::everything:
+            return true;
+        }
+        return false;
+    }
+};
+
+constexpr CharSet asciiDigits = CharSet::span('0', '9');
+constexpr CharSet asciiAlnum = asciiDigits | CharSet::span('a', 'z') | CharSet::span('A', 'Z');
+constexpr CharSet asciiHex = asciiDigits | CharSet::span('a', 'f') | CharSet::span('A', 'F');
+// \d: a decimal digit of any script (general category Nd); among ASCII, 0 to 9.
+constexpr CharSet decimalDigits = asciiDigits.plus(CharSet::Beyond::decimalDigits);
+
+bool contains(std::u16string_view run, std::u16string_view part) {
+    return run.find(part) != std::u16string_view::npos;
+}
+
 // The scrubbing rules, applied in this order, each replacing every match. ICU syntax,
 // case-sensitive.
+//
+// A match consists only of characters in `scope`, so it lies inside one maximal run of such
+// characters, and it holds whatever `qualifies` asks of such a run (a character it must contain,
+// a least number of code points). Runs that do not qualify cannot hold a match and are not
+// searched; the others are searched as regions with transparent bounds, so \b looks at the
+// characters around them as it would in the whole text. The matches found are thus exactly those
+// of a search through the whole text, at a fraction of its cost: that search tries a match at
+// every position the pattern's first element accepts, and the e-mail rule, for one, runs from
+// each letter to the end of its word before it fails. `scope` may hold more than the pattern
+// accepts (that only makes runs longer), never less.
 struct Rule {
     const char16_t* pattern;
-    const char16_t* token;
+    std::u16string_view token;
+    CharSet scope;
+    bool (*qualifies)(std::u16string_view run, int32_t codePoints);
 };
 constexpr std::array<Rule, 7> rules{{
-    {uR"([a-zA-Z0-9._%+\-]+@[a-zA-Z0-9.\-]+\.[a-zA-Z]{2,})", u"<email>"},
-    {uR"(\d{4}-\d{2}-\d{2}[T ]\d{2}:\d{2}:\d{2}(?:\.\d+)?(?:Z|[+-]\d{2}:?\d{2})?)", u"<ts>"},
-    {uR"([0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12})", u"<uuid>"},
-    {uR"(ca_[0-9a-zA-Z-]+)", u"<ca_id>"},
-    {uR"((?:[A-Za-z]:[\\\/]|\\\\|\/)[^\s,;\"'<>]+)", u"<path>"},
-    {uR"(\b[0-9a-fA-F]{8,}\b)", u"<hex>"},
-    {uR"(\b\d{4,}\b)", u"<n>"},
+    {uR"([a-zA-Z0-9._%+\-]+@[a-zA-Z0-9.\-]+\.[a-zA-Z]{2,})", u"<email>",
+     asciiAlnum | CharSet::of("._%+-@"),
+     [](std::u16string_view run, int32_t) { return contains(run, u"@"); }},
+    {uR"(\d{4}-\d{2}-\d{2}[T ]\d{2}:\d{2}:\d{2}(?:\.\d+)?(?:Z|[+-]\d{2}:?\d{2})?)", u"<ts>",
+     decimalDigits | CharSet::of("-T :.Z+"),
+     [](std::u16string_view run, int32_t codePoints) {
+         return codePoints >= 19 && contains(run, u"-") && contains(run, u":");
+     }},
+    {uR"([0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12})", u"<uuid>",
+     asciiHex | CharSet::of("-"),
+     [](std::u16string_view run, int32_t codePoints) {
+         return codePoints >= 36 && contains(run, u"-");
+     }},
+    {uR"(ca_[0-9a-zA-Z-]+)", u"<ca_id>", asciiAlnum | CharSet::of("_-"),
+     [](std::u16string_view run, int32_t) { return contains(run, u"ca_"); }},
+    // Runs end only at characters the path's tail surely refuses: ASCII white space that every
+    // reading of \s includes, and the listed punctuation.
+    {uR"((?:[A-Za-z]:[\\\/]|\\\\|\/)[^\s,;\"'<>]+)", u"<path>",
+     CharSet::of(" \t\n\r\f,;\"'<>").complement(),
+     [](std::u16string_view run, int32_t) { return contains(run, u"/") || contains(run, u"\\"); }},
+    {uR"(\b[0-9a-fA-F]{8,}\b)", u"<hex>", asciiHex,
+     [](std::u16string_view, int32_t codePoints) { return codePoints >= 8; }},
+    {uR"(\b\d{4,}\b)", u"<n>", decimalDigits,
+     [](std::u16string_view, int32_t codePoints) { return codePoints >= 4; }},
 }};
 
 // Frame cleaning: an arrow with what follows it, then the outermost parentheses.
@@ -78,30 +171,74 @@ UnicodeString replaceAll(std::size_t rule, const UnicodeString& input, const Uni
     return U_FAILURE(status) ? input : out;
 }
 
-// Quick refusals: a rule whose required character is absent cannot match, so its (costly)
-// scan is skipped. Each test names a character every match of the rule must contain.
-bool mayMatch(std::size_t rule, const UnicodeString& s) {
-    switch (rule) {
-    case 0:
-        return s.indexOf(char16_t('@')) >= 0;
-    case 1:
-        return s.indexOf(char16_t(':')) >= 0 && s.indexOf(char16_t('-')) >= 0;
-    case 2:
-        return s.indexOf(char16_t('-')) >= 0;
-    case 3:
-        return s.indexOf(u"ca_", 3, 0) >= 0;
-    case 4:
-        return s.indexOf(char16_t('/')) >= 0 || s.indexOf(char16_t('\\')) >= 0;
-    default:
-        return true;
+// Every match of scrubbing rule `index` in `text` replaced by its token, written to `out`.
+// Returns false, `out` then being unspecified, when nothing matched (or ICU failed: the rule then
+// leaves the text as it is).
+bool replaceInRuns(std::size_t index, const UnicodeString& text, UnicodeString& out) {
+    const Rule& rule = rules[index];
+    const char16_t* s = text.getBuffer();
+    const int32_t n = text.length();
+    icu::RegexMatcher* m = nullptr;
+    UErrorCode status = U_ZERO_ERROR;
+    bool matched = false;
+    int32_t copied = 0; // `text` before this offset is in `out`
+    int32_t begin = -1, codePoints = 0;
+    for (int32_t i = 0; i <= n && U_SUCCESS(status);) {
+        const int32_t at = i;
+        bool member = false;
+        if (i < n) {
+            UChar32 c;
+            U16_NEXT(s, i, n, c);
+            member = rule.scope.contains(c);
+        } else {
+            ++i;
+        }
+        if (member) {
+            if (begin < 0) {
+                begin = at;
+                codePoints = 0;
+            }
+            ++codePoints;
+            continue;
+        }
+        if (begin < 0)
+            continue;
+        const int32_t runBegin = begin, runEnd = at;
+        begin = -1;
+        const std::u16string_view run(s + runBegin, std::size_t(runEnd - runBegin));
+        if (!rule.qualifies(run, codePoints))
+            continue;
+        if (!m) {
+            m = &matcher(index);
+            m->reset(text);
+            m->useTransparentBounds(true);
+        }
+        m->region(runBegin, runEnd, status);
+        while (U_SUCCESS(status) && m->find(status)) {
+            const int32_t start = m->start(status), stop = m->end(status);
+            if (U_FAILURE(status))
+                break;
+            if (!matched)
+                out.remove();
+            matched = true;
+            out.append(text, copied, start - copied)
+                .append(rule.token.data(), int32_t(rule.token.size()));
+            copied = stop;
+        }
     }
+    if (m)
+        m->reset(UnicodeString()); // no reference to `text` stays behind in the thread's matcher
+    if (!matched || U_FAILURE(status))
+        return false;
+    out.append(text, copied, n - copied);
+    return true;
 }
 
 UnicodeString scrubbed(const UnicodeString& message) {
-    UnicodeString text = message;
+    UnicodeString text = message, next;
     for (std::size_t i = 0; i < rules.size(); ++i)
-        if (mayMatch(i, text))
-            text = replaceAll(i, text, UnicodeString(rules[i].token));
+        if (replaceInRuns(i, text, next))
+            text.swap(next);
     return text;
 }
 
@@ -125,19 +262,32 @@ UnicodeString lower(const UnicodeString& s) {
 // Splits at every run of white space (the Unicode White_Space property, line breaks included),
 // drops empty pieces and joins the rest with single spaces.
 UnicodeString collapseWhiteSpace(const UnicodeString& s) {
+    const char16_t* text = s.getBuffer();
+    const int32_t n = s.length();
     UnicodeString out;
-    bool pendingSpace = false;
-    for (int32_t i = 0; i < s.length();) {
-        UChar32 c = s.char32At(i);
-        i += U16_LENGTH(c);
-        if (u_isUWhiteSpace(c)) {
-            pendingSpace = !out.isEmpty();
+    int32_t wordStart = -1;
+    for (int32_t i = 0; i <= n;) {
+        const int32_t at = i;
+        bool space = true;
+        if (i < n) {
+            UChar32 c;
+            U16_NEXT(text, i, n, c);
+            // Among ASCII, White_Space is U+0009 to U+000D and U+0020.
+            space = c < 0x80 ? c == 0x20 || (c >= 0x09 && c <= 0x0d) : u_isUWhiteSpace(c);
+        } else {
+            ++i;
+        }
+        if (!space) {
+            if (wordStart < 0)
+                wordStart = at;
             continue;
         }
-        if (pendingSpace)
+        if (wordStart < 0)
+            continue;
+        if (!out.isEmpty())
             out.append(char16_t(' '));
-        pendingSpace = false;
-        out.append(c);
+        out.append(s, wordStart, at - wordStart);
+        wordStart = -1;
     }
     return out;
 }
@@ -211,7 +361,8 @@ void ensureLoaded() {
         characterPrototype();
         UnicodeString sample(u"A a@b.cd 2024-01-02T03:04:05Z /p \u0661\u0662\u0663\u0664 \u00e9");
         for (std::size_t i = 0; i < rules.size(); ++i)
-            replaceAll(i, sample, UnicodeString(rules[i].token));
+            replaceAll(i, sample, UnicodeString());
+        (void)scrubbed(sample);
         (void)lower(sample);
         (void)u_isUWhiteSpace(0x3000);
         (void)u_charType(0x3000);

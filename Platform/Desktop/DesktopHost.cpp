@@ -7,6 +7,7 @@
 #include "Platform/Desktop/Services/DesktopWebAuthentication.h"
 #include "Platform/Desktop/Services/LibraryThread.h"
 #include "Platform/Desktop/StatusBar/StripWindow.h"
+#include "Platform/Desktop/StatusBar/TrayHost.h"
 #include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopViews.h"
 #include "Platform/Desktop/Windows/DesktopWindow.h"
@@ -77,6 +78,7 @@ nlohmann::json panelJSON(const DesktopApplication& application) {
                                    inScene.size().toSize());
                 icons.push_back({{"frame", qtRectJSON(global)},
                                  {"toolTip", cell->property("toolTip").toString().toStdString()},
+                                 {"source", cell->property("iconSource").toString().toStdString()},
                                  {"placeholder", cell->property("showsPlaceholder").toBool()}});
             }
             for (auto* text : scene->itemsNamed(QStringLiteral("emptyText")))
@@ -175,27 +177,9 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
 
     statusBar_ = std::make_unique<DesktopStatusBar>(*this);
     statusBar_->addSystemItems();
-    for (const auto& s : options_.sampleItems) {
-        ForeignItemSpec spec;
-        spec.ownerName = s.ownerName;
-        spec.ownerPID = s.ownerPID;
-        spec.autosaveName = s.autosaveName;
-        spec.width = s.width;
-        spec.icon = s.icon;
-        spec.toolTip = s.toolTip;
-        spec.preferredPosition = s.preferredPosition;
-        statusBar_->addForeignItem(spec);
-        if (!workspace_.runningApplication(s.ownerPID)) {
-            auto app = std::make_shared<DesktopRunningApplication>(
-                s.ownerPID, std::nullopt, s.ownerName, [] { return false; });
-            // The item's own drawing stands for the application's icon: a symbol, or its badge.
-            if (auto symbol = symbols_.systemSymbol(s.icon, s.ownerName))
-                app->setIcon(*symbol);
-            else if (!s.icon.empty())
-                app->setIcon(platform::Image{"", "badge:" + s.icon, s.ownerName, {}, false});
-            workspace_.add(std::move(app));
-        }
-    }
+    addSampleItems();
+    if (options_.trayItems)
+        startTrayHost();
 
     application_.onPresentationChange = [this] {
         if (auto* strip = statusBar_->strip())
@@ -221,7 +205,68 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
     platform::installHost(this);
 }
 
+void DesktopHost::addSampleItems() {
+    for (const auto& s : options_.sampleItems) {
+        ForeignItemSpec spec;
+        spec.ownerName = s.ownerName;
+        spec.ownerPID = s.ownerPID;
+        spec.autosaveName = s.autosaveName;
+        spec.width = s.width;
+        spec.icon = s.icon;
+        spec.toolTip = s.toolTip;
+        spec.preferredPosition = s.preferredPosition;
+        sampleStatusItems_.push_back(statusBar_->addForeignItem(spec));
+        if (!workspace_.runningApplication(s.ownerPID)) {
+            auto app = std::make_shared<DesktopRunningApplication>(
+                s.ownerPID, std::nullopt, s.ownerName, [] { return false; });
+            // The item's own drawing stands for the application's icon: a symbol, or its badge.
+            if (auto symbol = symbols_.systemSymbol(s.icon, s.ownerName))
+                app->setIcon(*symbol);
+            else if (!s.icon.empty())
+                app->setIcon(platform::Image{"", "badge:" + s.icon, s.ownerName, {}, false});
+            workspace_.add(app);
+            sampleApplications_.push_back(std::move(app));
+        }
+    }
+}
+
+void DesktopHost::removeSampleItems() {
+    for (auto& item : sampleStatusItems_)
+        statusBar_->removeForeignItem(item);
+    sampleStatusItems_.clear();
+    for (auto& app : sampleApplications_)
+        workspace_.remove(app);
+    sampleApplications_.clear();
+}
+
+void DesktopHost::startTrayHost() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!options_.trayBusAddress.empty()) {
+        static int connections = 0;
+        trayBusName_ = QStringLiteral("quillet-tray-%1").arg(++connections);
+        bus = QDBusConnection::connectToBus(QString::fromStdString(options_.trayBusAddress),
+                                            trayBusName_);
+    }
+    trayHost_ = std::make_unique<TrayHost>(*this, bus);
+    // Tray items persist where the user drags them, by their id.
+    statusBar_->onTrayItemPosition = [this](const std::string& autosaveName, double position) {
+        defaults_->set(TrayHost::positionKey(autosaveName), position);
+    };
+    if (options_.sampleItemsGiveWayToTrayItems)
+        trayHost_->onItemShown = [this] {
+            if (!sampleStatusItems_.empty()) {
+                logHost(platform::LogLevel::info, "a tray item appeared: the sample items go");
+                removeSampleItems();
+            }
+        };
+    trayHost_->start();
+}
+
 DesktopHost::~DesktopHost() {
+    // Other programs' items leave the strip, and the tray's bus connection closes.
+    trayHost_.reset();
+    if (!trayBusName_.isEmpty())
+        QDBusConnection::disconnectFromBus(trayBusName_);
     // No more presses through the monitors of a host that is going.
     localMouseFilter_.reset();
     // The library thread stops (and its queued work is dropped) before anything it may use.
@@ -347,6 +392,15 @@ std::string DesktopHost::statusJSON() const {
                          {"onScreen", s.onScreen},
                          {"own", s.own}});
     doc["items"] = std::move(items);
+    if (trayHost_) {
+        const auto role = trayHost_->role();
+        doc["tray"] = {{"role", role == TrayHost::Role::watcher ? "watcher"
+                                : role == TrayHost::Role::host  ? "host"
+                                                                : "none"},
+                       {"items", trayHost_->items().size()}};
+    } else {
+        doc["tray"] = nullptr;
+    }
     doc["panel"] = panelJSON(application_);
     doc["menu"] = menuJSON();
     if (QToolTip::isVisible())

@@ -38,6 +38,7 @@ class DesktopBrowser;
 class DesktopAppearance;
 class DesktopWebAuthenticationSessions;
 class LocalMouseFilter;
+class TrayHost;
 
 class DesktopHost final : public platform::Host {
 public:
@@ -46,6 +47,13 @@ public:
         std::string configDirectory;
         // Other applications' items shown in the strip.
         std::vector<SampleItem> sampleItems = defaultSampleItems();
+        // The sample items leave the strip when the first tray item appears (the built-in
+        // set does; a set asked for on the command line stays).
+        bool sampleItemsGiveWayToTrayItems = false;
+        // Host other programs' tray items (StatusNotifierItems) in the strip.
+        bool trayItems = false;
+        // The bus the tray items are on; empty: the session bus.
+        std::string trayBusAddress;
         // Take part in the single-instance channel (off in unit tests that need no socket).
         bool singleInstance = true;
         // Where the bundle (and Info.json) is; empty: the executable's directory.
@@ -100,6 +108,8 @@ public:
     DesktopLoginItems& desktopLoginItems() { return *loginItems_; }
     // The desktop's light or dark scheme and the colours of the strip, its menus and views.
     DesktopAppearance& appearance() { return *appearance_; }
+    // Other programs' tray items; null when they are not hosted.
+    TrayHost* trayHost() { return trayHost_.get(); }
 
     // True when another quillet holds the instance lock; it is then listed among the running
     // applications and this process does not listen.
@@ -131,6 +141,9 @@ private:
     std::string answer(const InstanceRequest& request);
     void watchScreens();
     void screensChanged();
+    void addSampleItems();
+    void removeSampleItems();
+    void startTrayHost();
 
     Options options_;
     DesktopLog log_;
@@ -147,6 +160,12 @@ private:
     // Before the strip, which draws with it.
     std::unique_ptr<DesktopAppearance> appearance_;
     std::unique_ptr<DesktopStatusBar> statusBar_;
+    // The sample items in the strip and the applications made for them.
+    std::vector<std::shared_ptr<platform::StatusItem>> sampleStatusItems_;
+    std::vector<std::shared_ptr<platform::RunningApplication>> sampleApplications_;
+    // After the status bar, so that it goes first and takes its items out of the strip.
+    std::unique_ptr<TrayHost> trayHost_;
+    QString trayBusName_;
     DesktopWindowList windowList_{*this};
     std::unique_ptr<DesktopEventMonitors> eventMonitors_;
     std::unique_ptr<LocalMouseFilter> localMouseFilter_;

@@ -19,14 +19,19 @@ namespace {
 const auto processStart = std::chrono::steady_clock::now();
 
 constexpr const char* usage =
-    "usage: quillet [--sample-items PATH] [URL...]\n"
+    "usage: quillet [--sample-items PATH | --no-sample-items] [--no-tray-items] [URL...]\n"
     "       quillet --status    print the running instance's state as JSON\n"
-    "       quillet --toggle    click the running instance's chevron\n";
+    "       quillet --toggle    click the running instance's chevron\n"
+    "Other programs' tray items show in the strip. Sample items stand in for them until the\n"
+    "first one appears; those of --sample-items stay. QUILLET_NO_SAMPLE_ITEMS=1 is\n"
+    "--no-sample-items.\n";
 
 struct Arguments {
     bool status = false;
     bool toggle = false;
     std::string sampleItemsPath;
+    bool noSampleItems = false;
+    bool noTrayItems = false;
     std::vector<std::string> urls;
 };
 
@@ -43,6 +48,10 @@ bool parse(int argc, char** argv, Arguments& out) {
                 return false;
             }
             out.sampleItemsPath = argv[++i];
+        } else if (a == "--no-sample-items") {
+            out.noSampleItems = true;
+        } else if (a == "--no-tray-items") {
+            out.noTrayItems = true;
         } else if (a == "--help" || a == "-h") {
             std::fputs(usage, stdout);
             std::exit(0);
@@ -56,6 +65,10 @@ bool parse(int argc, char** argv, Arguments& out) {
             std::fprintf(stderr, "quillet: argument %d is neither an option nor a URL\n", i);
             return false;
         }
+    }
+    if (!out.sampleItemsPath.empty() && out.noSampleItems) {
+        std::fputs("quillet: --sample-items and --no-sample-items cannot be combined\n", stderr);
+        return false;
     }
     if (out.status && out.toggle) {
         std::fputs("quillet: --status and --toggle cannot be combined\n", stderr);
@@ -110,6 +123,14 @@ int main(int argc, char** argv) {
         return 0;
 
     desktop::DesktopHost::Options options;
+    options.trayItems = !args.noTrayItems;
+    const char* noSamples = std::getenv("QUILLET_NO_SAMPLE_ITEMS");
+    if (args.noSampleItems || (noSamples && std::strcmp(noSamples, "1") == 0)) {
+        options.sampleItems.clear();
+    } else if (args.sampleItemsPath.empty()) {
+        // The built-in samples only stand in for real tray items.
+        options.sampleItemsGiveWayToTrayItems = true;
+    }
     if (!args.sampleItemsPath.empty()) {
         try {
             options.sampleItems = desktop::loadSampleItems(args.sampleItemsPath);

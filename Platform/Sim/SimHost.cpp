@@ -9,7 +9,13 @@ namespace platform::sim {
 
 // --- SimUserDefaults ---
 
+std::map<std::string, Value> SimUserDefaults::all() const {
+    std::lock_guard lock(mutex_);
+    return values_;
+}
+
 std::optional<Value> SimUserDefaults::object(const std::string& key) const {
+    std::lock_guard lock(mutex_);
     auto it = values_.find(key);
     if (it == values_.end())
         return std::nullopt;
@@ -17,16 +23,19 @@ std::optional<Value> SimUserDefaults::object(const std::string& key) const {
 }
 
 void SimUserDefaults::set(const std::string& key, Value value) {
+    std::lock_guard lock(mutex_);
     values_[key] = std::move(value);
     ++writes_[key];
 }
 
 void SimUserDefaults::removeObject(const std::string& key) {
+    std::lock_guard lock(mutex_);
     values_.erase(key);
     ++writes_[key];
 }
 
 int SimUserDefaults::writeCount(const std::string& key) const {
+    std::lock_guard lock(mutex_);
     auto it = writes_.find(key);
     return it == writes_.end() ? 0 : it->second;
 }

@@ -27,6 +27,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -43,11 +44,12 @@ public:
     std::optional<Value> object(const std::string& key) const override;
     void set(const std::string& key, Value value) override;
     void removeObject(const std::string& key) override;
-    const std::map<std::string, Value>& all() const { return values_; }
+    std::map<std::string, Value> all() const;
     // Counts writes per key, so tests can tell "written again" from "left alone".
     int writeCount(const std::string& key) const;
 
 private:
+    mutable std::mutex mutex_;
     std::map<std::string, Value> values_;
     std::map<std::string, int> writes_;
 };

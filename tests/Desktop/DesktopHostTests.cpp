@@ -1,6 +1,7 @@
 // The desktop host's facilities apart from the status bar: the run loop over Qt, screens in
 // Cocoa coordinates, the login item, alerts, symbols, sample items, the bundle and the log.
 #include "tests/Desktop/DesktopTestSupport.h"
+#include "tests/Desktop/HostTestSupport.h"
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/DesktopRunLoop.h"
@@ -321,11 +322,7 @@ TEST(DesktopLog, StderrLinesCarrySubsystemCategoryAndStayOneLine) {
 
 TEST(DesktopHost, InstallsItselfAndDeliversURLsOnceLaunched) {
     test::TempDir dir;
-    DesktopHost::Options o;
-    o.configDirectory = dir.sub("config");
-    o.sampleItems = {};
-    o.singleInstance = false;
-    o.bundleDirectory = dir.path();
+    auto o = test::isolatedHostOptions(dir, {});
     {
         DesktopHost host(o);
         EXPECT_EQ(&platform::host(), &host);
@@ -398,11 +395,7 @@ TEST(DesktopWorkspace, RevealFallsBackToOpeningTheFolderWithoutAFileManager) {
 
 TEST(DesktopHost, ScreenChangesRelayOutAndPostOneNotification) {
     test::TempDir dir;
-    DesktopHost::Options o;
-    o.configDirectory = dir.sub("config");
-    o.sampleItems = {};
-    o.singleInstance = false;
-    o.bundleDirectory = dir.path();
+    auto o = test::isolatedHostOptions(dir, {});
     DesktopHost host(o);
     int posted = 0;
     host.notificationCenter().addObserver(
@@ -422,11 +415,7 @@ TEST(DesktopHost, ScreenChangesRelayOutAndPostOneNotification) {
 
 TEST(DesktopHost, ActivationPostsWillAndDidBecomeActiveOncePerActivation) {
     test::TempDir dir;
-    DesktopHost::Options o;
-    o.configDirectory = dir.sub("config");
-    o.sampleItems = {};
-    o.singleInstance = false;
-    o.bundleDirectory = dir.path();
+    auto o = test::isolatedHostOptions(dir, {});
     DesktopHost host(o);
     std::vector<std::string> posted;
     for (auto name : {platform::applicationWillBecomeActiveNotification,
@@ -449,11 +438,7 @@ TEST(DesktopHost, ActivationPostsWillAndDidBecomeActiveOncePerActivation) {
 
 TEST(DesktopWindow, WindowsAreListedPlacedInCocoaFramesAndOnlyOrderedOutWhenClosed) {
     test::TempDir dir;
-    DesktopHost::Options o;
-    o.configDirectory = dir.sub("config");
-    o.sampleItems = {};
-    o.singleInstance = false;
-    o.bundleDirectory = dir.path();
+    auto o = test::isolatedHostOptions(dir, {});
     DesktopHost host(o);
     platform::WindowAttributes a;
     a.contentRect = platform::makeRect(100, 200, 320, 240);
@@ -516,11 +501,7 @@ TEST(DesktopWindow, WindowsAreListedPlacedInCocoaFramesAndOnlyOrderedOutWhenClos
 
 TEST(DesktopHost, EveryThreadGetsTheSameKeychain) {
     test::TempDir dir;
-    DesktopHost::Options o;
-    o.configDirectory = dir.sub("config");
-    o.sampleItems = {};
-    o.singleInstance = false;
-    o.bundleDirectory = dir.path();
+    auto o = test::isolatedHostOptions(dir, {});
     DesktopHost host(o);
     // The first uses of the Keychain may come from several threads at once.
     constexpr int threads = 8;

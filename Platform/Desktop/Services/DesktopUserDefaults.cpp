@@ -184,7 +184,13 @@ bool DesktopUserDefaults::save() {
     return true;
 }
 
+std::map<std::string, platform::Value> DesktopUserDefaults::all() const {
+    std::lock_guard lock(mutex_);
+    return values_;
+}
+
 std::optional<platform::Value> DesktopUserDefaults::object(const std::string& key) const {
+    std::lock_guard lock(mutex_);
     auto it = values_.find(key);
     if (it == values_.end())
         return std::nullopt;
@@ -192,6 +198,7 @@ std::optional<platform::Value> DesktopUserDefaults::object(const std::string& ke
 }
 
 void DesktopUserDefaults::set(const std::string& key, platform::Value value) {
+    std::lock_guard lock(mutex_);
     auto it = values_.find(key);
     if (it != values_.end() && it->second == value)
         return; // nothing changed, nothing to write
@@ -200,6 +207,7 @@ void DesktopUserDefaults::set(const std::string& key, platform::Value value) {
 }
 
 void DesktopUserDefaults::removeObject(const std::string& key) {
+    std::lock_guard lock(mutex_);
     if (values_.erase(key))
         save();
 }

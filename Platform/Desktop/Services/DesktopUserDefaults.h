@@ -1,12 +1,14 @@
 // The user defaults in a JSON file (`defaults.json` in the given directory), rewritten
 // atomically the moment a value changes: temporary file, fsync, rename, fsync of the directory.
-// A file that does not parse is moved aside and the defaults start empty. Main thread only.
+// A file that does not parse is moved aside and the defaults start empty. Any thread: one lock
+// covers the values and the write that follows a change, so files land in the order of changes.
 #pragma once
 
 #include "Platform/UserDefaults.h"
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -31,7 +33,7 @@ public:
     const std::string& filePath() const { return path_; }
     // Where an unreadable file was moved at load; empty when the file was fine or absent.
     const std::string& setAsidePath() const { return setAside_; }
-    const std::map<std::string, platform::Value>& all() const { return values_; }
+    std::map<std::string, platform::Value> all() const;
 
     // Files larger than this are not read as defaults.
     static constexpr std::size_t maxFileSize = 16 * 1024 * 1024;
@@ -45,6 +47,7 @@ private:
     std::string path_;
     std::string setAside_;
     std::function<void(const std::string&)> report_;
+    mutable std::mutex mutex_;
     std::map<std::string, platform::Value> values_;
 };
 

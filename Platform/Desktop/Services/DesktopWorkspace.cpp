@@ -39,6 +39,11 @@ void DesktopWorkspace::add(std::shared_ptr<platform::RunningApplication> app) {
         apps_.push_back(std::move(app));
 }
 
+void DesktopWorkspace::remove(const std::shared_ptr<platform::RunningApplication>& app) {
+    if (app != current_)
+        std::erase(apps_, app);
+}
+
 std::string DesktopWorkspace::fallbackFolder(const std::vector<std::string>& paths) {
     if (paths.empty())
         return {};

@@ -25,6 +25,7 @@ public:
     bool activate() override { return activate_ ? activate_() : false; }
 
     void setIcon(std::optional<platform::Image> icon) { icon_ = std::move(icon); }
+    void setLocalizedName(std::optional<std::string> name) { name_ = std::move(name); }
 
 private:
     std::int32_t pid_;
@@ -48,6 +49,8 @@ public:
     // --- host side ---
     void setCurrent(std::shared_ptr<platform::RunningApplication> app);
     void add(std::shared_ptr<platform::RunningApplication> app);
+    // The application has ended (a tray item's program).
+    void remove(const std::shared_ptr<platform::RunningApplication>& app);
 
     // The folder opened when no file manager answers over D-Bus: the parent of the first path.
     static std::string fallbackFolder(const std::vector<std::string>& paths);

@@ -269,9 +269,12 @@ void DesktopStatusBar::drag(const std::shared_ptr<platform::StatusItem>& item, s
         auto it = itemOf(entries_[i]);
         if (!positions[i] || it->autosaveName().empty())
             continue;
-        if (entries_[i].foreign)
+        if (entries_[i].foreign) {
             foreignPositions_[it->autosaveName()] = *positions[i];
-        else
+            if (entries_[i].spec && entries_[i].spec->kind == ForeignItemSpec::Kind::tray &&
+                onTrayItemPosition)
+                onTrayItemPosition(it->autosaveName(), *positions[i]);
+        } else
             host_.userDefaults().set(platform::preferredPositionKey(it->autosaveName()),
                                      *positions[i]);
     }
@@ -347,6 +350,57 @@ namespace desktop {
 
 bool DesktopStatusBar::isForeignEntry(std::size_t entry) const {
     return entry < entries_.size() && entries_[entry].foreign != nullptr;
+}
+
+void DesktopStatusBar::removeForeignItem(const std::shared_ptr<platform::StatusItem>& item) {
+    if (!item)
+        return;
+    const bool present = std::any_of(entries_.begin(), entries_.end(),
+                                     [&](const Entry& e) { return e.foreign == item; });
+    if (present)
+        removeStatusItem(item);
+}
+
+void DesktopStatusBar::updateForeignItem(const std::shared_ptr<platform::StatusItem>& item,
+                                         const std::function<void(ForeignItemSpec&)>& edit) {
+    for (auto& e : entries_) {
+        if (e.foreign != item || !e.spec)
+            continue;
+        const double width = e.spec->width;
+        edit(*e.spec);
+        if (auto* b = item->button())
+            b->setToolTip(e.spec->toolTip);
+        if (e.spec->width != width) {
+            item->setLength(e.spec->width);
+            layout();
+        } else if (strip_) {
+            strip_->update();
+        }
+        return;
+    }
+}
+
+bool DesktopStatusBar::clickForeign(const std::shared_ptr<platform::StatusItem>& item,
+                                    ForeignClick click) {
+    for (const auto& e : entries_) {
+        if (e.foreign != item || !e.spec || !e.spec->onClick)
+            continue;
+        // Menus open under the item, as the status menu does.
+        const QPoint anchor =
+            qtFromCocoa(e.window->frame(), DesktopScreens::primaryGeometry()).bottomLeft() +
+            QPoint(0, 1);
+        // Keep the handler while it runs: it may remove the item.
+        auto handler = e.spec->onClick;
+        handler(click, anchor);
+        return true;
+    }
+    return false;
+}
+
+std::optional<double> DesktopStatusBar::foreignPosition(const std::string& autosaveName) const {
+    if (auto it = foreignPositions_.find(autosaveName); it != foreignPositions_.end())
+        return it->second;
+    return std::nullopt;
 }
 
 } // namespace desktop

@@ -1,6 +1,7 @@
 // The status bar of the desktop host: a strip across the top of the primary screen holding
-// this process's status items, the sample items of other applications and the system items
-// (clock, control centre), placed by the same layout code as the simulated Mac. Clicks set the
+// this process's status items, other programs' tray items (or sample items standing in for
+// them) and the system items (clock, control centre), placed by the same layout code as the
+// simulated Mac. Clicks set the
 // current event and reach the buttons; Ctrl-drag moves items and rewrites preferred positions.
 // Main thread only.
 #pragma once
@@ -9,6 +10,7 @@
 #include "Platform/StatusBarLayout.h"
 #include "Platform/Window.h"
 
+#include <QImage>
 #include <QPoint>
 #include <cstdint>
 #include <functional>
@@ -23,9 +25,12 @@ namespace desktop {
 class DesktopHost;
 class StripWindow;
 
+// A click on another application's item, by the button that made it.
+enum class ForeignClick { primary, secondary, middle };
+
 // Another application's item in the strip.
 struct ForeignItemSpec {
-    enum class Kind { sample, clock, controlCenter };
+    enum class Kind { sample, clock, controlCenter, tray };
     Kind kind = Kind::sample;
     std::string ownerName;
     std::int32_t ownerPID = 0;
@@ -36,6 +41,11 @@ struct ForeignItemSpec {
     std::optional<double> preferredPosition;
     bool isSystem = false;
     int systemOrder = 0;
+    // A tray item's icon as the strip draws it; null draws the owner's initial as a badge.
+    QImage image;
+    // Clicks the item handles itself (tray items); `anchor` is where a menu opens, in Qt's
+    // global coordinates.
+    std::function<void(ForeignClick click, QPoint anchor)> onClick;
 };
 
 // The window a status item sits in: its frame is where the layout put it, in Cocoa
@@ -69,6 +79,19 @@ public:
     double thickness() const override { return stripHeight; }
 
     std::shared_ptr<platform::StatusItem> addForeignItem(const ForeignItemSpec& spec);
+    // Takes another application's item out of the strip; its preferred position is kept for
+    // when it comes back.
+    void removeForeignItem(const std::shared_ptr<platform::StatusItem>& item);
+    // Changes another application's item in place (icon, tooltip, owner) and redraws; a
+    // change of width lays the strip out again.
+    void updateForeignItem(const std::shared_ptr<platform::StatusItem>& item,
+                           const std::function<void(ForeignItemSpec&)>& edit);
+    // Hands a click to the foreign item's own handler; false when it has none.
+    bool clickForeign(const std::shared_ptr<platform::StatusItem>& item, ForeignClick click);
+    // The preferred position of another application's item in this run, if it has one.
+    std::optional<double> foreignPosition(const std::string& autosaveName) const;
+    // Called with an item's autosave name and new position whenever a drag moves a tray item.
+    std::function<void(const std::string& autosaveName, double position)> onTrayItemPosition;
     void addSystemItems();
 
     // One item as `--status` reports it.

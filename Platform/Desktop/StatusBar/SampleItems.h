@@ -1,5 +1,6 @@
-// Other applications' status items shown in the strip until real tray items are hosted: read
-// from a JSON file, or the built-in set. Static: nothing in them changes while Quillet runs.
+// Other applications' status items for demonstration and tests, standing in for real tray
+// items: read from a JSON file, or the built-in set. Static: nothing in them changes while
+// Quillet runs.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/StatusBar/DesktopStatusBar.h"
+#include "Platform/Desktop/StatusBar/TrayHost.h"
 #include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopScreens.h"
 #include "Platform/Desktop/Windows/DesktopSymbols.h"
@@ -57,6 +58,21 @@ void drawSymbol(QPainter& p, const QRectF& rect, const std::string& name, double
     p.restore();
 }
 
+// A tray item: its own icon, centred, or the initial of its owner when it has none.
+void drawTrayItem(QPainter& p, const ForeignItemSpec& spec, const QRectF& rect) {
+    if (spec.image.isNull()) {
+        drawBadge(p, rect, QString::fromStdString(spec.ownerName).left(1).toUpper());
+        return;
+    }
+    const double points = std::min<double>(TrayHost::iconPoints, rect.height() - 4);
+    const QRectF target(rect.center().x() - points / 2, rect.center().y() - points / 2, points,
+                        points);
+    p.save();
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawImage(target, spec.image);
+    p.restore();
+}
+
 void drawItem(QPainter& p, const DesktopStatusBar::DrawnItem& d, const QRectF& rect) {
     if (d.foreign) {
         const auto& spec = *d.foreign;
@@ -73,6 +89,9 @@ void drawItem(QPainter& p, const DesktopStatusBar::DrawnItem& d, const QRectF& r
         }
         case ForeignItemSpec::Kind::controlCenter:
             drawSymbol(p, rect, "controlcenter", 16, 1);
+            return;
+        case ForeignItemSpec::Kind::tray:
+            drawTrayItem(p, spec, rect);
             return;
         case ForeignItemSpec::Kind::sample: {
             const auto& names = DesktopSymbols::catalogue();
@@ -348,10 +367,26 @@ void StripWindow::mouseReleaseEvent(QMouseEvent* event) {
     auto entry = bar_.entryAt(cocoaPoint(pos));
     if (!entry || bar_.itemOfEntry(*entry) != pressed)
         return;
+    if (clickTrayItem(event, pressed))
+        return;
     if (event->button() == Qt::LeftButton)
         bar_.click(pressed, platform::EventType::leftMouseUp);
     else if (event->button() == Qt::RightButton)
         bar_.click(pressed, platform::EventType::rightMouseUp);
+}
+
+bool StripWindow::clickTrayItem(QMouseEvent* event,
+                                const std::shared_ptr<platform::StatusItem>& item) {
+    switch (event->button()) {
+    case Qt::LeftButton:
+        return bar_.clickForeign(item, ForeignClick::primary);
+    case Qt::RightButton:
+        return bar_.clickForeign(item, ForeignClick::secondary);
+    case Qt::MiddleButton:
+        return bar_.clickForeign(item, ForeignClick::middle);
+    default:
+        return false;
+    }
 }
 
 void StripWindow::enterEvent(QEnterEvent* event) {

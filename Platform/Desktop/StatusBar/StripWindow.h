@@ -78,6 +78,8 @@ private:
     void reportToOtherApplications(QMouseEvent* event, bool down,
                                    const std::optional<std::size_t>& entry);
     void setHovered(const std::shared_ptr<platform::StatusItem>& item);
+    // Hands a click on a tray item to the item; false for other items.
+    bool clickTrayItem(QMouseEvent* event, const std::shared_ptr<platform::StatusItem>& item);
 
     DesktopStatusBar& bar_;
     std::weak_ptr<platform::StatusItem> hovered_;

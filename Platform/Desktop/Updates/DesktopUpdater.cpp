@@ -1,5 +1,7 @@
 #include "Platform/Desktop/Updates/DesktopUpdater.h"
 
+#include "Platform/Desktop/Updates/EdSignature.h"
+
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
 #include "Platform/HttpSession.h"
@@ -32,9 +34,6 @@ using platform::host;
 
 namespace {
 
-// An Ed25519 public key is 32 bytes.
-constexpr int edPublicKeyBytes = 32;
-
 std::string trimmed(const std::string& s) {
     const char* space = " \t\n\r\v\f";
     const auto first = s.find_first_not_of(space);
@@ -62,13 +61,6 @@ bool isLoopbackHost(const QString& hostName) {
     return address.setAddress(hostName) && address.isLoopback();
 }
 
-bool isEdPublicKey(const std::string& key) {
-    const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(key),
-                                                        QByteArray::AbortOnBase64DecodingErrors);
-    return decoded.decodingStatus == QByteArray::Base64DecodingStatus::Ok &&
-           decoded.decoded.size() == edPublicKeyBytes;
-}
-
 // The feed decides what users are told to download: it must not cross a network in clear
 // text. Plain http is fine to this machine.
 bool isPrivateTransport(const QUrl& url) {
@@ -83,6 +75,34 @@ UpdateCheckOutcome failure(std::string error, VersionPair running) {
     o.error = std::move(error);
     o.running = std::move(running);
     return o;
+}
+
+UpdateCheckOutcome refusal(UpdateCheckOutcome found, std::string reason) {
+    found.kind = UpdateCheckOutcome::Kind::refused;
+    found.error = std::move(reason);
+    found.file.clear();
+    return found;
+}
+
+// What stopped a download, in words for the user; `tooLong` names a body over the request's cap.
+std::string transferProblem(std::exception_ptr error, bool timedOut, const std::string& tooLong) {
+    if (timedOut)
+        return platform::URLError::localizedDescription(platform::URLError::timedOut);
+    try {
+        std::rethrow_exception(error);
+    } catch (const platform::HttpTransportError& e) {
+        if (e.urlErrorCode() == platform::URLError::dataLengthExceedsMaximum)
+            return tooLong;
+        return e.what();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
+std::string folderOf(const std::string& file) {
+    const auto slash = file.rfind('/');
+    return slash == std::string::npos || slash == 0 ? "/" : file.substr(0, slash);
 }
 
 platform::Logger updatesLog() {
@@ -104,13 +124,18 @@ platform::AlertSpec UpdateCheckOutcome::alert(const std::string& appName) const 
         std::string text = appName + " " + update->versions.displayText() + " is available";
         if (!current.empty())
             text += " \u2014 you have " + current;
-        text += ".\n\nUpdates are not installed automatically on this system. Download the new "
-                "version from:\n" +
-                update->url;
+        text += ".\n\nIts download is verified and kept as:\n" + file +
+                "\n\nUpdates are not installed automatically on this system.";
         spec.informativeText = std::move(text);
-        spec.buttons = {"Download", "Later"};
+        spec.buttons = {"Show in Folder", "Later"};
         break;
     }
+    case Kind::refused:
+        spec.style = platform::AlertStyle::warning;
+        spec.messageText = appName + " " + update->versions.displayText() +
+                           " is available, but its download was refused.";
+        spec.informativeText = error + "\n\nNothing was kept or installed.";
+        break;
     case Kind::upToDate:
         spec.style = platform::AlertStyle::informational;
         spec.messageText = "You\u2019re up to date.";
@@ -177,10 +202,47 @@ UpdateCheckOutcome DesktopUpdater::judge(const platform::HttpResponse& response,
 // --- the updater ---
 
 struct DesktopUpdater::Check {
-    // Emitted on the main thread: at the deadline or when the updater goes.
-    asio::cancellation_signal cancel;
+    // Emitted on the main thread: at the deadline or when the updater goes. Each request has a
+    // signal of its own; `cancel` is the one in flight.
+    asio::cancellation_signal feedCancel;
+    asio::cancellation_signal downloadCancel;
+    asio::cancellation_signal* cancel = &feedCancel;
     std::shared_ptr<platform::Timer> deadline;
     bool timedOut = false;
+};
+
+// One request of a check, held to a deadline; `then` runs on the main thread unless the updater
+// has gone or the check was abandoned.
+struct DesktopUpdater::Transfer {
+    using Then = std::function<void(DesktopUpdater&, const std::shared_ptr<Check>&,
+                                    std::exception_ptr, platform::HttpResult)>;
+
+    static void start(DesktopUpdater& updater, std::shared_ptr<Check> check,
+                      asio::cancellation_signal& signal, platform::HttpRequest request,
+                      double timeout, Then then) {
+        auto& session = updater.options_.session ? *updater.options_.session : host().httpSession();
+        check->cancel = &signal;
+        check->timedOut = false;
+        // The deadline holds whatever the session does with the request's own time-out.
+        std::weak_ptr<Check> weakCheck = check;
+        check->deadline = host().runLoop().scheduleTimer(timeout, [weakCheck] {
+            if (auto c = weakCheck.lock()) {
+                c->timedOut = true;
+                c->cancel->emit(asio::cancellation_type::terminal);
+            }
+        });
+        std::weak_ptr<DesktopUpdater> weak = updater.weak_from_this();
+        auto done = [weak, check, then = std::move(then)](std::exception_ptr error,
+                                                          platform::HttpResult result) {
+            auto self = weak.lock();
+            if (!self || self->check_ != check)
+                return;
+            check->deadline->invalidate();
+            then(*self, check, std::move(error), std::move(result));
+        };
+        asio::co_spawn(platform::mainExecutor(), session.send(std::move(request)),
+                       asio::bind_cancellation_slot(signal.slot(), std::move(done)));
+    }
 };
 
 struct DesktopUpdater::Observer final : platform::Observation {
@@ -204,7 +266,7 @@ DesktopUpdater::~DesktopUpdater() {
         check_->deadline->invalidate();
     // The download's completion finds this updater gone and does nothing.
     if (platform::hasHost())
-        check_->cancel.emit(asio::cancellation_type::terminal);
+        check_->cancel->emit(asio::cancellation_type::terminal);
 }
 
 std::unique_ptr<platform::Observation>
@@ -250,7 +312,6 @@ void DesktopUpdater::checkForUpdates() {
 }
 
 void DesktopUpdater::fetch(std::shared_ptr<Check> check, std::string url) {
-    auto& session = options_.session ? *options_.session : host().httpSession();
     const auto& bundle = host().mainBundle();
     platform::HttpRequest request;
     request.url = std::move(url);
@@ -263,50 +324,90 @@ void DesktopUpdater::fetch(std::shared_ptr<Check> check, std::string url) {
     request.headers.set("User-Agent",
                         appName(bundle) + "/" + infoString(bundle, "CFBundleShortVersionString"));
 
-    // The deadline holds whatever the session does with the request's own time-out.
-    std::weak_ptr<Check> weakCheck = check;
-    check->deadline = host().runLoop().scheduleTimer(options_.timeout, [weakCheck] {
-        if (auto c = weakCheck.lock()) {
-            c->timedOut = true;
-            c->cancel.emit(asio::cancellation_type::terminal);
-        }
-    });
-
-    std::weak_ptr<DesktopUpdater> weak = weak_from_this();
-    auto done = [weak, check](std::exception_ptr error, platform::HttpResult result) {
-        auto self = weak.lock();
-        if (!self || self->check_ != check)
-            return;
-        check->deadline->invalidate();
-        const auto running = runningVersion(host().mainBundle());
-        if (error) {
-            std::string reason;
-            try {
-                std::rethrow_exception(error);
-            } catch (const platform::HttpTransportError& e) {
-                reason = e.urlErrorCode() == platform::URLError::dataLengthExceedsMaximum
-                             ? "The feed is larger than " + std::to_string(maxAppcastBytes >> 20) +
-                                   " MB."
-                             : e.what();
-            } catch (const std::exception& e) {
-                reason = e.what();
+    auto& signal = check->feedCancel;
+    Transfer::start(
+        *this, std::move(check), signal, std::move(request), options_.timeout,
+        [](DesktopUpdater& self, const std::shared_ptr<Check>& check, std::exception_ptr error,
+           platform::HttpResult result) {
+            const auto running = runningVersion(host().mainBundle());
+            if (error) {
+                const auto reason = transferProblem(
+                    error, check->timedOut,
+                    "The feed is larger than " + std::to_string(maxAppcastBytes >> 20) + " MB.");
+                self.finish(check,
+                            failure("The update feed could not be downloaded. " + reason, running));
+                return;
             }
-            if (check->timedOut)
-                reason = platform::URLError::localizedDescription(platform::URLError::timedOut);
-            self->finish(check,
-                         failure("The update feed could not be downloaded. " + reason, running));
-            return;
-        }
-        // Asked now, so a change of the early-access setting counts at the next check.
-        std::set<std::string> channels;
-        if (auto delegate = self->delegate_.lock())
-            channels = delegate->allowedChannels();
-        const std::string_view body(reinterpret_cast<const char*>(result.data.data()),
-                                    result.data.size());
-        self->finish(check, judge(result.response, body, channels, running));
-    };
-    asio::co_spawn(platform::mainExecutor(), session.send(std::move(request)),
-                   asio::bind_cancellation_slot(check->cancel.slot(), std::move(done)));
+            // Asked now, so a change of the early-access setting counts at the next check.
+            std::set<std::string> channels;
+            if (auto delegate = self.delegate_.lock())
+                channels = delegate->allowedChannels();
+            const std::string_view body(reinterpret_cast<const char*>(result.data.data()),
+                                        result.data.size());
+            auto outcome = judge(result.response, body, channels, running);
+            if (outcome.kind == UpdateCheckOutcome::Kind::updateAvailable)
+                self.download(check, std::move(outcome));
+            else
+                self.finish(check, std::move(outcome));
+        });
+}
+
+void DesktopUpdater::download(std::shared_ptr<Check> check, UpdateCheckOutcome found) {
+    const auto& bundle = host().mainBundle();
+    const auto key = infoString(bundle, "SUPublicEDKey");
+    const auto& item = *found.update;
+    // An item that can never verify is not fetched.
+    if (auto refused = refusalBeforeDownload(item, key, options_.maxDownloadBytes);
+        !refused.empty()) {
+        finish(check, refusal(std::move(found), std::move(refused)));
+        return;
+    }
+
+    platform::HttpRequest request;
+    request.url = item.url;
+    request.timeout = options_.downloadTimeout;
+    // The enclosure is held to the feed's rule at every hop, and the download stops as soon as
+    // it is longer than the feed says (or than any update may be).
+    request.redirects = platform::RedirectPolicy::httpsOnly;
+    request.maxBodyBytes = updateDownloadLimit(item, options_.maxDownloadBytes);
+    request.headers.set("User-Agent",
+                        appName(bundle) + "/" + infoString(bundle, "CFBundleShortVersionString"));
+
+    auto& signal = check->downloadCancel;
+    Transfer::start(
+        *this, std::move(check), signal, std::move(request), options_.downloadTimeout,
+        [found = std::move(found), key](DesktopUpdater& self, const std::shared_ptr<Check>& check,
+                                        std::exception_ptr error, platform::HttpResult result) {
+            const auto& item = *found.update;
+            if (error) {
+                const auto tooLong = overLimitProblem(item, self.options_.maxDownloadBytes);
+                const auto reason = transferProblem(error, check->timedOut, tooLong);
+                self.finish(check,
+                            refusal(found, reason == tooLong
+                                               ? reason
+                                               : "The update could not be downloaded. " + reason));
+                return;
+            }
+            // Only bytes that the bundle's key signed are kept.
+            if (auto refused = refusalOfDownload(item, result.response, result.data, key);
+                !refused.empty()) {
+                self.finish(check, refusal(found, std::move(refused)));
+                return;
+            }
+            const auto directory = self.options_.downloadDirectory.empty()
+                                       ? defaultUpdateDirectory()
+                                       : self.options_.downloadDirectory;
+            UpdateCheckOutcome verified = found;
+            try {
+                verified.file = saveUpdateFile(
+                    directory, updateFileName(item, appName(host().mainBundle())), result.data);
+            } catch (const std::runtime_error& e) {
+                self.finish(check, refusal(found, std::string("The update could not be kept. ") +
+                                                      e.what()));
+                return;
+            }
+            self.finish(check, std::move(verified));
+        });
 }
 
 void DesktopUpdater::finish(const std::shared_ptr<Check>& check, UpdateCheckOutcome outcome) {
@@ -314,7 +415,7 @@ void DesktopUpdater::finish(const std::shared_ptr<Check>& check, UpdateCheckOutc
     switch (outcome.kind) {
     case UpdateCheckOutcome::Kind::updateAvailable:
         updatesLog().info("update_check_finished result=update_available version=" +
-                          outcome.update->versions.displayText());
+                          outcome.update->versions.displayText() + " file=" + outcome.file);
         break;
     case UpdateCheckOutcome::Kind::upToDate:
         updatesLog().info("update_check_finished result=up_to_date");
@@ -322,21 +423,27 @@ void DesktopUpdater::finish(const std::shared_ptr<Check>& check, UpdateCheckOutc
     case UpdateCheckOutcome::Kind::failed:
         updatesLog().error("update_check_failed reason=" + outcome.error);
         break;
+    case UpdateCheckOutcome::Kind::refused:
+        updatesLog().error("update_refused version=" + outcome.update->versions.displayText() +
+                           " reason=" + outcome.error);
+        break;
     }
     const int answer = host().alerts().runModal(outcome.alert(appName(host().mainBundle())));
     if (outcome.kind == UpdateCheckOutcome::Kind::updateAvailable &&
         answer == platform::alertFirstButtonReturn) {
+        const auto folder = QUrl::fromLocalFile(QString::fromStdString(folderOf(outcome.file)));
         if (options_.openURL)
-            options_.openURL(outcome.update->url);
+            options_.openURL(folder.toString().toStdString());
         else
-            QDesktopServices::openUrl(QUrl(QString::fromStdString(outcome.update->url)));
+            QDesktopServices::openUrl(folder);
     }
 
     if (check_ == check)
         check_.reset();
     setCanCheck(true);
     std::optional<std::string> error;
-    if (outcome.kind == UpdateCheckOutcome::Kind::failed)
+    if (outcome.kind == UpdateCheckOutcome::Kind::failed ||
+        outcome.kind == UpdateCheckOutcome::Kind::refused)
         error = outcome.error;
     if (auto delegate = delegate_.lock())
         delegate->didFinishUpdateCycle(error);

@@ -1,13 +1,16 @@
 // The update framework on the desktop: a user-started check fetches the appcast named by
-// SUFeedURL, picks the newest update in the allowed channels and names it in a dialog (nothing
+// SUFeedURL, picks the newest update in the allowed channels, downloads it and verifies its
+// EdDSA signature against SUPublicEDKey, keeps a verified file and names it in a dialog (nothing
 // is installed on Linux). Main thread; observers of the flag are called on the main thread.
 #pragma once
 
 #include "Platform/Alert.h"
 #include "Platform/Desktop/Updates/Appcast.h"
+#include "Platform/Desktop/Updates/UpdateDownload.h"
 #include "Platform/UpdaterFramework.h"
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,17 +29,22 @@ namespace desktop {
 
 // What a check found.
 struct UpdateCheckOutcome {
-    enum class Kind { updateAvailable, upToDate, failed };
+    // updateAvailable: a newer version whose download is verified and kept. refused: a newer
+    // version whose download is not offered (unsigned, not matching its signature, not the
+    // length the feed says, not downloadable or not kept).
+    enum class Kind { updateAvailable, upToDate, failed, refused };
     Kind kind = Kind::failed;
-    // updateAvailable: the update.
+    // updateAvailable and refused: the update.
     std::optional<AppcastItem> update;
     // The running version, as the dialog names it.
     VersionPair running;
-    // failed: what went wrong, in words for the user.
+    // failed and refused: what went wrong, in words for the user.
     std::string error;
+    // updateAvailable: the path of the verified download.
+    std::string file;
 
     // The dialog that tells the user, for an application called `appName`. With an update its
-    // first button opens the download.
+    // first button shows the folder that holds the download.
     platform::AlertSpec alert(const std::string& appName) const;
 };
 
@@ -48,8 +56,14 @@ public:
         platform::HttpSession* session = nullptr;
         // Seconds a feed download may take, connection included.
         double timeout = 30;
-        // Opens a download address in the browser; none: the desktop's URL handler.
+        // Opens the address of the folder holding a download; none: the desktop's URL handler.
         std::function<void(const std::string&)> openURL;
+        // Seconds an update's download may take, connection included.
+        double downloadTimeout = 600;
+        // The largest update downloaded (a feed's declared length limits it further).
+        std::size_t maxDownloadBytes = maxUpdateBytes;
+        // Where verified downloads are kept; empty: defaultUpdateDirectory().
+        std::string downloadDirectory;
     };
 
     DesktopUpdater(std::weak_ptr<platform::UpdaterDelegate> delegate, Options options);
@@ -62,9 +76,10 @@ public:
     std::unique_ptr<platform::Observation>
     observeCanCheckForUpdates(std::function<void(bool)> handler, bool initial) override;
     // Starts a cycle unless one is running (a second request joins the running one): the
-    // flag turns false, the feed is fetched and judged, the dialog shows (and its "Download"
-    // opens the update's address in the browser), the flag turns true and the delegate hears
-    // that the cycle finished.
+    // flag turns false, the feed is fetched and judged, a newer update is downloaded, verified
+    // and kept (or refused, and nothing kept), the dialog shows (and its "Show in Folder" opens
+    // the folder with the download), the flag turns true and the delegate hears that the cycle
+    // finished, with the error of a failed or refused one.
     void checkForUpdates() override;
 
     // The feed request for this bundle, or the reason there can be none: the feed must be an
@@ -86,7 +101,9 @@ public:
 private:
     struct Check;
     struct Observer;
+    struct Transfer;
     void fetch(std::shared_ptr<Check> check, std::string url);
+    void download(std::shared_ptr<Check> check, UpdateCheckOutcome found);
     void finish(const std::shared_ptr<Check>& check, UpdateCheckOutcome outcome);
     void setCanCheck(bool value);
 

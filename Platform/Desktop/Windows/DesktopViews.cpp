@@ -1,5 +1,7 @@
 #include "Platform/Desktop/Windows/DesktopViews.h"
 
+#include "Platform/Desktop/StatusBar/TrayIcons.h"
+
 #include "Platform/Desktop/Windows/AccountViewAdapters.h"
 #include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopSymbols.h"
@@ -36,8 +38,9 @@ QColor secondaryLabel() {
     return appearance ? appearance->secondaryLabel() : QColor(235, 235, 245, 153);
 }
 
-// Draws the host's images for QML: "symbol/<primary|secondary>/<name>" and "badge/<text>",
-// names and texts percent-encoded, at the requested size in pixels (square).
+// Draws the host's images for QML: "symbol/<primary|secondary>/<name>", "badge/<text>" (names
+// and texts percent-encoded) and "tray/<number>/<version>", at the requested size in pixels
+// (square).
 class HostImageProvider final : public QQuickImageProvider {
 public:
     HostImageProvider() : QQuickImageProvider(QQuickImageProvider::Image) {}
@@ -59,6 +62,14 @@ public:
             image = DesktopSymbols::render(name, pixels, tint);
         } else if (parts.size() == 2 && parts[0] == QLatin1String("badge")) {
             image = badge(QUrl::fromPercentEncoding(parts[1].toUtf8()), pixels);
+        } else if (parts.size() == 3 && parts[0] == QLatin1String("tray")) {
+            // A tray item's current icon (the version in the id only makes it new to QML).
+            bool ok = false;
+            const int number = parts[1].toInt(&ok);
+            if (ok)
+                image = trayicons::get(number);
+            if (!image.isNull())
+                image = image.scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
         }
         if (size)
             *size = image.size();

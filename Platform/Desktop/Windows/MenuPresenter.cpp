@@ -70,6 +70,21 @@ QMenu* openMenu() {
     return shown.data();
 }
 
+QAction* execMenu(QMenu& menu, QPoint at) {
+    // Every menu shown takes the strip's colours, other programs' tray menus included.
+    applyAppearance(menu);
+    for (auto* sub : menu.findChildren<QMenu*>())
+        applyAppearance(*sub);
+    // A menu opened from inside another (a nested loop) does not replace the outer one.
+    const QPointer<QMenu> outer = shown;
+    if (!outer)
+        shown = &menu;
+    QAction* chosen = menu.exec(at);
+    if (!outer)
+        shown = nullptr;
+    return chosen;
+}
+
 void presentMenu(platform::Menu& menu, QPoint at) {
     std::function<void()> submenuChoice;
     menu.present([&](platform::Menu& m) -> std::optional<std::size_t> {
@@ -77,13 +92,7 @@ void presentMenu(platform::Menu& menu, QPoint at) {
         applyAppearance(qmenu);
         std::vector<QAction*> actions;
         fill(qmenu, m, actions, submenuChoice, 0);
-        // A menu opened from inside another (a nested loop) does not replace the outer one.
-        const QPointer<QMenu> outer = shown;
-        if (!outer)
-            shown = &qmenu;
-        QAction* chosen = qmenu.exec(at);
-        if (!outer)
-            shown = nullptr;
+        QAction* chosen = execMenu(qmenu, at);
         for (std::size_t i = 0; i < actions.size(); ++i)
             if (chosen && actions[i] == chosen)
                 return i;

@@ -5,6 +5,7 @@
 
 #include <QPoint>
 
+class QAction;
 class QMenu;
 
 namespace platform {
@@ -17,5 +18,8 @@ namespace desktop {
 void presentMenu(platform::Menu& menu, QPoint at);
 // The menu being shown right now (the outermost one), or null.
 QMenu* openMenu();
+// Shows a menu built elsewhere (another program's) at `at` until it closes, as the open menu;
+// returns the chosen action, if any.
+QAction* execMenu(QMenu& menu, QPoint at);
 
 } // namespace desktop

@@ -24,6 +24,11 @@ QString imageSource(const platform::Image& image) {
         return {};
     if (resource.front() == '/')
         return QUrl::fromLocalFile(QString::fromStdString(resource)).toString();
+    // A tray item's icon: "tray:<number>/<version>".
+    static const std::string tray = "tray:";
+    if (resource.compare(0, tray.size(), tray) == 0 && resource.size() > tray.size())
+        return QStringLiteral("image://quillet/tray/") +
+               QString::fromStdString(resource.substr(tray.size()));
     static const std::string badge = "badge:";
     if (resource.compare(0, badge.size(), badge) == 0 && resource.size() > badge.size())
         return QStringLiteral("image://quillet/badge/") +

@@ -65,11 +65,16 @@ std::size_t graphemes(const UnicodeString& s) {
     return n;
 }
 
-std::string referenceNormalize(const std::string& message, const std::optional<std::string>& type) {
-    const UnicodeString input = UnicodeString::fromUTF8(message);
+UnicodeString referenceScrub(const UnicodeString& input) {
     UnicodeString s = input;
     for (const auto& [pattern, token] : referenceRules())
         s = icuReplace(pattern, s, token);
+    return s;
+}
+
+std::string referenceNormalize(const std::string& message, const std::optional<std::string>& type) {
+    const UnicodeString input = UnicodeString::fromUTF8(message);
+    UnicodeString s = referenceScrub(input);
     s.toLower(icu::Locale::getRoot());
     // Split into words at White_Space code points; join with one space.
     std::vector<UnicodeString> words;
@@ -199,6 +204,59 @@ const std::vector<std::string> pieces{
     "e\u0301",
     "\u05d0\u05d1",
     "\u00bd",
+    // Characters at the edges of what each pattern can take.
+    "a@b@c.com",
+    "%",
+    "+",
+    "@",
+    "T",
+    "Z",
+    "/",
+    "\\",
+    "\f",
+    "\v",
+    "ca_x",
+    "0123456789abcdef01",
+    "deadbeef\u0301",
+    "\U0001D7D9\U0001D7DA\U0001D7DB\U0001D7DC",
+    "2024-05-01T10:00:00.\u0661\u0662+05:30",
+};
+
+// Dense text from the characters the patterns and their edges turn on.
+const std::vector<std::string> edgeAlphabet{
+    "0",
+    "1",
+    "9",
+    "a",
+    "c",
+    "f",
+    "F",
+    "g",
+    "T",
+    "Z",
+    "_",
+    "-",
+    ":",
+    ".",
+    "+",
+    "%",
+    "@",
+    "/",
+    "\\",
+    " ",
+    ",",
+    "<",
+    "\t",
+    "\u00e9",
+    "\u0301",
+    "\u200b",
+    "\u00a0",
+    "\u0661",
+    "\U0001D7D9",
+    "ca_",
+    "2024-05-01T10:00:00",
+    "3f2504e0-4f89-11d3-9a0c-0305e82c3301",
+    "a.b@c.de",
 };
 
 std::string generate(std::mt19937& rng) {
@@ -238,6 +296,67 @@ TEST(ScrubbingDifferential, TemplatesAndFingerprintsEqualPlainICUOnAGeneratedCor
         EXPECT_EQ(corvane::TelemetryText::prefixCharacters(actual, 5), referenceCut(actual, 5));
         EXPECT_EQ(ErrorFirehoseClient::fingerprint("app", "mac", "error", "auth", actual, {}),
                   ErrorFirehoseClient::fingerprint("app", "mac", "error", "auth", expected, {}));
+    }
+    EXPECT_EQ(differing, 0);
+}
+
+// Scrubbing searches only the stretches of text a pattern's match can lie in; what it finds must
+// be what a search through the whole text finds, also where a match borders on those stretches.
+TEST(ScrubbingDifferential, ScrubbingEqualsICUOverTheWholeTextAtTheEdgesOfEachPattern) {
+    std::vector<std::string> corpus{
+        // \b looks past the searched stretch: letters, marks and format characters beside it.
+        "\u00e9deadbeef x",
+        "deadbeef\u00e9 x",
+        "deadbeef\u0301 x",
+        "x\u200bdeadbeef x",
+        "\u0301deadbeef",
+        "deadbeefg",
+        "_deadbeef_",
+        "-deadbeef-",
+        "\U0001D7D9\U0001D7DA\U0001D7DB\U0001D7DC",
+        "n\u0661\u0662\u0663\u0664",
+        "\u0661\u0662\u0663\u0664\u0301 \u0661\u0662\u0663\u0664",
+        "1234\u200b",
+        "\u200b1234",
+        "123\U0001D7D9",
+        "12\u030134",
+        // Several matches, or none, in one stretch; candidates that fail at its end.
+        "a@b@c.com",
+        "x@y.co@z.org",
+        "a@b.c",
+        "a@b.cd.",
+        "@example.com",
+        "me@host",
+        "ca_ca_1",
+        "xca_1-2",
+        "ca_",
+        "/a/b\\c",
+        "C:/x",
+        "1:/x",
+        "\\\\",
+        "a/\u00a0b",
+        "2024-05-01T10:00:00+05:3",
+        "2024-05-01 10:00:00 2024-05-01T10:00:00Z",
+        "\u0662\u0660\u0662\u0664-\u0660\u0665-01T10:00:00Z",
+        "3f2504e0-4f89-11d3-9a0c-0305e82c33011",
+        "13f2504e0-4f89-11d3-9a0c-0305e82c3301",
+        "3f2504e0-4f89-11d3-9a0c-0305e82c330",
+    };
+    std::mt19937 rng(7121);
+    std::uniform_int_distribution<std::size_t> length(0, 40), pick(0, edgeAlphabet.size() - 1);
+    for (int i = 0; i < 4000; ++i) {
+        std::string m;
+        for (std::size_t n = length(rng); n > 0; --n)
+            m += edgeAlphabet[pick(rng)];
+        corpus.push_back(m);
+    }
+    int differing = 0;
+    for (std::size_t i = 0; i < corpus.size(); ++i) {
+        const std::string expected = utf8(referenceScrub(UnicodeString::fromUTF8(corpus[i])));
+        const std::string actual = corvane::TelemetryText::scrub(corpus[i]);
+        if (actual != expected && ++differing < 10)
+            ADD_FAILURE() << "message #" << i << " [" << corpus[i] << "]: got [" << actual
+                          << "], ICU gives [" << expected << "]";
     }
     EXPECT_EQ(differing, 0);
 }

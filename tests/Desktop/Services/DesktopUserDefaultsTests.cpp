@@ -6,6 +6,7 @@
 #include "Platform/Desktop/Services/DesktopUserDefaults.h"
 #include "Platform/Desktop/Services/ValueJson.h"
 
+#include <atomic>
 #include <csignal>
 #include <dirent.h>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <random>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace desktop {
@@ -111,6 +113,42 @@ TEST(DesktopUserDefaults, LeftoverTemporaryFilesAreClearedAndWriteFailuresReport
     broken.set("k", 1);
     EXPECT_EQ(broken.integerForKey("k"), 1);
     EXPECT_FALSE(reports.empty());
+}
+
+TEST(DesktopUserDefaults, WritersAndReadersOnSeveralThreadsLoseNothing) {
+    // The account library reads and stores its defaults from its own thread while the
+    // application writes on the main thread.
+    test::TempDir dir;
+    constexpr int writers = 3;
+    constexpr int writes = 40;
+    {
+        DesktopUserDefaults d(dir.sub("q"));
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            while (!done.load()) {
+                for (int w = 0; w < writers; ++w) {
+                    auto v = d.integerForKey("count." + std::to_string(w));
+                    ASSERT_GE(v, 0);
+                    ASSERT_LE(v, writes);
+                }
+                EXPECT_LE(d.all().size(), static_cast<std::size_t>(writers));
+            }
+        });
+        std::vector<std::thread> threads;
+        for (int w = 0; w < writers; ++w)
+            threads.emplace_back([&d, w] {
+                for (int i = 1; i <= writes; ++i)
+                    d.set("count." + std::to_string(w), platform::Value(std::int64_t{i}));
+            });
+        for (auto& t : threads)
+            t.join();
+        done = true;
+        reader.join();
+    }
+    // The file holds every writer's last value: no write overtook a later one.
+    DesktopUserDefaults again(dir.sub("q"));
+    for (int w = 0; w < writers; ++w)
+        EXPECT_EQ(again.integerForKey("count." + std::to_string(w)), writes) << w;
 }
 
 TEST(ValueJson, BytesAndNestingAreCheckedOnTheWayIn) {

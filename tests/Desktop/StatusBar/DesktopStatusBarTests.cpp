@@ -1,6 +1,7 @@
 // The strip's status bar: the same placement as the simulated Mac, clicks and hovers through
 // the strip, Ctrl-drags that rewrite preferred positions, --status and the window list.
 #include "tests/Desktop/DesktopTestSupport.h"
+#include "tests/Desktop/HostTestSupport.h"
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/StatusBar/StripWindow.h"
@@ -34,12 +35,7 @@ struct Fixture {
     test::TempDir dir;
     std::unique_ptr<DesktopHost> host;
     explicit Fixture(std::vector<SampleItem> items = samples()) {
-        DesktopHost::Options o;
-        o.configDirectory = dir.sub("config");
-        o.sampleItems = std::move(items);
-        o.singleInstance = false;
-        o.bundleDirectory = dir.path();
-        o.autostartDirectory = dir.sub("autostart");
+        auto o = test::isolatedHostOptions(dir, std::move(items));
         host = std::make_unique<DesktopHost>(o);
     }
     DesktopStatusBar& bar() { return host->desktopStatusBar(); }

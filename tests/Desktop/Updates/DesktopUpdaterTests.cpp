@@ -5,7 +5,9 @@
 #include "Platform/Desktop/Updates/DesktopUpdater.h"
 #include "Platform/HttpSession.h"
 #include "tests/Desktop/DesktopTestSupport.h"
+#include "tests/Desktop/HostTestSupport.h"
 #include "tests/Desktop/Services/Http/LoopbackHttpServer.h"
+#include "tests/Desktop/Updates/TestSigningKey.h"
 
 #include <QAbstractButton>
 #include <QMessageBox>
@@ -13,7 +15,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <dirent.h>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -53,6 +58,23 @@ std::string item(const std::string& version, const std::string& shortVersion,
     s += R"(<enclosure url="https://downloads.corvane.com/quillet-)" + version + "-" +
          shortVersion + R"(.tar.gz" length="1000" type="application/octet-stream"/></item>)";
     return s;
+}
+
+// An item whose enclosure is `url`, with a declared length and a signature when given.
+std::string enclosureItem(const std::string& version, const std::string& shortVersion,
+                          const std::string& url, std::optional<std::size_t> length,
+                          const std::string& signature, const std::string& channel = "") {
+    std::string s = "<item><title>Version " + shortVersion + "</title><sparkle:version>" + version +
+                    "</sparkle:version><sparkle:shortVersionString>" + shortVersion +
+                    "</sparkle:shortVersionString>";
+    if (!channel.empty())
+        s += "<sparkle:channel>" + channel + "</sparkle:channel>";
+    s += "<enclosure url=\"" + url + "\" type=\"application/octet-stream\"";
+    if (length)
+        s += " length=\"" + std::to_string(*length) + "\"";
+    if (!signature.empty())
+        s += " sparkle:edSignature=\"" + signature + "\"";
+    return s + "/></item>";
 }
 
 std::string urlFor(const std::string& version, const std::string& shortVersion) {
@@ -434,14 +456,28 @@ TEST(DesktopUpdater, JudgesAnswersAndNamesTheOutcomeInTheDialog) {
 
     auto update = DesktopUpdater::judge(answer(200), body, {"beta"}, running);
     ASSERT_EQ(update.kind, UpdateCheckOutcome::Kind::updateAvailable);
+    ASSERT_TRUE(update.update);
+    EXPECT_EQ(update.update->url, urlFor("640", "1.5.0"));
+    update.file = "/home/u/.cache/quillet/Updates/quillet-640.tar.gz";
     auto spec = update.alert("Quillet");
     EXPECT_EQ(spec.style, platform::AlertStyle::informational);
     EXPECT_EQ(spec.messageText, "A new version of Quillet is available.");
     EXPECT_EQ(spec.informativeText,
-              "Quillet 1.5.0 (640) is available \u2014 you have 1.3.0 (600).\n\nUpdates are not "
-              "installed automatically on this system. Download the new version from:\n" +
-                  urlFor("640", "1.5.0"));
-    EXPECT_EQ(spec.buttons, (std::vector<std::string>{"Download", "Later"}));
+              "Quillet 1.5.0 (640) is available \u2014 you have 1.3.0 (600).\n\nIts download is "
+              "verified and kept as:\n/home/u/.cache/quillet/Updates/quillet-640.tar.gz\n\n"
+              "Updates are not installed automatically on this system.");
+    EXPECT_EQ(spec.buttons, (std::vector<std::string>{"Show in Folder", "Later"}));
+
+    // An update whose download was refused offers nothing.
+    auto refused = update;
+    refused.kind = UpdateCheckOutcome::Kind::refused;
+    refused.error = "The update has no signature.";
+    spec = refused.alert("Quillet");
+    EXPECT_EQ(spec.style, platform::AlertStyle::warning);
+    EXPECT_EQ(spec.messageText, "Quillet 1.5.0 (640) is available, but its download was refused.");
+    EXPECT_EQ(spec.informativeText,
+              "The update has no signature.\n\nNothing was kept or installed.");
+    EXPECT_EQ(spec.buttons, std::vector<std::string>{"OK"});
 
     auto current =
         DesktopUpdater::judge(answer(204), feed(item("600", "1.3.0")), {"beta"}, running);
@@ -506,20 +542,14 @@ class UpdaterRig {
     test::TempDir dir_;
 
 public:
-    explicit UpdaterRig(const std::string& feedURL) {
+    explicit UpdaterRig(const std::string& feedURL, const std::string& publicKey = validKey) {
         std::ofstream(dir_.sub("Info.json")) << nlohmann::json{
             {"CFBundleName", "Quillet"},
             {"CFBundleVersion", "600"},
             {"CFBundleShortVersionString", "1.3.0"},
             {"SUFeedURL", feedURL},
-            {"SUPublicEDKey", validKey}}.dump();
-        DesktopHost::Options o;
-        o.configDirectory = dir_.sub("config");
-        o.sampleItems = {};
-        o.singleInstance = false;
-        o.bundleDirectory = dir_.path();
-        o.autostartDirectory = dir_.sub("autostart");
-        host = std::make_unique<DesktopHost>(o);
+            {"SUPublicEDKey", publicKey}}.dump();
+        host = std::make_unique<DesktopHost>(test::isolatedHostOptions(dir_, {}));
         host->desktopAlerts().onShow = [this](QMessageBox& box) {
             std::vector<std::string> titles;
             for (auto* b : box.buttons())
@@ -534,9 +564,12 @@ public:
 
     // Starts the host's own updater (whose "Download" would open a real browser).
     void startHostsUpdater() { attach(host->updaterFramework()); }
-    // Starts an updater with these options; the downloads it opens are recorded.
+    // Starts an updater with these options; the folders it opens are recorded, and it keeps
+    // its downloads in downloads() unless the options name another directory.
     void start(DesktopUpdater::Options options = {}) {
         options.openURL = [this](const std::string& url) { opened.push_back(url); };
+        if (options.downloadDirectory.empty())
+            options.downloadDirectory = downloads();
         custom_ = std::make_unique<DesktopUpdaterFramework>(std::move(options));
         attach(*custom_);
     }
@@ -548,6 +581,20 @@ public:
                 flags.push_back(v);
             },
             true);
+    }
+
+    std::string downloads() const { return dir_.sub("downloads"); }
+    // The files in downloads(), by name.
+    std::vector<std::string> kept() const {
+        std::vector<std::string> names;
+        if (DIR* d = ::opendir(downloads().c_str())) {
+            while (const auto* e = ::readdir(d))
+                if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..")
+                    names.emplace_back(e->d_name);
+            ::closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
     }
 
     bool waitForCycles(std::size_t n) {
@@ -577,13 +624,25 @@ private:
 
 TEST(DesktopUpdater, ACheckNamesTheNewestUpdateAndEndsTheCycleOnTheMainThread) {
     std::mutex mutex;
-    std::string served =
-        feed(item("610", "1.3.1") + item("640", "1.5.0", "beta") + item("620", "1.4.0"));
-    LoopbackHttpServer server([&](const Request&) {
+    std::string served;
+    std::map<std::string, std::string> files = {{"/downloads/quillet-640.tar.gz", "1.5.0 beta"},
+                                                {"/downloads/quillet-620.tar.gz", "1.4.0"}};
+    LoopbackHttpServer server([&](const Request& r) {
         std::lock_guard lock(mutex);
+        if (auto file = files.find(r.target); file != files.end())
+            return Reply{200, "OK", {}, file->second};
         return Reply{200, "OK", {{"Content-Type", "application/rss+xml"}}, served};
     });
-    UpdaterRig rig(server.url("/quillet/appcast.xml"));
+    const test::TestSigningKey key;
+    auto signedItem = [&](const std::string& version, const std::string& shortVersion,
+                          const std::string& channel = "") {
+        const auto path = "/downloads/quillet-" + version + ".tar.gz";
+        return enclosureItem(version, shortVersion, server.url(path), files.at(path).size(),
+                             key.sign(files.at(path)), channel);
+    };
+    served = feed(item("610", "1.3.1") + signedItem("640", "1.5.0", "beta") +
+                  signedItem("620", "1.4.0"));
+    UpdaterRig rig(server.url("/quillet/appcast.xml"), key.publicKeyBase64());
     rig.delegate->channels = {"beta"};
     rig.start();
     EXPECT_EQ(rig.flags, std::vector<bool>{true}) << "observed once at once";
@@ -596,22 +655,28 @@ TEST(DesktopUpdater, ACheckNamesTheNewestUpdateAndEndsTheCycleOnTheMainThread) {
 
     ASSERT_EQ(rig.dialogs.size(), 1u);
     EXPECT_EQ(rig.dialogs[0].text, "A new version of Quillet is available.");
-    EXPECT_TRUE(rig.dialogs[0].informative.starts_with(
-        "Quillet 1.5.0 (640) is available \u2014 you have 1.3.0 (600)."))
-        << rig.dialogs[0].informative;
-    EXPECT_NE(rig.dialogs[0].informative.find(urlFor("640", "1.5.0")), std::string::npos);
+    EXPECT_EQ(rig.dialogs[0].informative,
+              "Quillet 1.5.0 (640) is available \u2014 you have 1.3.0 (600).\n\nIts download is "
+              "verified and kept as:\n" +
+                  rig.downloads() +
+                  "/quillet-640.tar.gz\n\nUpdates are not installed automatically on this "
+                  "system.");
     EXPECT_FALSE(rig.dialogs[0].couldCheckMeanwhile) << "no second check while the dialog shows";
     EXPECT_EQ(rig.delegate->finished, std::vector<std::optional<std::string>>{std::nullopt});
     EXPECT_TRUE(rig.updater->canCheckForUpdates());
     EXPECT_EQ(rig.flags, (std::vector<bool>{true, false, true}));
-    EXPECT_EQ(rig.dialogs[0].buttons, (std::vector<std::string>{"Download", "Later"}));
-    EXPECT_EQ(rig.opened, std::vector<std::string>{urlFor("640", "1.5.0")});
+    EXPECT_EQ(rig.dialogs[0].buttons, (std::vector<std::string>{"Show in Folder", "Later"}));
+    EXPECT_EQ(rig.opened, std::vector<std::string>{"file://" + rig.downloads()});
+    EXPECT_EQ(rig.kept(), std::vector<std::string>{"quillet-640.tar.gz"});
+    std::ifstream keptFile(rig.downloads() + "/quillet-640.tar.gz", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(keptFile), {}), "1.5.0 beta");
 
     auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 1u) << "the second request joined the first cycle";
+    ASSERT_EQ(requests.size(), 2u) << "the second request joined the first cycle";
     EXPECT_EQ(requests[0].method, "GET");
     EXPECT_EQ(requests[0].target, "/quillet/appcast.xml");
     EXPECT_EQ(requests[0].header("User-Agent"), "Quillet/1.3.0");
+    EXPECT_EQ(requests[1].target, "/downloads/quillet-640.tar.gz") << "the chosen update only";
 
     // The channels are asked again at each check: without beta, 1.4.0. "Later" opens nothing.
     rig.delegate->channels = {};
@@ -623,6 +688,7 @@ TEST(DesktopUpdater, ACheckNamesTheNewestUpdateAndEndsTheCycleOnTheMainThread) {
         << rig.dialogs[1].informative;
     EXPECT_EQ(rig.delegate->channelRequests, 2);
     EXPECT_EQ(rig.opened.size(), 1u);
+    EXPECT_EQ(rig.kept(), (std::vector<std::string>{"quillet-620.tar.gz", "quillet-640.tar.gz"}));
 
     // Nothing newer than what runs.
     {
@@ -678,7 +744,9 @@ TEST(DesktopUpdater, FailedDownloadsAndBadFeedsAreReportedAndEndTheCycleWithTheE
     // connection.
     mode = 2;
     rig.flags.clear();
-    rig.start(DesktopUpdater::Options{nullptr, 0.5, {}});
+    DesktopUpdater::Options shortDeadline;
+    shortDeadline.timeout = 0.5;
+    rig.start(shortDeadline);
     rig.updater->checkForUpdates();
     ASSERT_TRUE(rig.waitForCycles(3));
     EXPECT_EQ(rig.dialogs.at(2).informative,
@@ -708,8 +776,9 @@ TEST(DesktopUpdater, AFeedFollowsRedirectsOnlyWhileEachHopIsSecureAndStopsAtItsS
         rig.start();
         rig.updater->checkForUpdates();
         ASSERT_TRUE(rig.waitForCycles(1));
-        EXPECT_TRUE(rig.dialogs.at(0).informative.starts_with("Quillet 1.4.0 (620) is available"))
-            << rig.dialogs.at(0).informative;
+        // The feed's item is unsigned: it is named and refused, and its download never asked for.
+        EXPECT_EQ(rig.dialogs.at(0).text,
+                  "Quillet 1.4.0 (620) is available, but its download was refused.");
         ASSERT_EQ(server.requests().size(), 2u);
         EXPECT_EQ(server.requests()[1].target, "/appcast.xml");
     }
@@ -783,6 +852,166 @@ TEST(DesktopUpdater, AnUpdaterThatGoesMidDownloadCancelsItQuietly) {
     ASSERT_TRUE(test::spinUntil([&] { return drained; }));
     EXPECT_TRUE(rig.dialogs.empty());
     EXPECT_TRUE(rig.delegate->finished.empty());
+}
+
+TEST(DesktopUpdater, OnlyADownloadThatTheBundlesKeySignedIsOfferedAndKept) {
+    // What the server has at /quillet-640.tar.gz and what the feed says of it, case by case.
+    struct Served {
+        std::string file;
+        std::optional<std::size_t> length;
+        std::string signature;
+        int status = 200;
+    };
+    std::mutex mutex;
+    Served current;
+    LoopbackHttpServer server([&](const Request& r) {
+        std::lock_guard lock(mutex);
+        if (r.target == "/quillet-640.tar.gz")
+            return Reply{current.status, "OK", {}, current.file};
+        if (r.target == "/hop.tar.gz")
+            return Reply{302, "Found", {{"Location", "http://downloads.corvane.example/q"}}, ""};
+        const auto url = server.url(current.status == 302 ? "/hop.tar.gz" : "/quillet-640.tar.gz");
+        return Reply{200,
+                     "OK",
+                     {},
+                     feed(enclosureItem("640", "1.5.0", url, current.length, current.signature))};
+    });
+    const test::TestSigningKey key, otherKey;
+    UpdaterRig rig(server.url("/appcast.xml"), key.publicKeyBase64());
+    DesktopUpdater::Options options;
+    options.maxDownloadBytes = 65536;
+    rig.start(options);
+
+    const std::string file(20000, 'q');
+    std::string flippedFile = file;
+    flippedFile[12345] ^= 0x10;
+    const auto rawSignature = key.signature(test::bytesOf(file));
+    auto flippedSignature = rawSignature;
+    flippedSignature[40] ^= 0x01;
+    const std::string mismatch = "The update\u2019s signature does not match the download.";
+    struct Case {
+        const char* name;
+        Served served;
+        std::string refusal;
+        bool downloaded;
+    };
+    const Case cases[] = {
+        {"no signature", {file, file.size(), ""}, "The update has no signature.", false},
+        {"malformed base64",
+         {file, file.size(), key.sign(file).substr(0, 80) + "!!!!!!!="},
+         "The update\u2019s signature is malformed.",
+         false},
+        {"a 63-byte signature",
+         {file, file.size(), test::base64(std::span(rawSignature).first(63))},
+         "The update\u2019s signature is malformed.",
+         false},
+        {"a bit flipped in the file", {flippedFile, file.size(), key.sign(file)}, mismatch, true},
+        {"a bit flipped in the signature",
+         {file, file.size(), test::base64(flippedSignature)},
+         mismatch,
+         true},
+        {"another key's signature", {file, file.size(), otherKey.sign(file)}, mismatch, true},
+        {"shorter than the feed says",
+         {file, file.size() + 1, key.sign(file)},
+         "The download is 20000 bytes long, but the feed says 20001 bytes.",
+         true},
+        {"longer than the feed says",
+         {file, file.size() - 1, key.sign(file.substr(0, file.size() - 1))},
+         "The download is longer than the 19999 bytes the feed says.",
+         true},
+        {"larger than any update",
+         {std::string(70000, 'q'), std::nullopt, key.sign(std::string(70000, 'q'))},
+         "The update is larger than 65536 bytes.",
+         true},
+        {"declared larger than any update",
+         {file, 70000, key.sign(file)},
+         "The update is larger than 65536 bytes.",
+         false},
+        {"an error page",
+         {file, file.size(), key.sign(file), 404},
+         "The download server answered with HTTP status 404.",
+         true},
+        {"redirected to clear text",
+         {file, file.size(), key.sign(file), 302},
+         "The update could not be downloaded. The server redirected the request to an address "
+         "that does not use HTTPS; the redirect was not followed.",
+         true},
+    };
+    std::size_t cycles = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(mutex);
+            current = c.served;
+        }
+        const auto asked = server.requests().size();
+        rig.updater->checkForUpdates();
+        ASSERT_TRUE(rig.waitForCycles(++cycles));
+        const auto& dialog = rig.dialogs.back();
+        EXPECT_EQ(dialog.text, "Quillet 1.5.0 (640) is available, but its download was refused.");
+        EXPECT_EQ(dialog.informative, c.refusal + "\n\nNothing was kept or installed.");
+        EXPECT_EQ(dialog.buttons, std::vector<std::string>{"OK"}) << "nothing is offered";
+        EXPECT_EQ(rig.delegate->finished.back(), c.refusal);
+        EXPECT_EQ(server.requests().size() - asked, c.downloaded ? 2u : 1u)
+            << "an item that can never verify is not downloaded";
+        EXPECT_TRUE(rig.kept().empty());
+        EXPECT_TRUE(rig.opened.empty());
+        EXPECT_TRUE(rig.updater->canCheckForUpdates());
+    }
+
+    // The same file correctly signed, without a declared length, is offered and kept.
+    {
+        std::lock_guard lock(mutex);
+        current = {file, std::nullopt, key.sign(file)};
+    }
+    rig.updater->checkForUpdates();
+    ASSERT_TRUE(rig.waitForCycles(++cycles));
+    EXPECT_EQ(rig.dialogs.back().text, "A new version of Quillet is available.");
+    EXPECT_EQ(rig.dialogs.back().buttons, (std::vector<std::string>{"Show in Folder", "Later"}));
+    EXPECT_EQ(rig.delegate->finished.back(), std::nullopt);
+    EXPECT_EQ(rig.kept(), std::vector<std::string>{"quillet-640.tar.gz"});
+    EXPECT_EQ(rig.opened, std::vector<std::string>{"file://" + rig.downloads()});
+}
+
+TEST(DesktopUpdater, AnUpdatesDownloadEndsAtItsDeadlineOrWhenTheUpdaterGoes) {
+    const test::TestSigningKey key;
+    std::string served;
+    LoopbackHttpServer server([&](const Request& r) {
+        if (r.target == "/appcast.xml")
+            return Reply{200, "OK", {}, served};
+        Reply hang;
+        hang.hang = true;
+        return hang;
+    });
+    served = feed(
+        enclosureItem("640", "1.5.0", server.url("/quillet-640.tar.gz"), 5, key.sign("never")));
+    UpdaterRig rig(server.url("/appcast.xml"), key.publicKeyBase64());
+
+    // The download has a deadline of its own (the feed's, 30 s, would outlast the wait).
+    DesktopUpdater::Options options;
+    options.downloadTimeout = 0.5;
+    rig.start(options);
+    rig.updater->checkForUpdates();
+    ASSERT_TRUE(rig.waitForCycles(1));
+    EXPECT_EQ(rig.delegate->finished.at(0),
+              "The update could not be downloaded. The request timed out.");
+    EXPECT_TRUE(test::spinUntil([&] { return server.closedByClient() == 1; }));
+    EXPECT_TRUE(rig.kept().empty());
+
+    // An updater that goes mid-download cancels it and tells nobody.
+    rig.start();
+    rig.updater->checkForUpdates();
+    ASSERT_TRUE(test::spinUntil([&] { return server.requests().size() == 4; }));
+    rig.observation.reset();
+    rig.updater.reset();
+    EXPECT_TRUE(test::spinUntil([&] { return server.closedByClient() == 2; }))
+        << "the transfer is removed and its connection closed";
+    bool drained = false;
+    rig.host->runLoop().post([&] { drained = true; });
+    ASSERT_TRUE(test::spinUntil([&] { return drained; }));
+    EXPECT_EQ(rig.dialogs.size(), 1u);
+    EXPECT_EQ(rig.delegate->finished.size(), 1u);
+    EXPECT_TRUE(rig.kept().empty());
 }
 
 } // namespace

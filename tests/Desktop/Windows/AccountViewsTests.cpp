@@ -1,6 +1,7 @@
 // The sign-in and settings windows on the desktop: their QML scenes load, show what the view
 // models say, and send taps back to them.
 #include "tests/Desktop/DesktopTestSupport.h"
+#include "tests/Desktop/HostTestSupport.h"
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/Windows/DesktopViews.h"
@@ -19,12 +20,7 @@ struct ViewFixture {
     std::unique_ptr<DesktopHost> host;
 
     ViewFixture() {
-        DesktopHost::Options o;
-        o.configDirectory = dir.sub("config");
-        o.sampleItems = {};
-        o.singleInstance = false;
-        o.bundleDirectory = dir.path();
-        o.autostartDirectory = dir.sub("autostart");
+        auto o = test::isolatedHostOptions(dir, {});
         host = std::make_unique<DesktopHost>(o);
     }
 

@@ -4,6 +4,7 @@
 // application starts, so the two-screen case runs in a child process of this executable whose
 // offscreen platform is configured with both screens.
 #include "tests/Desktop/DesktopTestSupport.h"
+#include "tests/Desktop/HostTestSupport.h"
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/StatusBar/SampleItems.h"
@@ -76,11 +77,7 @@ TEST(DISABLED_WithAMonitorLeftOfThePrimary, TheCollapsedBarsItemsAreFoundAndShow
     ASSERT_EQ(QGuiApplication::screens().size(), 2);
     ASSERT_EQ(QGuiApplication::primaryScreen()->geometry(), QRect(0, 0, 1280, 800));
     test::TempDir dir;
-    DesktopHost::Options o;
-    o.configDirectory = dir.sub("config");
-    o.singleInstance = false;
-    o.bundleDirectory = dir.path();
-    o.autostartDirectory = dir.sub("autostart");
+    auto o = test::isolatedHostOptions(dir);
     const auto samples = o.sampleItems.size();
     ASSERT_GT(samples, 0u);
     DesktopHost host(o);

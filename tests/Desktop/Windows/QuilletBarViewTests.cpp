@@ -2,6 +2,7 @@
 // scene itself (sizes, hover, taps, the empty state, the engine made at the first show), the
 // panel's window, --status, and the event monitors that close it.
 #include "tests/Desktop/DesktopTestSupport.h"
+#include "tests/Desktop/HostTestSupport.h"
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/Services/DesktopWorkspace.h"
@@ -171,12 +172,7 @@ struct PanelFixture {
     std::vector<bool> visibility;
 
     PanelFixture() {
-        DesktopHost::Options o;
-        o.configDirectory = dir.sub("config");
-        o.sampleItems = {};
-        o.singleInstance = false;
-        o.bundleDirectory = dir.path();
-        o.autostartDirectory = dir.sub("autostart");
+        auto o = test::isolatedHostOptions(dir, {});
         host = std::make_unique<DesktopHost>(o);
         toggle = host->statusBar().statusItem(platform::squareStatusItemLength);
         toggle->setAutosaveName("quillet.toggle");
@@ -570,11 +566,8 @@ TEST(LocalMouseFilter, PressesOnOurWindowsPassTheLocalMonitorsWhichMaySwallowThe
 
 TEST(LocalMouseFilter, OurStatusItemsAreOurWindowsOtherApplicationsItemsAndMenusAreNot) {
     test::TempDir dir;
-    DesktopHost::Options o;
-    o.configDirectory = dir.sub("config");
-    o.sampleItems = {{"Notes", 41001, "N", 26, "notes.item", std::nullopt, "Notes"}};
-    o.singleInstance = false;
-    o.bundleDirectory = dir.path();
+    auto o = test::isolatedHostOptions(
+        dir, {{"Notes", 41001, "N", 26, "notes.item", std::nullopt, "Notes"}});
     DesktopHost host(o);
     auto toggle = host.statusBar().statusItem(platform::squareStatusItemLength);
     toggle->button()->setImage(host.symbols().systemSymbol("chevron.left", "Expand"));

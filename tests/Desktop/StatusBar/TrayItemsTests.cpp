@@ -1,0 +1,501 @@
+// Other programs' tray items in the strip, on a private session bus: a helper program
+// publishes a StatusNotifierItem with a menu; the host shows it, follows its changes, hands it
+// clicks and forgets it when the program ends. Also the pure parts: pixmaps, labels, addresses.
+#include "tests/Desktop/DesktopTestSupport.h"
+
+#include "Platform/Desktop/DesktopHost.h"
+#include "Platform/Desktop/StatusBar/DBusMenu.h"
+#include "Platform/Desktop/StatusBar/TrayHost.h"
+#include "Platform/Desktop/StatusBar/TrayIcons.h"
+#include "Platform/Desktop/Windows/MenuPresenter.h"
+#include "Platform/Desktop/Windows/QuilletBarViewAdapter.h"
+#include "Platform/UserDefaults.h"
+#include "Platform/WindowList.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QMenu>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace desktop {
+namespace {
+
+// --- pure parts ---
+
+TEST(TrayPixmaps, ConvertNetworkOrderARGBAndPickTheBestSize) {
+    // One pixel, alpha 0x80, red 0x11, green 0x22, blue 0x33, as it comes on the bus.
+    TrayPixmap one{1, 1, QByteArray("\x80\x11\x22\x33", 4)};
+    QImage image = imageFromTrayPixmap(one);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.pixel(0, 0), qRgba(0x11, 0x22, 0x33, 0x80));
+
+    // Data that does not match the size, or no size at all, is no image.
+    EXPECT_TRUE(imageFromTrayPixmap({2, 2, QByteArray(12, '\xff')}).isNull());
+    EXPECT_TRUE(imageFromTrayPixmap({0, 0, QByteArray()}).isNull());
+    EXPECT_TRUE(imageFromTrayPixmap({-1, -4, QByteArray(16, '\xff')}).isNull());
+    EXPECT_TRUE(imageFromTrayPixmap({2000, 1, QByteArray(8000, '\xff')}).isNull());
+
+    auto square = [](int side) {
+        return TrayPixmap{side, side, QByteArray(side * side * 4, '\xff')};
+    };
+    const QVector<TrayPixmap> sizes{square(16), square(48), square(24), square(64)};
+    EXPECT_EQ(bestTrayPixmap(sizes, 18).width(), 24) << "the smallest that is large enough";
+    EXPECT_EQ(bestTrayPixmap(sizes, 16).width(), 16);
+    EXPECT_EQ(bestTrayPixmap(sizes, 100).width(), 64) << "else the largest";
+    EXPECT_TRUE(bestTrayPixmap({}, 18).isNull());
+}
+
+TEST(TrayMenus, LabelsTurnUnderscoreMnemonicsIntoQtsAndKeepAmpersands) {
+    EXPECT_EQ(qtMenuLabel(QStringLiteral("_Open")), QStringLiteral("&Open"));
+    EXPECT_EQ(qtMenuLabel(QStringLiteral("Save _As")), QStringLiteral("Save &As"));
+    EXPECT_EQ(qtMenuLabel(QStringLiteral("A__B & C")), QStringLiteral("A_B && C"));
+    EXPECT_EQ(qtMenuLabel(QStringLiteral("_One _Two")), QStringLiteral("&One Two"))
+        << "one mnemonic only";
+    EXPECT_EQ(qtMenuLabel(QStringLiteral("End_")), QStringLiteral("End"));
+}
+
+TEST(TrayAddresses, ReadServiceAndPathAsWatchersListThem) {
+    auto a = parseTrayItemAddress(QStringLiteral(":1.42/org/ayatana/NotificationItem/x"));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->service, QStringLiteral(":1.42"));
+    EXPECT_EQ(a->path, QStringLiteral("/org/ayatana/NotificationItem/x"));
+    auto b = parseTrayItemAddress(QStringLiteral("org.kde.StatusNotifierItem-7-1"));
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->path, QStringLiteral("/StatusNotifierItem"));
+    EXPECT_FALSE(parseTrayItemAddress(QString()));
+    EXPECT_FALSE(parseTrayItemAddress(QStringLiteral("/StatusNotifierItem")));
+}
+
+// --- on a bus ---
+
+bool onCI() {
+    const char* ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
+// A session bus of the test's own, gone with the object.
+class PrivateBus {
+public:
+    PrivateBus() {
+        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        if (daemon.isEmpty())
+            return;
+        process_.start(daemon,
+                       {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                        QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+        if (!process_.waitForStarted(5000))
+            return;
+        test::spinUntil([&] { return process_.canReadLine(); }, 5000);
+        address_ = QString::fromUtf8(process_.readLine()).trimmed();
+    }
+    ~PrivateBus() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+    const QString& address() const { return address_; }
+
+private:
+    QProcess process_;
+    QString address_;
+};
+
+// The helper program, with what it printed.
+class Helper {
+public:
+    Helper(const QString& bus, QStringList arguments) {
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
+        process_.setProcessEnvironment(env);
+        QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
+            while (process_.canReadLine())
+                lines_ << QString::fromUtf8(process_.readLine()).trimmed();
+        });
+        process_.start(QStringLiteral(QUILLET_TRAY_ITEM_HELPER), arguments);
+        process_.waitForStarted(5000);
+    }
+    ~Helper() { stop(); }
+    void stop() {
+        if (process_.state() == QProcess::NotRunning)
+            return;
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+    std::int32_t pid() const { return static_cast<std::int32_t>(process_.processId()); }
+    bool waitFor(const QString& prefix, int timeoutMs = 5000) {
+        return test::spinUntil([&] { return saw(prefix); }, timeoutMs);
+    }
+    bool saw(const QString& prefix) const {
+        for (const auto& l : lines_)
+            if (l.startsWith(prefix))
+                return true;
+        return false;
+    }
+    void send(const QString& line) {
+        process_.write((line + QLatin1Char('\n')).toUtf8());
+        waitFor(QStringLiteral("done ") + line.section(QLatin1Char(' '), 0, 0));
+        lines_.removeAll(QStringLiteral("done ") + line.section(QLatin1Char(' '), 0, 0));
+    }
+    const QStringList& lines() const { return lines_; }
+
+private:
+    QProcess process_;
+    QStringList lines_;
+};
+
+struct TrayFixture {
+    test::TempDir dir;
+    std::unique_ptr<DesktopHost> host;
+
+    void make(const QString& bus, std::vector<SampleItem> samples = {}, bool giveWay = false) {
+        host.reset();
+        DesktopHost::Options o;
+        o.configDirectory = dir.sub("config");
+        o.sampleItems = std::move(samples);
+        o.sampleItemsGiveWayToTrayItems = giveWay;
+        o.singleInstance = false;
+        o.bundleDirectory = dir.path();
+        o.autostartDirectory = dir.sub("autostart");
+        o.trayItems = true;
+        o.trayBusAddress = bus.toStdString();
+        host = std::make_unique<DesktopHost>(o);
+    }
+    TrayHost& tray() { return *host->trayHost(); }
+    DesktopStatusBar& bar() { return host->desktopStatusBar(); }
+    // The strip's state of the item with this autosave name, if it is in the strip.
+    std::optional<DesktopStatusBar::ItemState> state(const std::string& autosaveName) {
+        for (auto& s : bar().itemStates())
+            if (s.autosaveName == autosaveName)
+                return s;
+        return std::nullopt;
+    }
+    std::shared_ptr<platform::StatusItem> statusItem(const std::string& autosaveName) {
+        for (auto& i : tray().items())
+            if (i.statusItem && i.statusItem->autosaveName() == autosaveName)
+                return i.statusItem;
+        return nullptr;
+    }
+    QRgb iconCentre(const std::string& autosaveName) {
+        for (auto& i : tray().items())
+            if (i.statusItem && i.statusItem->autosaveName() == autosaveName && !i.icon.isNull())
+                return i.icon.pixel(i.icon.width() / 2, i.icon.height() / 2) & 0xffffff;
+        return 0xdeadbe;
+    }
+    bool waitShown(const std::string& autosaveName) {
+        return test::spinUntil([&] { return state(autosaveName).has_value(); });
+    }
+    bool waitGone(const std::string& autosaveName) {
+        return test::spinUntil([&] { return !state(autosaveName).has_value(); });
+    }
+};
+
+#define REQUIRE_BUS(bus)                                                                           \
+    do {                                                                                           \
+        if ((bus).address().isEmpty()) {                                                           \
+            if (onCI())                                                                            \
+                FAIL() << "dbus-daemon could not be started";                                      \
+            GTEST_SKIP() << "no dbus-daemon";                                                      \
+        }                                                                                          \
+    } while (0)
+
+TEST(TrayItems, ProvidedWatcherShowsAnItemAndFollowsItsChangesUntilItsProgramEnds) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    EXPECT_EQ(f.tray().role(), TrayHost::Role::watcher) << "no watcher ran: Quillet is the one";
+
+    Helper item(bus.address(), {"--id", "sync-app", "--title", "Sync", "--pixmap", "00ff00"});
+    ASSERT_TRUE(item.waitFor("registered")) << item.lines().join('\n').toStdString();
+    ASSERT_TRUE(f.waitShown("tray.sync-app"));
+    auto s = *f.state("tray.sync-app");
+    EXPECT_EQ(s.owner, "Sync");
+    EXPECT_EQ(s.ownerPID, item.pid());
+    EXPECT_FALSE(s.own);
+    EXPECT_TRUE(s.onScreen);
+    EXPECT_EQ(f.iconCentre("tray.sync-app"), 0x00ff00u) << "the 32-pixel pixmap, not the 16";
+    auto statusItem = f.statusItem("tray.sync-app");
+    ASSERT_TRUE(statusItem);
+    EXPECT_EQ(statusItem->button()->toolTip(), "Test tooltip");
+
+    // The window list names its program; the program's icon is the tray icon, for the panel.
+    auto list = f.host->windowList().copyWindowInfo(0, 0);
+    bool listed = false;
+    for (const auto& w : *list->asArray())
+        if (auto* pid = w.find(platform::windowinfo::ownerPID))
+            listed = listed || pid->asInteger() == item.pid();
+    EXPECT_TRUE(listed);
+    auto app = f.host->workspace().runningApplication(item.pid());
+    ASSERT_TRUE(app);
+    EXPECT_EQ(app->localizedName(), "Sync");
+    ASSERT_TRUE(app->icon());
+    const QString source = imageSource(*app->icon());
+    EXPECT_TRUE(source.startsWith(QStringLiteral("image://quillet/tray/"))) << source.toStdString();
+    const int number = source.section(QLatin1Char('/'), 4, 4).toInt();
+    const QImage panelIcon = trayicons::get(number);
+    ASSERT_FALSE(panelIcon.isNull());
+    EXPECT_EQ(panelIcon.pixel(panelIcon.width() / 2, panelIcon.height() / 2) & 0xffffff, 0x00ff00u);
+
+    // Live changes: tooltip, title, icon, attention, passive and back.
+    item.send("tooltip Up to date");
+    EXPECT_TRUE(test::spinUntil([&] { return statusItem->button()->toolTip() == "Up to date"; }));
+    item.send("title Sync Pro");
+    EXPECT_TRUE(test::spinUntil([&] { return f.state("tray.sync-app")->owner == "Sync Pro"; }));
+    item.send("pixmap 0000ff");
+    EXPECT_TRUE(test::spinUntil([&] { return f.iconCentre("tray.sync-app") == 0x0000ffu; }));
+    EXPECT_NE(imageSource(*app->icon()), source) << "a new icon is a new image for the panel";
+    item.send("attention-pixmap ff00ff");
+    item.send("status NeedsAttention");
+    EXPECT_TRUE(test::spinUntil([&] { return f.iconCentre("tray.sync-app") == 0xff00ffu; }));
+    item.send("status Active");
+    EXPECT_TRUE(test::spinUntil([&] { return f.iconCentre("tray.sync-app") == 0x0000ffu; }));
+    item.send("status Passive");
+    EXPECT_TRUE(f.waitGone("tray.sync-app")) << "passive items are not shown";
+    item.send("status Active");
+    EXPECT_TRUE(f.waitShown("tray.sync-app"));
+
+    // The program ends: its item and its application go.
+    const auto pid = item.pid();
+    item.stop();
+    EXPECT_TRUE(f.waitGone("tray.sync-app"));
+    EXPECT_FALSE(f.host->workspace().runningApplication(pid));
+}
+
+TEST(TrayItems, IconsComeFromTheItemsThemePathBeforeItsPixmapsWithTheOverlayInTheCorner) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    // The program's own icon theme directory, with one icon in it.
+    const std::string theme = f.dir.sub("icons");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(theme + "/hicolor/24x24/apps")));
+    QImage yellow(24, 24, QImage::Format_ARGB32);
+    yellow.fill(QColor(0xff, 0xff, 0x00));
+    ASSERT_TRUE(
+        yellow.save(QString::fromStdString(theme + "/hicolor/24x24/apps/quillet-test.png")));
+
+    Helper item(bus.address(), {"--id", "themed", "--icon-name", "quillet-test",
+                                "--icon-theme-path", QString::fromStdString(theme)});
+    ASSERT_TRUE(f.waitShown("tray.themed"));
+    EXPECT_EQ(f.iconCentre("tray.themed"), 0xffff00u) << "the named icon, not the red pixmap";
+
+    auto corner = [&] {
+        for (auto& i : f.tray().items())
+            if (i.statusItem && !i.icon.isNull())
+                return i.icon.pixel(i.icon.width() - 2, i.icon.height() - 2) & 0xffffff;
+        return 0xdeadbeu;
+    };
+    item.send("overlay-pixmap 0000ff");
+    // Drawn at half the icon's size: the program's 16-pixel overlay (dark), not its 32 (blue).
+    EXPECT_TRUE(test::spinUntil([&] { return corner() == 0x202020u; }));
+    auto topLeft = [&] {
+        for (auto& i : f.tray().items())
+            if (i.statusItem && !i.icon.isNull())
+                return i.icon.pixel(2, 2) & 0xffffff;
+        return 0xdeadbeu;
+    };
+    EXPECT_EQ(topLeft(), 0xffff00u) << "the overlay covers the lower right quarter only";
+
+    // An unknown name falls back to the pixmaps.
+    item.send("icon-name no-such-icon-anywhere");
+    EXPECT_TRUE(test::spinUntil([&] { return topLeft() == 0xff0000u; }));
+
+    // A pixmap whose size does not match its data is passed over for the sound one.
+    item.send("lying-pixmap 00ffff");
+    EXPECT_TRUE(test::spinUntil([&] { return topLeft() == 0x00ffffu; }));
+}
+
+TEST(TrayItems, RegistersWithTheSessionsWatcherAndTakesOverWhenItGoes) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    Helper watcher(bus.address(), {"--watcher"});
+    ASSERT_TRUE(watcher.waitFor("ready"));
+    // An item registered before Quillet starts, one after; one by a well-known name.
+    Helper first(bus.address(), {"--id", "early", "--title", "Early", "--well-known-name"});
+    ASSERT_TRUE(first.waitFor("registered"));
+
+    TrayFixture f;
+    f.make(bus.address());
+    EXPECT_EQ(f.tray().role(), TrayHost::Role::host);
+    EXPECT_TRUE(watcher.waitFor("host-registered org.kde.StatusNotifierHost-"));
+    EXPECT_TRUE(f.waitShown("tray.early")) << "listed by the watcher";
+
+    Helper second(bus.address(), {"--id", "late", "--title", "Late"});
+    ASSERT_TRUE(second.waitFor("registered"));
+    EXPECT_TRUE(f.waitShown("tray.late")) << "announced by the watcher";
+    EXPECT_EQ(f.state("tray.late")->ownerPID, second.pid());
+    EXPECT_EQ(f.state("tray.early")->ownerPID, first.pid()) << "the owner of the well-known name";
+
+    first.stop();
+    EXPECT_TRUE(f.waitGone("tray.early"));
+    EXPECT_TRUE(f.state("tray.late"));
+
+    // The watcher ends: Quillet provides one, and the remaining item registers with it again.
+    watcher.stop();
+    EXPECT_TRUE(test::spinUntil([&] { return f.tray().role() == TrayHost::Role::watcher; }));
+    EXPECT_TRUE(f.waitShown("tray.late"));
+}
+
+// Runs `pick` on the menu once it is open, then closes it.
+void whenMenuOpens(std::function<void(QMenu&)> pick) {
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, pick] {
+        auto* menu = openMenu();
+        if (!menu || !menu->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        pick(*menu);
+        menu->close();
+    });
+    timer->start();
+}
+
+TEST(TrayItems, ClicksActivateTheItemAndOpenItsMenu) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    Helper item(bus.address(), {"--id", "menu-app"});
+    ASSERT_TRUE(f.waitShown("tray.menu-app"));
+    auto statusItem = f.statusItem("tray.menu-app");
+    const QRect frame =
+        qtFromCocoa(f.bar().windowOf(statusItem)->frame(), DesktopScreens::primaryGeometry());
+    const QString at = QStringLiteral("%1 %2").arg(frame.left()).arg(frame.bottom() + 1);
+
+    EXPECT_TRUE(f.bar().clickForeign(statusItem, ForeignClick::primary));
+    EXPECT_TRUE(item.waitFor("activate " + at)) << item.lines().join('\n').toStdString();
+    f.bar().clickForeign(statusItem, ForeignClick::middle);
+    EXPECT_TRUE(item.waitFor("secondary-activate " + at));
+
+    // A right click opens the program's menu under the item.
+    QStringList shown;
+    QStringList submenu;
+    QPoint menuAt;
+    whenMenuOpens([&](QMenu& menu) {
+        menuAt = menu.geometry().topLeft();
+        for (auto* a : menu.actions()) {
+            QString line = a->isSeparator() ? QStringLiteral("-") : a->text();
+            if (!a->isEnabled())
+                line += QStringLiteral(" (disabled)");
+            if (a->isCheckable())
+                line += a->isChecked() ? QStringLiteral(" [x]") : QStringLiteral(" [ ]");
+            if (a->actionGroup())
+                line += QStringLiteral(" (radio)");
+            shown << line;
+            if (a->menu())
+                for (auto* sub : a->menu()->actions())
+                    submenu << sub->text();
+        }
+        menu.actions().first()->trigger();
+    });
+    f.bar().clickForeign(statusItem, ForeignClick::secondary);
+    ASSERT_TRUE(item.waitFor("event 1 clicked t")) << item.lines().join('\n').toStdString();
+    EXPECT_TRUE(item.saw("about-to-show 0"));
+    EXPECT_TRUE(item.saw("get-layout 0 -1"));
+    EXPECT_EQ(shown,
+              (QStringList{"&Open", "-", "Disabled (disabled)", "Check [x]", "Radio A [ ] (radio)",
+                           "Radio B [x] (radio)", "&More", "A_B && C"}));
+    EXPECT_EQ(submenu, QStringList{"Sub item"});
+    EXPECT_EQ(menuAt, QPoint(frame.left(), frame.bottom() + 1)) << "the menu hangs under the item";
+
+    // An entry of a submenu reports its own id.
+    whenMenuOpens([](QMenu& menu) {
+        for (auto* a : menu.actions())
+            if (a->menu())
+                a->menu()->actions().first()->trigger();
+    });
+    f.bar().clickForeign(statusItem, ForeignClick::secondary);
+    EXPECT_TRUE(item.waitFor("event 9 clicked"));
+
+    // Without a menu, a right click asks the program for its own context menu; an item that is
+    // only a menu opens it on a left click too.
+    Helper plain(bus.address(), {"--id", "plain", "--no-menu"});
+    ASSERT_TRUE(f.waitShown("tray.plain"));
+    f.bar().clickForeign(f.statusItem("tray.plain"), ForeignClick::secondary);
+    EXPECT_TRUE(plain.waitFor("context-menu "));
+    Helper menuOnly(bus.address(), {"--id", "menu-only", "--item-is-menu"});
+    ASSERT_TRUE(f.waitShown("tray.menu-only"));
+    whenMenuOpens([](QMenu&) {});
+    f.bar().clickForeign(f.statusItem("tray.menu-only"), ForeignClick::primary);
+    EXPECT_TRUE(menuOnly.waitFor("get-layout"));
+    EXPECT_FALSE(menuOnly.saw("activate"));
+}
+
+TEST(TrayItems, NewItemsStartShownAndKeepWhereTheyAreDraggedById) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    auto ownItems = [&] {
+        // Quillet's chevron and dot, where it puts them at first launch.
+        auto& d = f.host->userDefaults();
+        if (!d.object(platform::preferredPositionKey("quillet.toggle"))) {
+            d.set(platform::preferredPositionKey("quillet.toggle"), 0.0);
+            d.set(platform::preferredPositionKey("quillet.separator"), 1.0);
+        }
+        auto toggle = f.bar().statusItem(platform::squareStatusItemLength);
+        toggle->setAutosaveName("quillet.toggle");
+        auto dot = f.bar().statusItem(24);
+        dot->setAutosaveName("quillet.separator");
+        return std::make_pair(toggle, dot);
+    };
+    auto order = [&] {
+        std::vector<std::string> out;
+        for (auto& item : f.bar().itemsFromEdge())
+            out.push_back(item->autosaveName());
+        return out;
+    };
+    f.make(bus.address());
+    auto own = ownItems();
+    {
+        Helper item(bus.address(), {"--id", "keeper"});
+        ASSERT_TRUE(f.waitShown("tray.keeper"));
+        EXPECT_EQ(order(),
+                  (std::vector<std::string>{"com.apple.clock", "com.apple.controlcenter",
+                                            "quillet.toggle", "tray.keeper", "quillet.separator"}))
+            << "between the chevron and the dot: shown";
+        // Dragged beyond the dot, where collapsing hides it.
+        f.bar().drag(f.statusItem("tray.keeper"), 2);
+        EXPECT_EQ(order().back(), "tray.keeper");
+    }
+    ASSERT_TRUE(f.waitGone("tray.keeper"));
+    own = {};
+    // Quillet starts again: the item comes back where it was dragged.
+    f.make(bus.address());
+    own = ownItems();
+    Helper item(bus.address(), {"--id", "keeper"});
+    ASSERT_TRUE(f.waitShown("tray.keeper"));
+    EXPECT_EQ(order().back(), "tray.keeper");
+    // Another item, new to Quillet, still starts on the shown side.
+    Helper other(bus.address(), {"--id", "newcomer"});
+    ASSERT_TRUE(f.waitShown("tray.newcomer"));
+    auto o = order();
+    auto pos = [&](const std::string& n) { return std::find(o.begin(), o.end(), n) - o.begin(); };
+    EXPECT_LT(pos("tray.newcomer"), pos("quillet.separator"));
+}
+
+TEST(TrayItems, BuiltInSamplesGiveWayToTheFirstTrayItemAndRequestedOnesStay) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    const std::vector<SampleItem> samples{
+        {"Notes", 41001, "N", 26, "notes.item", std::nullopt, ""}};
+    for (bool giveWay : {true, false}) {
+        TrayFixture f;
+        f.make(bus.address(), samples, giveWay);
+        ASSERT_TRUE(f.state("notes.item"));
+        ASSERT_TRUE(f.host->workspace().runningApplication(41001));
+        Helper item(bus.address(), {"--id", "real"});
+        ASSERT_TRUE(f.waitShown("tray.real"));
+        EXPECT_EQ(f.state("notes.item").has_value(), !giveWay);
+        EXPECT_EQ(f.host->workspace().runningApplication(41001) != nullptr, !giveWay);
+    }
+}
+
+} // namespace
+} // namespace desktop

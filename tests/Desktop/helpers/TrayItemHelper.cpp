@@ -1,0 +1,473 @@
+// A small program with a tray icon for the tray tests: it publishes a StatusNotifierItem with a
+// com.canonical.dbusmenu menu on the session bus and registers it with the watcher (again
+// whenever a watcher appears), prints every call it receives on stdout, one line each, and
+// takes changes on stdin ("pixmap RRGGBB", "lying-pixmap RRGGBB", "attention-pixmap RRGGBB",
+// "overlay-pixmap RRGGBB", "icon-name NAME", "title TEXT", "tooltip TEXT", "status STATUS",
+// "quit"). With --watcher it is a minimal org.kde.StatusNotifierWatcher instead; with --qt-tray a
+// QSystemTrayIcon with a QMenu (needs a display), which Qt publishes on the bus by itself.
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QMenu>
+#include <QPixmap>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <QSystemTrayIcon>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void say(const QString& line) {
+    std::printf("%s\n", line.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+struct IconPixmap {
+    int width = 0;
+    int height = 0;
+    QByteArray bytes;
+};
+using IconPixmapList = QList<IconPixmap>;
+
+struct ToolTip {
+    QString iconName;
+    IconPixmapList pixmaps;
+    QString title;
+    QString description;
+};
+
+struct MenuLayout {
+    int id = 0;
+    QVariantMap properties;
+    QList<MenuLayout> children;
+};
+
+Q_DECLARE_METATYPE(IconPixmap)
+Q_DECLARE_METATYPE(ToolTip)
+Q_DECLARE_METATYPE(MenuLayout)
+
+QDBusArgument& operator<<(QDBusArgument& arg, const IconPixmap& p) {
+    arg.beginStructure();
+    arg << p.width << p.height << p.bytes;
+    arg.endStructure();
+    return arg;
+}
+const QDBusArgument& operator>>(const QDBusArgument& arg, IconPixmap& p) {
+    arg.beginStructure();
+    arg >> p.width >> p.height >> p.bytes;
+    arg.endStructure();
+    return arg;
+}
+QDBusArgument& operator<<(QDBusArgument& arg, const ToolTip& t) {
+    arg.beginStructure();
+    arg << t.iconName << t.pixmaps << t.title << t.description;
+    arg.endStructure();
+    return arg;
+}
+const QDBusArgument& operator>>(const QDBusArgument& arg, ToolTip& t) {
+    arg.beginStructure();
+    arg >> t.iconName >> t.pixmaps >> t.title >> t.description;
+    arg.endStructure();
+    return arg;
+}
+QDBusArgument& operator<<(QDBusArgument& arg, const MenuLayout& m) {
+    arg.beginStructure();
+    arg << m.id << m.properties;
+    arg.beginArray(qMetaTypeId<QDBusVariant>());
+    for (const auto& child : m.children)
+        arg << QDBusVariant(QVariant::fromValue(child));
+    arg.endArray();
+    arg.endStructure();
+    return arg;
+}
+const QDBusArgument& operator>>(const QDBusArgument& arg, MenuLayout& m) {
+    arg.beginStructure();
+    arg >> m.id >> m.properties;
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        QDBusVariant v;
+        arg >> v;
+    }
+    arg.endArray();
+    arg.endStructure();
+    return arg;
+}
+
+namespace {
+
+// A square of one colour, in network byte order ARGB32.
+IconPixmap solid(int side, const QString& rgb) {
+    bool ok = false;
+    const uint value = rgb.toUInt(&ok, 16);
+    IconPixmap p{side, side, {}};
+    for (int i = 0; i < side * side; ++i) {
+        p.bytes.append(char(0xff));
+        p.bytes.append(char((value >> 16) & 0xff));
+        p.bytes.append(char((value >> 8) & 0xff));
+        p.bytes.append(char(value & 0xff));
+    }
+    return p;
+}
+
+IconPixmapList pixmaps(const QString& rgb) {
+    if (rgb.isEmpty())
+        return {};
+    // Two sizes, so that the host has to choose; the smaller one is a darker shade so a test
+    // can tell which was taken.
+    return {solid(16, QStringLiteral("202020")), solid(32, rgb)};
+}
+
+MenuLayout entry(int id, QVariantMap properties) {
+    return {id, std::move(properties), {}};
+}
+
+} // namespace
+
+class Item final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierItem")
+    Q_PROPERTY(QString Id MEMBER id)
+    Q_PROPERTY(QString Category READ category)
+    Q_PROPERTY(QString Status MEMBER status)
+    Q_PROPERTY(QString Title MEMBER title)
+    Q_PROPERTY(QString IconName MEMBER iconName)
+    Q_PROPERTY(IconPixmapList IconPixmap READ iconPixmap)
+    Q_PROPERTY(QString OverlayIconName READ empty)
+    Q_PROPERTY(IconPixmapList OverlayIconPixmap READ overlayPixmap)
+    Q_PROPERTY(QString AttentionIconName READ empty)
+    Q_PROPERTY(IconPixmapList AttentionIconPixmap READ attentionPixmap)
+    Q_PROPERTY(QString IconThemePath MEMBER iconThemePath)
+    Q_PROPERTY(ToolTip ToolTip READ toolTip)
+    Q_PROPERTY(QDBusObjectPath Menu READ menu)
+    Q_PROPERTY(bool ItemIsMenu MEMBER itemIsMenu)
+public:
+    QString id = QStringLiteral("quillet-test-item");
+    QString status = QStringLiteral("Active");
+    QString title = QStringLiteral("Test Item");
+    QString iconName;
+    QString iconThemePath;
+    QString pixmapColour = QStringLiteral("ff0000");
+    QString attentionColour;
+    QString overlayColour;
+    QString toolTipTitle = QStringLiteral("Test tooltip");
+    bool hasMenu = true;
+    bool itemIsMenu = false;
+
+    QString category() const { return QStringLiteral("ApplicationStatus"); }
+    QString empty() const { return {}; }
+    // A pixmap whose size claims more than its data holds comes first when asked for.
+    bool lyingPixmap = false;
+    IconPixmapList iconPixmap() const {
+        if (lyingPixmap)
+            return {IconPixmap{64, 64, QByteArray(16, '\x7f')}, solid(16, pixmapColour)};
+        return pixmaps(pixmapColour);
+    }
+    IconPixmapList overlayPixmap() const { return pixmaps(overlayColour); }
+    IconPixmapList attentionPixmap() const { return pixmaps(attentionColour); }
+    ToolTip toolTip() const { return {{}, {}, toolTipTitle, {}}; }
+    QDBusObjectPath menu() const {
+        return QDBusObjectPath(hasMenu ? QStringLiteral("/MenuBar") : QStringLiteral("/"));
+    }
+
+public slots:
+    void Activate(int x, int y) { say(QStringLiteral("activate %1 %2").arg(x).arg(y)); }
+    void SecondaryActivate(int x, int y) {
+        say(QStringLiteral("secondary-activate %1 %2").arg(x).arg(y));
+    }
+    void ContextMenu(int x, int y) { say(QStringLiteral("context-menu %1 %2").arg(x).arg(y)); }
+    void Scroll(int delta, const QString& orientation) {
+        say(QStringLiteral("scroll %1 %2").arg(delta).arg(orientation));
+    }
+
+signals:
+    void NewTitle();
+    void NewIcon();
+    void NewAttentionIcon();
+    void NewOverlayIcon();
+    void NewToolTip();
+    void NewStatus(const QString& status);
+};
+
+class Menu final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.canonical.dbusmenu")
+    Q_PROPERTY(uint Version READ version)
+    Q_PROPERTY(QString Status READ status)
+public:
+    uint version() const { return 3; }
+    QString status() const { return QStringLiteral("normal"); }
+
+public slots:
+    uint GetLayout(int parentId, int depth, const QStringList&, MenuLayout& layout) {
+        say(QStringLiteral("get-layout %1 %2").arg(parentId).arg(depth));
+        layout = {0, {{QStringLiteral("children-display"), QStringLiteral("submenu")}}, {}};
+        auto& c = layout.children;
+        c.push_back(entry(1, {{QStringLiteral("label"), QStringLiteral("_Open")}}));
+        c.push_back(entry(2, {{QStringLiteral("type"), QStringLiteral("separator")}}));
+        c.push_back(entry(3, {{QStringLiteral("label"), QStringLiteral("Disabled")},
+                              {QStringLiteral("enabled"), false}}));
+        c.push_back(entry(4, {{QStringLiteral("label"), QStringLiteral("Check")},
+                              {QStringLiteral("toggle-type"), QStringLiteral("checkmark")},
+                              {QStringLiteral("toggle-state"), 1}}));
+        c.push_back(entry(5, {{QStringLiteral("label"), QStringLiteral("Radio A")},
+                              {QStringLiteral("toggle-type"), QStringLiteral("radio")},
+                              {QStringLiteral("toggle-state"), 0}}));
+        c.push_back(entry(6, {{QStringLiteral("label"), QStringLiteral("Radio B")},
+                              {QStringLiteral("toggle-type"), QStringLiteral("radio")},
+                              {QStringLiteral("toggle-state"), 1}}));
+        c.push_back(entry(7, {{QStringLiteral("label"), QStringLiteral("Hidden")},
+                              {QStringLiteral("visible"), false}}));
+        MenuLayout more =
+            entry(8, {{QStringLiteral("label"), QStringLiteral("_More")},
+                      {QStringLiteral("children-display"), QStringLiteral("submenu")}});
+        more.children.push_back(entry(9, {{QStringLiteral("label"), QStringLiteral("Sub item")}}));
+        c.push_back(more);
+        c.push_back(entry(10, {{QStringLiteral("label"), QStringLiteral("A__B & C")}}));
+        return 1;
+    }
+    bool AboutToShow(int id) {
+        say(QStringLiteral("about-to-show %1").arg(id));
+        return false;
+    }
+    void Event(int id, const QString& eventId, const QDBusVariant&, uint timestamp) {
+        say(QStringLiteral("event %1 %2 %3")
+                .arg(id)
+                .arg(eventId)
+                .arg(QLatin1String(timestamp > 0 ? "t" : "0")));
+    }
+    QVariantMap GetProperty(int, const QString&) { return {}; }
+
+signals:
+    void LayoutUpdated(uint revision, int parent);
+};
+
+// A watcher of its own, for the tests of a host that finds one already running.
+class Watcher final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems MEMBER items)
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
+    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
+public:
+    QStringList items;
+    QStringList hosts;
+    QDBusServiceWatcher gone{
+        {}, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForUnregistration};
+
+    Watcher() {
+        connect(&gone, &QDBusServiceWatcher::serviceUnregistered, this, [this](const QString& s) {
+            const auto copy = items;
+            for (const auto& item : copy)
+                if (item.startsWith(s + QLatin1Char('/'))) {
+                    items.removeAll(item);
+                    emit StatusNotifierItemUnregistered(item);
+                    say(QStringLiteral("item-unregistered ") + item);
+                }
+        });
+    }
+    bool hostRegistered() const { return !hosts.isEmpty(); }
+    int protocolVersion() const { return 0; }
+
+public slots:
+    void RegisterStatusNotifierItem(const QString& service, const QDBusMessage& message) {
+        const QString item = service.startsWith(QLatin1Char('/'))
+                                 ? message.service() + service
+                                 : service + QStringLiteral("/StatusNotifierItem");
+        if (items.contains(item))
+            return;
+        items << item;
+        gone.addWatchedService(item.left(item.indexOf(QLatin1Char('/'))));
+        emit StatusNotifierItemRegistered(item);
+        say(QStringLiteral("item-registered ") + item);
+    }
+    void RegisterStatusNotifierHost(const QString& service) {
+        hosts << service;
+        emit StatusNotifierHostRegistered();
+        say(QStringLiteral("host-registered ") + service);
+    }
+
+signals:
+    void StatusNotifierItemRegistered(const QString& item);
+    void StatusNotifierItemUnregistered(const QString& item);
+    void StatusNotifierHostRegistered();
+};
+
+namespace {
+
+const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+void registerItem(const QString& as) {
+    auto msg =
+        QDBusMessage::createMethodCall(watcherName, QStringLiteral("/StatusNotifierWatcher"),
+                                       watcherName, QStringLiteral("RegisterStatusNotifierItem"));
+    msg << as;
+    auto* w = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(msg));
+    QObject::connect(w, &QDBusPendingCallWatcher::finished, [](QDBusPendingCallWatcher* call) {
+        call->deleteLater();
+        say(call->isError() ? QStringLiteral("register-failed ") + call->error().name()
+                            : QStringLiteral("registered"));
+    });
+}
+
+} // namespace
+
+// Qt's own tray icon: the kind of client most Qt programs are.
+int qtTray(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("qt-tray-helper"));
+    QPixmap pixmap(32, 32);
+    pixmap.fill(QColor(0xe7, 0x6f, 0x51));
+    QSystemTrayIcon tray{QIcon(pixmap)};
+    tray.setToolTip(QStringLiteral("Qt tray"));
+    QMenu menu;
+    QObject::connect(menu.addAction(QStringLiteral("Say hello")), &QAction::triggered,
+                     [] { say(QStringLiteral("qt-menu hello")); });
+    tray.setContextMenu(&menu);
+    QObject::connect(&tray, &QSystemTrayIcon::activated, [](QSystemTrayIcon::ActivationReason r) {
+        say(QStringLiteral("qt-activated %1").arg(int(r)));
+    });
+    tray.show();
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[64];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0 || QByteArray(buffer, n).startsWith("quit"))
+            app.quit();
+    });
+    say(QStringLiteral("ready"));
+    return app.exec();
+}
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (QByteArray(argv[i]) == "--qt-tray")
+            return qtTray(argc, argv);
+    QCoreApplication app(argc, argv);
+    qDBusRegisterMetaType<IconPixmap>();
+    qDBusRegisterMetaType<IconPixmapList>();
+    qDBusRegisterMetaType<ToolTip>();
+    qDBusRegisterMetaType<MenuLayout>();
+    auto bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        say(QStringLiteral("no-bus"));
+        return 1;
+    }
+    const auto exportAll = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
+                           QDBusConnection::ExportAllProperties;
+    const QStringList args = app.arguments();
+
+    if (args.contains(QStringLiteral("--watcher"))) {
+        static Watcher watcher;
+        if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, exportAll) ||
+            !bus.registerService(watcherName)) {
+            say(QStringLiteral("watcher-failed"));
+            return 1;
+        }
+        say(QStringLiteral("ready ") + bus.baseService());
+        return app.exec();
+    }
+
+    static Item item;
+    static Menu menu;
+    auto option = [&](const char* name) -> QString {
+        const auto i = args.indexOf(QLatin1String(name));
+        return i >= 0 && i + 1 < args.size() ? args[i + 1] : QString();
+    };
+    if (auto v = option("--id"); !v.isEmpty())
+        item.id = v;
+    if (auto v = option("--title"); !v.isEmpty())
+        item.title = v;
+    if (auto v = option("--icon-name"); !v.isEmpty())
+        item.iconName = v;
+    if (auto v = option("--icon-theme-path"); !v.isEmpty())
+        item.iconThemePath = v;
+    if (auto v = option("--pixmap"); !v.isEmpty())
+        item.pixmapColour = v;
+    if (auto v = option("--status"); !v.isEmpty())
+        item.status = v;
+    item.hasMenu = !args.contains(QStringLiteral("--no-menu"));
+    item.itemIsMenu = args.contains(QStringLiteral("--item-is-menu"));
+
+    if (!bus.registerObject(QStringLiteral("/StatusNotifierItem"), &item, exportAll) ||
+        (item.hasMenu && !bus.registerObject(QStringLiteral("/MenuBar"), &menu, exportAll))) {
+        say(QStringLiteral("export-failed"));
+        return 1;
+    }
+    // Registered by a well-known name, as Qt's own tray icons do, or by object path.
+    QString as = QStringLiteral("/StatusNotifierItem");
+    if (args.contains(QStringLiteral("--well-known-name"))) {
+        as = QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(::getpid());
+        if (!bus.registerService(as)) {
+            say(QStringLiteral("name-failed"));
+            return 1;
+        }
+    }
+    QDBusServiceWatcher watcherAppears(watcherName, bus, QDBusServiceWatcher::WatchForRegistration);
+    QObject::connect(&watcherAppears, &QDBusServiceWatcher::serviceRegistered,
+                     [as] { registerItem(as); });
+    if (bus.interface()->isServiceRegistered(watcherName))
+        registerItem(as);
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[512];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer - 1);
+        if (n <= 0) {
+            app.quit();
+            return;
+        }
+        const auto lines =
+            QString::fromUtf8(buffer, n).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const auto& line : lines) {
+            const auto space = line.indexOf(QLatin1Char(' '));
+            const QString command = space < 0 ? line : line.left(space);
+            const QString value = space < 0 ? QString() : line.mid(space + 1);
+            if (command == QLatin1String("quit")) {
+                app.quit();
+            } else if (command == QLatin1String("pixmap")) {
+                item.pixmapColour = value;
+                item.iconName.clear();
+                emit item.NewIcon();
+            } else if (command == QLatin1String("lying-pixmap")) {
+                item.pixmapColour = value;
+                item.iconName.clear();
+                item.lyingPixmap = true;
+                emit item.NewIcon();
+            } else if (command == QLatin1String("icon-name")) {
+                item.iconName = value;
+                emit item.NewIcon();
+            } else if (command == QLatin1String("attention-pixmap")) {
+                item.attentionColour = value;
+                emit item.NewAttentionIcon();
+            } else if (command == QLatin1String("overlay-pixmap")) {
+                item.overlayColour = value;
+                emit item.NewOverlayIcon();
+            } else if (command == QLatin1String("title")) {
+                item.title = value;
+                emit item.NewTitle();
+            } else if (command == QLatin1String("tooltip")) {
+                item.toolTipTitle = value;
+                emit item.NewToolTip();
+            } else if (command == QLatin1String("status")) {
+                item.status = value;
+                emit item.NewStatus(value);
+            }
+            say(QStringLiteral("done ") + command);
+        }
+    });
+    say(QStringLiteral("ready ") + bus.baseService());
+    return app.exec();
+}
+
+#include "TrayItemHelper.moc"
