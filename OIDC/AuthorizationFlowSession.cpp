@@ -196,8 +196,6 @@ bool AuthorizationFlowSession::resume(std::string_view url) {
 bool AuthorizationFlowSession::cancel(CancelReason reason) {
     if (!pending_)
         return false;
-    if (userAgent_)
-        userAgent_->dismiss();
     finish(std::nullopt,
            reason == CancelReason::user
                ? Error::general(GeneralErrorCode::userCanceledAuthorizationFlow,
@@ -215,6 +213,12 @@ void AuthorizationFlowSession::failExternalUserAgentFlow(const Error& error) {
 void AuthorizationFlowSession::finish(std::optional<AuthorizationResponse> response,
                                       std::optional<Error> error) {
     pending_ = false;
+    // However the flow ended, its page closes and the flow lets go of the user agent: a page
+    // still showing would hold the flow (through its completion) while the flow holds it.
+    if (auto agent = std::move(userAgent_)) {
+        userAgent_.reset();
+        agent->dismiss();
+    }
     // The callback runs once; dropping it releases what it holds.
     auto callback = std::move(callback_);
     callback_ = nullptr;

@@ -43,7 +43,8 @@ public:
     //  4. "state" present once and equal to the request's (RFC 6749 §10.12), else the flow ends
     //     with a clientError of the OAuth authorization domain — never with a response;
     //  5. the flow ends with the response.
-    // Returns true whenever the flow ended here.
+    // Returns true whenever the flow ended here. A flow that ends, in any way, dismisses its
+    // user agent and lets go of it.
     bool resume(std::string_view url);
 
     // Ends a pending flow with the cancel error of `reason` and dismisses the user agent;

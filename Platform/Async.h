@@ -29,7 +29,8 @@ public:
     // The executor the library's coroutines run on.
     virtual boost::asio::any_io_executor executor() = 0;
     // Runs `block` once, `seconds` from now (on virtual time in the sim), on the runtime's own
-    // thread. Zero and negative durations fire on the next turn.
+    // thread. Zero and negative durations fire on the next turn. The runtime keeps the timer
+    // until it fires or is invalidated; the caller need not hold it.
     virtual std::shared_ptr<Timer> scheduleTimer(double seconds, std::function<void()> block) = 0;
 };
 
@@ -62,7 +63,10 @@ template <class Handler> struct SleepOperation {
     Handler handler;
     boost::asio::any_io_executor fallback;
     boost::asio::associated_cancellation_slot_t<Handler> slot;
-    std::shared_ptr<Timer> timer;
+    // Weak: the timer's block holds this operation, and the runtime holds the timer until it
+    // fires. A runtime that goes away with the timer pending thus frees the operation and the
+    // coroutine waiting on it, instead of leaving the two holding each other.
+    std::weak_ptr<Timer> timer;
     std::atomic<bool> done{false};
     std::atomic<bool> cancelled{false};
 };
@@ -88,8 +92,8 @@ auto asyncSleep(LibraryRuntime& runtime, double seconds, CompletionToken&& token
                         return;
                     if (auto op = weak.lock()) {
                         op->cancelled = true;
-                        if (op->timer)
-                            op->timer->invalidate();
+                        if (auto timer = op->timer.lock())
+                            timer->invalidate();
                         Operation::complete(op, boost::asio::error::operation_aborted);
                     }
                 });

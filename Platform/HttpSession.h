@@ -156,7 +156,11 @@ struct PendingHttp {
     bool complete(std::exception_ptr error, HttpResult result) {
         if (done.exchange(true))
             return false;
-        finish(std::move(error), std::move(result));
+        // Runs once; letting go of it releases the awaiting handler, which a completion that
+        // never gets to run (its executor stopped) must not keep alive through this record.
+        auto f = std::move(finish);
+        finish = nullptr;
+        f(std::move(error), std::move(result));
         return true;
     }
     bool fail(int urlErrorCode) {

@@ -8,8 +8,11 @@
 #include "Platform/Host.h"
 #include "Platform/HttpSession.h"
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <date/date.h>
 #include <openssl/rand.h>
@@ -83,9 +86,10 @@ constexpr const char* overflowTemplate = "client.distinct_fingerprint_overflow";
 // --- construction ---
 
 ErrorFirehoseClient& ErrorFirehoseClient::shared() {
-    // Lives until the process ends, like the flush loop that may refer to it.
-    static const std::shared_ptr<ErrorFirehoseClient> instance = make();
-    return *instance;
+    // Lives until the process ends and is never destroyed: at exit the executor its flush
+    // loop runs on may already be gone, and the destructor would post to it.
+    static const auto* const instance = new std::shared_ptr<ErrorFirehoseClient>(make());
+    return **instance;
 }
 
 std::shared_ptr<ErrorFirehoseClient> ErrorFirehoseClient::make() {
@@ -106,7 +110,14 @@ ErrorFirehoseClient::ErrorFirehoseClient(Tuning tuning, Environment env)
     windowStart_ = now();
 }
 
-ErrorFirehoseClient::~ErrorFirehoseClient() = default;
+ErrorFirehoseClient::~ErrorFirehoseClient() {
+    // No lock: nothing else can reach a client that is being destroyed.
+    if (!flushStop_)
+        return;
+    // A cancellation signal is emitted on its operation's executor, never from here.
+    asio::post(flushExecutor_,
+               [stop = flushStop_] { stop->emit(asio::cancellation_type::terminal); });
+}
 
 ErrorFirehoseClient::TimePoint ErrorFirehoseClient::now() const {
     return env_.clock ? env_.clock() : platform::now();
@@ -154,14 +165,20 @@ void ErrorFirehoseClient::updateContext(bool signedIn, bool online,
 }
 
 void ErrorFirehoseClient::start() {
+    auto executor = env_.executor ? env_.executor : platform::libraryExecutor();
+    auto stop = std::make_shared<asio::cancellation_signal>();
     {
         std::lock_guard guard(lock_);
         if (isStarted_)
             return;
         isStarted_ = true;
+        flushExecutor_ = executor;
+        flushStop_ = stop;
     }
-    auto executor = env_.executor ? env_.executor : platform::libraryExecutor();
-    asio::co_spawn(executor, flushLoop(weak_from_this()), asio::detached);
+    // The completion handler keeps the signal alive as long as the task may look at it: the
+    // task's cancellation state lives in the signal's memory.
+    asio::co_spawn(executor, flushLoop(weak_from_this()),
+                   asio::bind_cancellation_slot(stop->slot(), [stop](std::exception_ptr) {}));
 }
 
 // --- pure functions ---

@@ -10,6 +10,10 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
+namespace boost::asio {
+class cancellation_signal;
+}
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -98,6 +102,8 @@ public:
 
     ErrorFirehoseClient(const ErrorFirehoseClient&) = delete;
     ErrorFirehoseClient& operator=(const ErrorFirehoseClient&) = delete;
+    // Ends a started flush loop: its sleep is cancelled on the loop's executor, so the task
+    // does not outlive the client waiting for its next tick. May run on any thread.
     ~ErrorFirehoseClient();
 
     // --- configuration and context ---
@@ -215,6 +221,9 @@ private:
     std::int64_t droppedCount_ = 0;
     std::deque<std::vector<CoalescedEntry>> pendingBatches_;
     bool isStarted_ = false;
+    // Set once by start(): where the flush loop runs, and the signal that cancels it.
+    boost::asio::any_io_executor flushExecutor_;
+    std::shared_ptr<boost::asio::cancellation_signal> flushStop_;
     bool signedIn_ = false;
     bool online_ = true;
     std::optional<std::int64_t> sessionUptimeSeconds_;

@@ -195,8 +195,19 @@ SimHost::SimHost()
 }
 
 SimHost::~SimHost() {
+    // The simulated process ends before its facilities go: the coroutines it leaves suspended
+    // are unwound while everything they may touch on the way out still stands.
+    endProcess();
     if (hasHost() && &host() == this)
         installHost(nullptr);
+}
+
+void SimHost::endProcess() {
+    // Open sheets and pages first (their completions hold the tasks waiting on them), then
+    // the run loop, which also drops the unwinding that releasing those tasks posts.
+    webAuth_.reset();
+    appleID_.reset();
+    runLoop_.reset();
 }
 
 LibraryRuntime& SimHost::libraryRuntime() {
@@ -343,15 +354,13 @@ std::shared_ptr<SimWindow> SimHost::addWindow(bool panel, bool visible) {
 }
 
 void SimHost::relaunch() {
-    runLoop_.reset();
+    endProcess();
     notifications_.removeAll();
     statusBar_.dropOwnItems();
     application_.reset();
     madeWindows_.clear();
     eventMonitors_ = std::make_unique<EventMonitors>();
     updaterFramework_.reset();
-    webAuth_.reset();
-    appleID_.reset();
     browser_.openedURLs.clear();
     menuTracker = nullptr;
     menusShown = 0;

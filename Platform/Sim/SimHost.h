@@ -296,6 +296,9 @@ public:
 
 private:
     void addSystemItems();
+    // Ends what the simulated process left pending: open sheets and pages, posted work and
+    // timers.
+    void endProcess();
 
     SimRunLoop runLoop_;
     SimUserDefaults defaults_;

@@ -112,14 +112,28 @@ std::size_t SimRunLoop::pendingTimerCount() const {
     return n;
 }
 
+SimRunLoop::~SimRunLoop() {
+    reset();
+}
+
 void SimRunLoop::reset() {
-    {
-        std::lock_guard guard(postedMutex_);
-        posted_.clear();
+    // Dropping work may post or schedule more (a coroutine's unwinding goes through its
+    // executor), so each round takes everything out first and destroys it outside the lock.
+    for (;;) {
+        std::deque<std::function<void()>> posted;
+        {
+            std::lock_guard guard(postedMutex_);
+            posted.swap(posted_);
+        }
+        auto timers = std::move(timers_);
+        timers_.clear();
+        if (posted.empty() && timers.empty())
+            return;
+        for (auto& [key, t] : timers)
+            t->invalidate();
+        timers.clear();
+        posted.clear();
     }
-    for (auto& [key, t] : timers_)
-        t->invalidate();
-    timers_.clear();
 }
 
 } // namespace platform::sim

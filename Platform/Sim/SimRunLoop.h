@@ -18,6 +18,12 @@ namespace platform::sim {
 
 class SimRunLoop final : public RunLoop {
 public:
+    SimRunLoop() = default;
+    SimRunLoop(const SimRunLoop&) = delete;
+    SimRunLoop& operator=(const SimRunLoop&) = delete;
+    // Drops what is still pending, as reset() does.
+    ~SimRunLoop() override;
+
     void post(std::function<void()> work) override;
     std::shared_ptr<Timer> scheduleTimer(double seconds, std::function<void()> block) override;
     double monotonicNow() const override { return now_; }
@@ -35,7 +41,10 @@ public:
     std::size_t pendingTimerCount() const;
     // Number of posted turns waiting to run.
     std::size_t postedCount() const { return posted_.size(); }
-    // Drops all posted work and timers (the simulated process ended).
+    // Drops all posted work and timers (the simulated process ended), and what dropping them
+    // posts or schedules in turn, until nothing is left: a dropped handler of a suspended
+    // coroutine posts the coroutine's unwinding, which is dropped as well, so the frames are
+    // freed and nothing runs.
     void reset();
     // Blocks until work is posted (from any thread) or `timeout` passes; true when work waits.
     // Only for tests whose answers come from real servers on other threads.

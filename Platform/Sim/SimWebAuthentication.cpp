@@ -100,6 +100,13 @@ SimWebAuthenticationSessions::makeSession(const std::string& url,
     return session;
 }
 
+void SimWebAuthenticationSessions::reset() {
+    auto sessions = std::move(sessions_);
+    sessions_.clear();
+    for (auto& session : sessions)
+        session->cancel();
+}
+
 std::shared_ptr<SimWebAuthenticationSession> SimWebAuthenticationSessions::presenting() const {
     auto it = std::find_if(sessions_.rbegin(), sessions_.rend(), [](const auto& s) {
         return s->phase() == SimWebAuthenticationSession::Phase::presenting;

@@ -74,7 +74,9 @@ public:
     }
     // The last session that is presenting, if any.
     std::shared_ptr<SimWebAuthenticationSession> presenting() const;
-    void reset() { sessions_.clear(); }
+    // The process ended: open pages close without reporting (their completions, and what
+    // those hold, are dropped) and every session is forgotten.
+    void reset();
 
 private:
     RunLoop& loop_;

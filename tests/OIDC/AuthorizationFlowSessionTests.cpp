@@ -264,6 +264,24 @@ TEST_F(FlowSessionTest, AWebAuthenticationSessionReportsTheUsersCancelAndOtherFa
               platform::WebAuthenticationSessionError::presentationContextNotProvided);
 }
 
+TEST_F(FlowSessionTest, AFlowResumedFromElsewhereClosesItsPageAndLetsGoOfIt) {
+    // The redirect reaches the application through its URL handler while the page still
+    // shows: the page closes, and neither the page nor the flow keeps the other alive.
+    auto window = host.addWindow(false, true);
+    auto flow = start(std::make_shared<oidc::WebAuthenticationUserAgent>(window));
+    auto session = host.simWebAuthentication().presenting();
+    ASSERT_TRUE(session);
+    EXPECT_TRUE(flow->resume(redirect(*flow)));
+    EXPECT_EQ(session->phase(), SimWebAuthenticationSession::Phase::cancelled);
+    EXPECT_FALSE(host.simWebAuthentication().presenting());
+    ASSERT_EQ(ending->count, 1);
+    ASSERT_TRUE(ending->response);
+
+    std::weak_ptr<AuthorizationFlowSession> weak = flow;
+    flow.reset();
+    EXPECT_TRUE(weak.expired()) << "the page's completion still holds the flow";
+}
+
 TEST_F(FlowSessionTest, CancellingAFlowDismissesItsWebAuthenticationSession) {
     auto window = host.addWindow(false, true);
     auto flow = start(std::make_shared<oidc::WebAuthenticationUserAgent>(window));

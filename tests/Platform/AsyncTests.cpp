@@ -1,4 +1,5 @@
 #include "Platform/Async.h"
+#include "Platform/HttpSession.h"
 #include "Platform/MainExecutor.h"
 #include "Platform/Sim/SimHost.h"
 
@@ -12,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -181,4 +184,132 @@ TEST(Async, ACancellationAfterTheTimerFiredButBeforeTheCompletionStillWins) {
     ASSERT_TRUE(result);
     EXPECT_FALSE(*result);
     EXPECT_EQ(completions, 1);
+}
+
+// Tasks still waiting when the simulated process ends go with it: their frames, and what the
+// frames hold, are freed instead of staying suspended for ever. One waits on a sleep, one has
+// not taken its first step yet (that step is posted work), one waits on the main actor.
+TEST(Async, TasksLeftWaitingAreFreedWhenTheHostGoesOrRelaunches) {
+    struct Held {
+        std::weak_ptr<int> sleeping, notStarted, onMain;
+        bool allGone() const {
+            return sleeping.expired() && notStarted.expired() && onMain.expired();
+        }
+        bool anyGone() const {
+            return sleeping.expired() || notStarted.expired() || onMain.expired();
+        }
+    };
+    auto leaveTasksWaiting = [](platform::sim::SimHost& host, Outcome(&outcomes)[3]) {
+        Held held;
+        auto a = std::make_shared<int>(1);
+        held.sleeping = a;
+        spawn(host, outcomes[0],
+              [a]() -> asio::awaitable<void> { co_await platform::sleepFor(60); });
+        host.advance(1);
+        auto b = std::make_shared<int>(2);
+        held.notStarted = b;
+        spawn(host, outcomes[1], [b]() -> asio::awaitable<void> { co_return; });
+        auto c = std::make_shared<int>(3);
+        held.onMain = c;
+        spawn(host, outcomes[2], [c]() -> asio::awaitable<void> {
+            auto step = asio::co_spawn(
+                platform::mainExecutor(), []() -> asio::awaitable<void> { co_return; },
+                asio::use_awaitable);
+            co_await std::move(step);
+        });
+        return held;
+    };
+
+    Outcome ended[3];
+    Held gone;
+    {
+        platform::sim::SimHost host;
+        gone = leaveTasksWaiting(host, ended);
+        EXPECT_FALSE(gone.anyGone()) << "the tasks are still waiting";
+    }
+    EXPECT_TRUE(gone.sleeping.expired());
+    EXPECT_TRUE(gone.notStarted.expired());
+    EXPECT_TRUE(gone.onMain.expired());
+
+    platform::sim::SimHost host;
+    Outcome relaunched[3];
+    gone = leaveTasksWaiting(host, relaunched);
+    host.relaunch();
+    EXPECT_TRUE(gone.allGone());
+    host.advance(120);
+    for (const auto& o : relaunched)
+        EXPECT_FALSE(o.finished) << "nothing of the ended process runs afterwards";
+    for (const auto& o : ended)
+        EXPECT_FALSE(o.finished);
+}
+
+namespace {
+
+// A library runtime whose pending timers can be dropped unfired, as a runtime that shuts down
+// drops them; its executor is the simulated run loop's.
+class DroppingRuntime final : public platform::LibraryRuntime {
+public:
+    struct DroppedTimer final : platform::Timer {
+        std::function<void()> block;
+        void invalidate() override { block = nullptr; }
+        bool isValid() const override { return static_cast<bool>(block); }
+        double interval() const override { return 0; }
+    };
+    asio::any_io_executor executor() override { return platform::libraryExecutor(); }
+    std::shared_ptr<platform::Timer> scheduleTimer(double, std::function<void()> block) override {
+        auto timer = std::make_shared<DroppedTimer>();
+        timer->block = std::move(block);
+        timers.push_back(timer);
+        return timer;
+    }
+    std::vector<std::shared_ptr<DroppedTimer>> timers;
+};
+
+} // namespace
+
+TEST(Async, ARuntimeThatDropsAPendingTimerFreesTheTaskSleepingOnIt) {
+    platform::sim::SimHost host;
+    DroppingRuntime runtime;
+    Outcome out;
+    auto held = std::make_shared<int>(1);
+    std::weak_ptr<int> watch = held;
+    spawn(host, out, [held = std::move(held), &runtime]() -> asio::awaitable<void> {
+        auto op = platform::asyncSleep(runtime, 60, asio::use_awaitable);
+        co_await std::move(op);
+    });
+    host.runUntilIdle();
+    ASSERT_EQ(runtime.timers.size(), 1u);
+    ASSERT_FALSE(watch.expired());
+    runtime.timers.clear();
+    host.runUntilIdle();
+    EXPECT_TRUE(watch.expired()) << "the sleep and its timer hold each other";
+    EXPECT_FALSE(out.finished);
+}
+
+TEST(Async, AnHttpAnswerWhoseCompletionNeverRunsFreesItsTask) {
+    // As a session's transfer does, the operation's start keeps the pending record. The answer
+    // arrives and its completion is posted, but the executor goes before running it.
+    auto host = std::make_unique<platform::sim::SimHost>();
+    Outcome out;
+    auto held = std::make_shared<int>(1);
+    std::weak_ptr<int> watch = held;
+    std::weak_ptr<platform::detail::PendingHttp> answer;
+    spawn(*host, out, [held = std::move(held), &answer]() -> asio::awaitable<void> {
+        auto transfer = std::make_shared<std::shared_ptr<platform::detail::PendingHttp>>();
+        auto op = platform::detail::asyncHttp(
+            [transfer, &answer](std::shared_ptr<platform::detail::PendingHttp> pending) {
+                answer = pending;
+                *transfer = std::move(pending);
+            },
+            asio::use_awaitable);
+        co_await std::move(op);
+    });
+    host->runUntilIdle();
+    auto pending = answer.lock();
+    ASSERT_TRUE(pending);
+    ASSERT_TRUE(pending->complete(nullptr, {}));
+    pending.reset();
+    host.reset();
+    EXPECT_FALSE(out.finished);
+    EXPECT_TRUE(watch.expired()) << "the pending record still holds the awaiting task";
 }

@@ -1,6 +1,7 @@
 #include "CorvaneAccount/Telemetry/ErrorFirehoseClient.h"
 #include "CorvaneAccount/Telemetry/ErrorTelemetryConsent.h"
 #include "CorvaneAccount/Telemetry/TelemetryText.h"
+#include "Platform/Async.h"
 #include "TelemetryTestSupport.h"
 
 #include "CorvaneAccount/Core/CorvaneJSON.h"
@@ -301,6 +302,36 @@ TEST_F(TelemetryTest, ObservationsWaitForTheNextTickAndTwoStartsMakeOneLoop) {
     ASSERT_EQ(uploads.size(), 3u);
     EXPECT_EQ(uploads[2].body["events"][0]["message_template"], "late failure");
     EXPECT_TRUE(client->pendingBatches().empty());
+}
+
+TEST_F(TelemetryTest, AClientThatGoesAwayEndsItsFlushLoopAtOnce) {
+    client->start();
+    host.advance(30);
+    ASSERT_EQ(host.simRunLoop().pendingTimerCount(), 1u) << "the loop sleeps until its tick";
+    std::weak_ptr<corvane::ErrorFirehoseClient> weak = client;
+    client.reset();
+    ASSERT_TRUE(weak.expired());
+    host.runUntilIdle();
+    EXPECT_EQ(host.simRunLoop().pendingTimerCount(), 0u) << "the loop waits for a tick of no use";
+
+    // A sleep of the environment's own, however long, is cancelled the same way.
+    auto cancelled = std::make_shared<int>(0);
+    corvane::ErrorFirehoseClient::Environment env;
+    env.sleep = [cancelled](double) -> boost::asio::awaitable<void> {
+        try {
+            co_await platform::sleepFor(1e9);
+        } catch (...) {
+            ++*cancelled;
+            throw;
+        }
+    };
+    makeClient({}, env);
+    client->start();
+    host.advance(3600);
+    client.reset();
+    host.runUntilIdle();
+    EXPECT_EQ(*cancelled, 1);
+    EXPECT_EQ(host.simRunLoop().pendingTimerCount(), 0u);
 }
 
 TEST_F(TelemetryTest, BatchWireFormatHasKeysInOrderAndOmitsAbsentOptionals) {
