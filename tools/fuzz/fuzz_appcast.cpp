@@ -115,14 +115,19 @@ void checkNewest(const Appcast& feed, const std::set<std::string>& channels,
     bool anyNewer = false;
     for (const auto& item : feed.items) {
         const bool eligible = !item.channel || channels.contains(*item.channel);
-        const int vsRunning = compareVersionPairs(item.versions, running);
-        check(sign(vsRunning) == -sign(compareVersionPairs(running, item.versions)));
-        anyNewer = anyNewer || (eligible && vsRunning > 0);
+        // Either both orders are known and opposite, or neither is.
+        const auto vsRunning = compareVersionPairs(item.versions, running);
+        const auto runningVs = compareVersionPairs(running, item.versions);
+        check(vsRunning.has_value() == runningVs.has_value());
+        if (vsRunning && runningVs)
+            check(sign(*vsRunning) == -sign(*runningVs));
+        anyNewer = anyNewer || (eligible && vsRunning && *vsRunning > 0);
     }
     check(chosen.has_value() == anyNewer);
     if (chosen) {
         check(!chosen->channel || channels.contains(*chosen->channel));
-        check(compareVersionPairs(chosen->versions, running) > 0);
+        const auto vsRunning = compareVersionPairs(chosen->versions, running);
+        check(vsRunning && *vsRunning > 0);
     }
 }
 
