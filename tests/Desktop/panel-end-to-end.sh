@@ -36,34 +36,13 @@ shot() {
 
 # Waits (at most 10 s) until the JSON that --status prints satisfies a Python expression on `s`
 # (helpers: H the screen's height, hidden() the owners of the sample items off screen).
-PRELUDE='
-import json, sys
-s = json.load(open(sys.argv[1]))
-H = s["screen"]["frame"]["height"]
+STATUS_HELPERS='
 def hidden():
     return [i["owner"] for i in s["items"] if not i["own"] and i["ownerPID"] > 1000 and not i["onScreen"]]
 def chevron():
     return next(i["frame"] for i in s["items"] if i["autosaveName"] == "quillet.toggle")
-def centre(f):
-    return "%d %d" % (f["x"] + f["width"] / 2, H - (f["y"] + f["height"] / 2))
-def panel():
-    return s["panel"] or {"visible": False, "items": 0, "icons": []}
-def menu_item(title):
-    return next(i for i in s["menu"]["items"] if i.get("title") == title)
 '
-check() { python3 -c "$PRELUDE
-sys.exit(0 if ($1) else 1)" "$WORK/status"; }
-status_until() {
-  for _ in $(seq 100); do
-    if "$QUILLET" --status >"$WORK/status" 2>/dev/null && check "$1"; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
-# Prints a Python expression's value, computed on the last --status.
-value() { python3 -c "$PRELUDE
-print($1)" "$WORK/status"; }
-point() { read -r PX PY < <(value "$1"); }
+source "$(dirname "$0")/e2e-status.sh"
 
 "$QUILLET" >"$WORK/log" 2>&1 &
 PID=$!

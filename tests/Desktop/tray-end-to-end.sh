@@ -42,35 +42,13 @@ command -v dbus-daemon >/dev/null || fail "dbus-daemon is missing (scripts/insta
 export DBUS_SESSION_BUS_ADDRESS
 [ -n "$DBUS_SESSION_BUS_ADDRESS" ] || fail "the private session bus did not start"
 
-PRELUDE='
-import json, sys
-s = json.load(open(sys.argv[1]))
-H = s["screen"]["frame"]["height"]
-def item(name):
-    return next((i for i in s["items"] if i["autosaveName"] == name), None)
+STATUS_HELPERS='
 def tray():
     return item("tray.e2e-item")
-def centre(f):
-    return "%d %d" % (f["x"] + f["width"] / 2, H - (f["y"] + f["height"] / 2))
-def panel():
-    return s["panel"] or {"visible": False, "items": 0, "icons": []}
-def menu_item(title):
-    return next(i for i in s["menu"]["items"] if i.get("title") == title)
 def samples():
     return [i for i in s["items"] if 41001 <= i["ownerPID"] <= 41005]
 '
-check() { python3 -c "$PRELUDE
-sys.exit(0 if ($1) else 1)" "$WORK/status"; }
-status_until() {
-  for _ in $(seq 100); do
-    if "$QUILLET" --status >"$WORK/status" 2>/dev/null && check "$1"; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
-value() { python3 -c "$PRELUDE
-print($1)" "$WORK/status"; }
-point() { read -r PX PY < <(value "$1"); }
+source "$(dirname "$0")/e2e-status.sh"
 item_saw() {
   for _ in $(seq 50); do grep -q "$1" "$WORK/item.log" && return 0; sleep 0.1; done
   return 1
