@@ -6,10 +6,10 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # The package's version is the library's own, from the one place that states it.
-file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/Core/CorvaneAccountLibrary.h CORVANE_VERSION_LINE
+file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/Foundation/CorvaneAccountLibrary.h CORVANE_VERSION_LINE
      REGEX "libVersion = \"[0-9]+\\.[0-9]+\\.[0-9]+\"")
 if(NOT CORVANE_VERSION_LINE MATCHES "\"([0-9]+\\.[0-9]+\\.[0-9]+)\"")
-  message(FATAL_ERROR "CorvaneAccount/Core/CorvaneAccountLibrary.h states no libVersion")
+  message(FATAL_ERROR "CorvaneAccount/Foundation/CorvaneAccountLibrary.h states no libVersion")
 endif()
 set(CORVANE_VERSION ${CMAKE_MATCH_1})
 

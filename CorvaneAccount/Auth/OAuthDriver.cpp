@@ -1,7 +1,7 @@
 #include "CorvaneAccount/Auth/OAuthDriver.h"
 
-#include "CorvaneAccount/Core/CorvaneError.h"
-#include "CorvaneAccount/Core/CorvaneRedaction.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneRedaction.h"
 #include "OIDC/AuthorizationService.h"
 #include "OIDC/BrowserUserAgent.h"
 #include "OIDC/WebAuthenticationUserAgent.h"

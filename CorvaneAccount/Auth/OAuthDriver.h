@@ -5,7 +5,7 @@
 // awaited on the library executor; resume() and cancelInFlight() belong to the main thread.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneConfig.h"
+#include "CorvaneAccount/Foundation/CorvaneConfig.h"
 #include "OIDC/AuthorizationRequest.h"
 #include "OIDC/ServiceConfiguration.h"
 

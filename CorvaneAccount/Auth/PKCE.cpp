@@ -1,7 +1,7 @@
 #include "CorvaneAccount/Auth/PKCE.h"
 
-#include "CorvaneAccount/Auth/SecureRandom.h"
-#include "CorvaneAccount/Core/Base64URL.h"
+#include "CorvaneAccount/Foundation/Base64URL.h"
+#include "CorvaneAccount/Foundation/SecureRandom.h"
 
 #include <openssl/sha.h>
 

@@ -1,6 +1,6 @@
 #include "CorvaneAccount/Auth/SignInWithAppleDriver.h"
 
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 #include "Platform/Host.h"
 #include "Platform/MainExecutor.h"
 #include "Platform/Window.h"

@@ -4,7 +4,7 @@
 // alive while it is up and let go once it has answered.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneConfig.h"
+#include "CorvaneAccount/Foundation/CorvaneConfig.h"
 #include "Platform/AppleIDAuthorization.h"
 
 #include <boost/asio/awaitable.hpp>

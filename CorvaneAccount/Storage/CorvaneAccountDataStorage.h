@@ -2,7 +2,7 @@
 // Implementations may be used from any thread.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 #include <cstdint>
 #include <optional>

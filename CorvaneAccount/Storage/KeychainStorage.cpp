@@ -1,6 +1,6 @@
 #include "CorvaneAccount/Storage/KeychainStorage.h"
 
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 #include "Platform/Host.h"
 
 namespace corvane {

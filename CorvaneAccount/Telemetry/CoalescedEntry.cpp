@@ -1,6 +1,6 @@
 #include "CorvaneAccount/Telemetry/CoalescedEntry.h"
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 namespace corvane {
 

@@ -4,7 +4,7 @@
 // state; observations may come from any thread; the flush loop runs on the library executor.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneLog.h"
+#include "CorvaneAccount/Foundation/CorvaneLog.h"
 #include "CorvaneAccount/Telemetry/CoalescedEntry.h"
 
 #include <boost/asio/any_io_executor.hpp>

@@ -1,11 +1,11 @@
 #include "CorvaneAccount/Transport/AuthClient.h"
 
-#include "CorvaneAccount/Auth/TokenRefresher.h"
-#include "CorvaneAccount/Core/CorvaneAccountLibrary.h"
-#include "CorvaneAccount/Core/CorvaneError.h"
-#include "CorvaneAccount/Core/CorvaneRedaction.h"
+#include "CorvaneAccount/Foundation/CorvaneAccountLibrary.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneRedaction.h"
 #include "CorvaneAccount/Transport/DPoPSigner.h"
 #include "CorvaneAccount/Transport/IdentityThrottle.h"
+#include "CorvaneAccount/Transport/TokenRefresher.h"
 #include "Platform/Host.h"
 
 #include <boost/url/parse.hpp>

@@ -5,8 +5,8 @@
 // before first use, and only read afterwards.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneConfig.h"
-#include "CorvaneAccount/Storage/StoredSession.h"
+#include "CorvaneAccount/Foundation/CorvaneConfig.h"
+#include "CorvaneAccount/Model/StoredSession.h"
 #include "CorvaneAccount/Transport/AuthModels.h"
 #include "Platform/HttpSession.h"
 

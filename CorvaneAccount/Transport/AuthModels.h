@@ -2,8 +2,8 @@
 // notices and the version comparison they use. Plain values; any thread.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
-#include "CorvaneAccount/Storage/CorvaneAccountID.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
+#include "CorvaneAccount/Model/CorvaneAccountID.h"
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
 #include "CorvaneAccount/Transport/DPoPSigner.h"
 
-#include "CorvaneAccount/Auth/SecureRandom.h"
-#include "CorvaneAccount/Core/Base64URL.h"
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/Base64URL.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
+#include "CorvaneAccount/Foundation/SecureRandom.h"
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
 #include "Platform/Keychain.h"

@@ -1,7 +1,7 @@
 #include "CorvaneAccount/Transport/IdentityThrottle.h"
 #include "CorvaneAccount/Transport/RetryAfter.h"
 
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 #include "Platform/Async.h"
 #include "Platform/Host.h"
 

@@ -3,7 +3,7 @@
 // requests after server throttling or failure. Refusals are synthetic HTTP responses, not errors.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneLog.h"
+#include "CorvaneAccount/Foundation/CorvaneLog.h"
 #include "Platform/HttpSession.h"
 
 #include <boost/asio/any_io_executor.hpp>

@@ -3,7 +3,7 @@
 // library's state on request, and signs out. Main thread only.
 #pragma once
 
-#include "CorvaneAccount/Storage/CorvaneAccount.h"
+#include "CorvaneAccount/Model/CorvaneAccount.h"
 #include "Platform/Published.h"
 
 #include <boost/asio/awaitable.hpp>

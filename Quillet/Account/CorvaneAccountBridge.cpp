@@ -1,6 +1,6 @@
 #include "Quillet/Account/CorvaneAccountBridge.h"
 
-#include "CorvaneAccount/Core/CorvaneAccountLibrary.h"
+#include "CorvaneAccount/Foundation/CorvaneAccountLibrary.h"
 #include "CorvaneAccount/Storage/CorvaneInstallMetrics.h"
 #include "CorvaneAccount/Storage/KeychainStorage.h"
 #include "Platform/Host.h"

@@ -2,7 +2,7 @@
 // application's constants and owns its facade. Main thread only.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneAccountManager.h"
+#include "CorvaneAccount/Facade/CorvaneAccountManager.h"
 #include "Quillet/App/Log.h"
 
 #include <boost/asio/awaitable.hpp>

@@ -1,6 +1,6 @@
 #include "Quillet/Account/SignInWindowView.h"
 
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 #include "Quillet/Account/AccountModel.h"
 #include "Quillet/Account/CorvaneAccountBridge.h"
 #include "Quillet/Account/MainTask.h"

@@ -30,7 +30,7 @@ for f in bin/quillet bin/Info.json "share/applications/$ID.desktop" \
          "share/metainfo/$ID.metainfo.xml" lib/libcorvane_account.a lib/liboidc.a lib/libplatform.a \
          lib/cmake/CorvaneAccount/CorvaneAccountConfig.cmake \
          lib/cmake/CorvaneAccount/CorvaneAccountConfigVersion.cmake \
-         include/corvane/CorvaneAccount/Core/CorvaneAccountLibrary.h \
+         include/corvane/CorvaneAccount/Foundation/CorvaneAccountLibrary.h \
          include/corvane/OIDC/TokenUtilities.h include/corvane/Platform/Host.h; do
   [ -e "$PREFIX/$f" ] || fail "$f was not installed"
 done
@@ -64,6 +64,6 @@ cmake -S "$CONSUMER" -B "$PREFIX/consumer-build" -DCMAKE_PREFIX_PATH="$PREFIX" \
 cmake --build "$PREFIX/consumer-build" >>"$PREFIX/consumer.log" 2>&1 ||
   { cat "$PREFIX/consumer.log" >&2; fail "the consumer did not build against the package"; }
 LINE=$("$PREFIX/consumer-build/corvane_consumer") || fail "the consumer failed"
-VERSION=$(sed -n 's/.*libVersion = "\([0-9.]*\)".*/\1/p' "$PREFIX/include/corvane/CorvaneAccount/Core/CorvaneAccountLibrary.h")
+VERSION=$(sed -n 's/.*libVersion = "\([0-9.]*\)".*/\1/p' "$PREFIX/include/corvane/CorvaneAccount/Foundation/CorvaneAccountLibrary.h")
 [ "$LINE" = "CorvaneAccount/$VERSION (consumer)" ] || fail "the consumer printed \"$LINE\""
 echo "install and consume: ok ($LINE)"

@@ -1,7 +1,7 @@
 // Small fixtures of the identity service's answers and URLs for the account library's tests.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 #include <boost/url/parse.hpp>
 

@@ -3,7 +3,7 @@
 // that reads back as the same millisecond. HTTP dates (Retry-After): a date that reads is a
 // whole second, and its IMF-fixdate form reads back as the same second. Nothing reads outside
 // the input or overflows.
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 #include "CorvaneAccount/Transport/RetryAfter.h"
 
 #include <date/date.h>

@@ -1,6 +1,6 @@
 // Fuzzes the DER ECDSA signature to JOSE conversion: any input either converts to exactly two
 // components or fails with a dpopUnavailable reason, and never reads outside the input.
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 #include "CorvaneAccount/Transport/DPoPSigner.h"
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "CorvaneAccount/Auth/OAuthDriver.h"
 #include "CorvaneAccount/Auth/PKCE.h"
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 #include "OIDC/TokenUtilities.h"
 #include "Platform/Sim/SimHost.h"
 #include "Platform/Sim/SimHttpSession.h"

@@ -1,5 +1,5 @@
 #include "CorvaneAccount/Auth/SignInWithAppleDriver.h"
-#include "CorvaneAccount/Core/CorvaneAccountManager.h"
+#include "CorvaneAccount/Facade/CorvaneAccountManager.h"
 #include "CorvaneAccount/Storage/KeychainStorage.h"
 #include "Platform/Sim/SimHost.h"
 #include "Platform/Sim/SimHttpSession.h"

@@ -1,7 +1,7 @@
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
+#include "CorvaneAccount/Model/StoredSession.h"
 #include "CorvaneAccount/Storage/InMemoryStorage.h"
 #include "CorvaneAccount/Storage/KeychainStorage.h"
-#include "CorvaneAccount/Storage/StoredSession.h"
 #include "Platform/Sim/SimHost.h"
 
 #include <gtest/gtest.h>

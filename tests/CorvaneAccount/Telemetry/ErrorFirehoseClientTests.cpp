@@ -4,7 +4,7 @@
 #include "Platform/Async.h"
 #include "TelemetryTestSupport.h"
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "CorvaneAccount/Telemetry/ErrorFirehoseClient.h"
 #include "CorvaneAccount/Telemetry/TelemetryText.h"
 
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "CorvaneAccount/Core/CorvaneAccountLibrary.h"
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneAccountLibrary.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 #include "CorvaneAccount/Transport/AuthClient.h"
 #include "CorvaneAccount/Transport/DPoPSigner.h"
 #include "Platform/Sim/SimHost.h"

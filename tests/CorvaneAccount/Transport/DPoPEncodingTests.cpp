@@ -1,6 +1,6 @@
 // The encodings DPoP proofs are built from: URL-safe Base64 without padding and random tokens.
-#include "CorvaneAccount/Auth/SecureRandom.h"
-#include "CorvaneAccount/Core/Base64URL.h"
+#include "CorvaneAccount/Foundation/Base64URL.h"
+#include "CorvaneAccount/Foundation/SecureRandom.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // OpenSSL against a JWK, and matching the reason of a dpopUnavailable error.
 #pragma once
 
-#include "CorvaneAccount/Core/Base64URL.h"
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/Base64URL.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
 // The account library against the local identity service over real HTTP: the service checks
 // PKCE, one-time codes and refresh tokens, and every DPoP proof on its own.
-#include "CorvaneAccount/Core/CorvaneAccountManager.h"
+#include "CorvaneAccount/Facade/CorvaneAccountManager.h"
 #include "CorvaneAccount/Storage/KeychainStorage.h"
 #include "CorvaneAccount/Transport/AuthClient.h"
 #include "Platform/Desktop/Services/DesktopHttpSession.h"

@@ -3,7 +3,7 @@
 // to its redirect.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 #include "Platform/Sim/SimHttpSession.h"
 #include "Platform/Sim/SimWebAuthentication.h"
 #include "Quillet/Account/AccountModel.h"

@@ -1,6 +1,6 @@
 #include "tests/Quillet/Account/AccountTestSupport.h"
 
-#include "CorvaneAccount/Core/CorvaneAccountLibrary.h"
+#include "CorvaneAccount/Foundation/CorvaneAccountLibrary.h"
 #include "CorvaneAccount/Storage/CorvaneInstallMetrics.h"
 #include "Quillet/App/Constants.h"
 

@@ -1,7 +1,7 @@
 // Uses a little of the installed account library: the version line it sends, and the PKCE
 // S256 challenge of RFC 7636's Appendix B. Prints the version line; fails on a wrong challenge.
-#include "CorvaneAccount/Core/Base64URL.h"
-#include "CorvaneAccount/Core/CorvaneAccountLibrary.h"
+#include "CorvaneAccount/Foundation/Base64URL.h"
+#include "CorvaneAccount/Foundation/CorvaneAccountLibrary.h"
 #include "OIDC/TokenUtilities.h"
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The identity throttle on the desktop's real library thread, sending over libcurl to a loopback
 // server: its owner may go while a call backs off or waits for an answer. Run under ASan, a
 // call that touched the destroyed throttle would be reported as a use after free.
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 #include "CorvaneAccount/Transport/IdentityThrottle.h"
 #include "Platform/Desktop/Services/DesktopHttpSession.h"
 #include "Platform/Desktop/Services/LibraryThread.h"

@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Core/Base64URL.h"
+#include "CorvaneAccount/Foundation/Base64URL.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
-#include "CorvaneAccount/Core/AuthScheme.h"
+#include "CorvaneAccount/Foundation/AuthScheme.h"
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 namespace corvane {
 

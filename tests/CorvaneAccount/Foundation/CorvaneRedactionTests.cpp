@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Core/CorvaneRedaction.h"
+#include "CorvaneAccount/Foundation/CorvaneRedaction.h"
 
 #include <gtest/gtest.h>
 

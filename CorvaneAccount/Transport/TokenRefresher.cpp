@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Auth/TokenRefresher.h"
+#include "CorvaneAccount/Transport/TokenRefresher.h"
 
 #include "Platform/Async.h"
 

@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Core/CorvaneConfig.h"
+#include "CorvaneAccount/Foundation/CorvaneConfig.h"
 
 #include <utility>
 

@@ -1,7 +1,7 @@
-#include "CorvaneAccount/Auth/SecureRandom.h"
+#include "CorvaneAccount/Foundation/SecureRandom.h"
 
-#include "CorvaneAccount/Core/Base64URL.h"
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/Base64URL.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 
 #include <climits>
 #include <openssl/rand.h>

@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Core/CorvaneAccountManager.h"
+#include "CorvaneAccount/Facade/CorvaneAccountManager.h"
 
 #include "CorvaneAccount/Auth/SignInWithAppleDriver.h"
 #include "CorvaneAccount/Storage/CorvaneInstallMetrics.h"

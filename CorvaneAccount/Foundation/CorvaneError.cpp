@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
 
 #include <utility>
 

@@ -6,10 +6,10 @@
 #pragma once
 
 #include "CorvaneAccount/Auth/OAuthDriver.h"
-#include "CorvaneAccount/Core/CorvaneConfig.h"
-#include "CorvaneAccount/Core/CorvaneError.h"
-#include "CorvaneAccount/Storage/CorvaneAccount.h"
-#include "CorvaneAccount/Storage/StoredSession.h"
+#include "CorvaneAccount/Foundation/CorvaneConfig.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
+#include "CorvaneAccount/Model/CorvaneAccount.h"
+#include "CorvaneAccount/Model/StoredSession.h"
 #include "CorvaneAccount/Transport/AuthModels.h"
 #include "Platform/Published.h"
 

@@ -1,6 +1,6 @@
-#include "CorvaneAccount/Storage/CorvaneAccountID.h"
+#include "CorvaneAccount/Model/CorvaneAccountID.h"
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 #include <re2/re2.h>
 

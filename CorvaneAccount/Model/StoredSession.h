@@ -3,8 +3,8 @@
 // CorvaneJSON; only "refreshToken" may be missing.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
-#include "CorvaneAccount/Storage/CorvaneAccount.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
+#include "CorvaneAccount/Model/CorvaneAccount.h"
 
 #include <optional>
 #include <string>

@@ -2,8 +2,8 @@
 // JSON with snake_case keys; "providers" may be missing.
 #pragma once
 
-#include "CorvaneAccount/Storage/CorvaneAccountID.h"
-#include "CorvaneAccount/Storage/CorvaneProvider.h"
+#include "CorvaneAccount/Model/CorvaneAccountID.h"
+#include "CorvaneAccount/Model/CorvaneProvider.h"
 
 #include <nlohmann/json_fwd.hpp>
 

@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Core/CorvaneAccountLibrary.h"
+#include "CorvaneAccount/Foundation/CorvaneAccountLibrary.h"
 
 namespace corvane::CorvaneAccountLibrary {
 

@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 #include <date/date.h>
 

@@ -2,8 +2,8 @@
 // logger may be called from any thread.
 #pragma once
 
-#include "CorvaneAccount/Core/AuthScheme.h"
-#include "CorvaneAccount/Core/CorvaneLog.h"
+#include "CorvaneAccount/Foundation/AuthScheme.h"
+#include "CorvaneAccount/Foundation/CorvaneLog.h"
 
 #include <boost/url/url.hpp>
 

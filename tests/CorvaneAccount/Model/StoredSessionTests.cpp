@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Storage/StoredSession.h"
+#include "CorvaneAccount/Model/StoredSession.h"
 #include "Platform/Sim/SimHost.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "CorvaneAccount/Core/CorvaneAccountManager.h"
+#include "CorvaneAccount/Facade/CorvaneAccountManager.h"
 #include "CorvaneAccount/Storage/KeychainStorage.h"
 #include "CorvaneAccount/Transport/AuthClient.h"
 #include "Platform/Sim/SimHost.h"

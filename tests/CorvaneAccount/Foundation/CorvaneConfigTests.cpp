@@ -1,8 +1,8 @@
-#include "CorvaneAccount/Core/AuthScheme.h"
-#include "CorvaneAccount/Core/CorvaneAccountLibrary.h"
-#include "CorvaneAccount/Core/CorvaneConfig.h"
-#include "CorvaneAccount/Core/CorvaneJSON.h"
-#include "CorvaneAccount/Core/CorvaneLog.h"
+#include "CorvaneAccount/Foundation/AuthScheme.h"
+#include "CorvaneAccount/Foundation/CorvaneAccountLibrary.h"
+#include "CorvaneAccount/Foundation/CorvaneConfig.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneLog.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "CorvaneAccount/Auth/TokenRefresher.h"
-#include "CorvaneAccount/Core/CorvaneError.h"
+#include "CorvaneAccount/Foundation/CorvaneError.h"
+#include "CorvaneAccount/Transport/TokenRefresher.h"
 #include "Platform/Async.h"
 #include "Platform/Sim/SimHost.h"
 #include "tests/support/AsyncTestSupport.h"

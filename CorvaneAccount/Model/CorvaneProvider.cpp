@@ -1,6 +1,6 @@
-#include "CorvaneAccount/Storage/CorvaneProvider.h"
+#include "CorvaneAccount/Model/CorvaneProvider.h"
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 namespace corvane {
 

@@ -1,6 +1,6 @@
-#include "CorvaneAccount/Storage/CorvaneAccount.h"
+#include "CorvaneAccount/Model/CorvaneAccount.h"
 
-#include "CorvaneAccount/Core/CorvaneJSON.h"
+#include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 namespace corvane {
 
