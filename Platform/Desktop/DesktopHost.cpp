@@ -43,57 +43,11 @@ std::string configDirectoryFromEnvironment() {
 }
 
 nlohmann::json rectJSON(const platform::Rect& r) {
-    return {{"x", r.minX()}, {"y", r.minY()}, {"width", r.width()}, {"height", r.height()}};
+    return statusFrameJSON(r);
 }
 
 nlohmann::json qtRectJSON(const QRect& global) {
-    return rectJSON(cocoaFromQt(global, DesktopScreens::primaryGeometry()));
-}
-
-// The hidden-items panel as it is on screen: its window, and the icons its scene draws.
-nlohmann::json panelJSON(const DesktopApplication& application) {
-    for (const auto& w : application.windows()) {
-        auto content = w->contentView();
-        if (!content || content->viewName() != "QuilletBarView")
-            continue;
-        auto* window = dynamic_cast<DesktopWindow*>(w.get());
-        if (!window)
-            continue;
-        nlohmann::json panel;
-        panel["visible"] = window->isVisible();
-        panel["frame"] = rectJSON(window->frame());
-        panel["windowNumber"] = window->windowNumber();
-        // The window system's id of the panel, once it has been shown.
-        if (window->widget()->testAttribute(Qt::WA_WState_Created))
-            panel["nativeWindow"] = static_cast<std::uint64_t>(window->widget()->winId());
-        else
-            panel["nativeWindow"] = nullptr;
-        auto icons = nlohmann::json::array();
-        bool empty = false;
-        if (auto* scene = window->scene()) {
-            for (auto* cell : scene->itemsNamed(QStringLiteral("hiddenItemCell"))) {
-                const QRectF inScene =
-                    cell->mapRectToScene(QRectF(0, 0, cell->width(), cell->height()));
-                const QRect global(scene->mapToGlobal(inScene.topLeft().toPoint()),
-                                   inScene.size().toSize());
-                icons.push_back({{"frame", qtRectJSON(global)},
-                                 {"toolTip", cell->property("toolTip").toString().toStdString()},
-                                 {"source", cell->property("iconSource").toString().toStdString()},
-                                 {"placeholder", cell->property("showsPlaceholder").toBool()}});
-            }
-            for (auto* text : scene->itemsNamed(QStringLiteral("emptyText")))
-                empty = empty || text->isVisible();
-        }
-        panel["items"] = icons.size();
-        panel["icons"] = std::move(icons);
-        panel["empty"] = empty;
-        if (auto ms = window->lastShowToPaintMs())
-            panel["showToPaintMs"] = *ms;
-        else
-            panel["showToPaintMs"] = nullptr;
-        return panel;
-    }
-    return nullptr;
+    return statusFrameJSON(global);
 }
 
 // The menu being shown, item by item (separators included), with where each item is.
@@ -131,6 +85,14 @@ const char* policyName(platform::ActivationPolicy p) {
 }
 
 } // namespace
+
+nlohmann::json statusFrameJSON(const platform::Rect& r) {
+    return {{"x", r.minX()}, {"y", r.minY()}, {"width", r.width()}, {"height", r.height()}};
+}
+
+nlohmann::json statusFrameJSON(const QRect& global) {
+    return statusFrameJSON(cocoaFromQt(global, DesktopScreens::primaryGeometry()));
+}
 
 DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
     appearance_ = std::make_unique<DesktopAppearance>();
@@ -365,7 +327,9 @@ std::string DesktopHost::answer(const InstanceRequest& request) {
     case C::toggle:
         if (toggle())
             return R"({"ok":true})";
-        return R"({"ok":false,"error":"no status item named quillet.toggle"})";
+        return nlohmann::json{{"ok", false},
+                              {"error", "no status item named " + options_.toggleItem}}
+            .dump();
     }
     return R"({"ok":false})";
 }
@@ -373,7 +337,6 @@ std::string DesktopHost::answer(const InstanceRequest& request) {
 std::string DesktopHost::statusJSON() const {
     nlohmann::json doc;
     doc["pid"] = processInfo_.processIdentifier;
-    doc["collapsed"] = defaults_->boolForKey("quillet.isCollapsed");
     doc["activationPolicy"] = policyName(application_.activationPolicy());
     doc["defaultsFile"] = defaults_->filePath();
     if (auto main = screens_.mainScreen()) {
@@ -401,7 +364,6 @@ std::string DesktopHost::statusJSON() const {
     } else {
         doc["tray"] = nullptr;
     }
-    doc["panel"] = panelJSON(application_);
     doc["menu"] = menuJSON();
     if (QToolTip::isVisible())
         doc["toolTip"] = {{"visible", true}, {"text", QToolTip::text().toStdString()}};
@@ -415,6 +377,8 @@ std::string DesktopHost::statusJSON() const {
     if (auto* widget = statusBar_->strip(); widget && widget->testAttribute(Qt::WA_WState_Created))
         strip["nativeWindow"] = static_cast<std::uint64_t>(widget->winId());
     doc["strip"] = std::move(strip);
+    for (const auto& [name, make] : statusSections_)
+        doc[name] = make ? make() : nlohmann::json();
     return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -437,8 +401,19 @@ std::optional<std::uint32_t> DesktopHost::localWindowNumber(QWidget* top, QPoint
     return number.isValid() ? number.toUInt() : 0;
 }
 
+void DesktopHost::addStatusSection(std::string name, std::function<nlohmann::json()> make) {
+    for (auto& section : statusSections_)
+        if (section.first == name) {
+            section.second = std::move(make);
+            return;
+        }
+    statusSections_.emplace_back(std::move(name), std::move(make));
+}
+
 bool DesktopHost::toggle() {
-    auto item = statusBar_->ownItem("quillet.toggle");
+    if (options_.toggleItem.empty())
+        return false;
+    auto item = statusBar_->ownItem(options_.toggleItem);
     if (!item)
         return false;
     statusBar_->click(item, platform::EventType::leftMouseUp);

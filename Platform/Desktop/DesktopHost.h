@@ -23,10 +23,14 @@
 #include "Platform/Host.h"
 #include "Platform/NotificationCenter.h"
 
+#include <QRect>
+
 #include <functional>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace desktop {
@@ -39,6 +43,11 @@ class DesktopAppearance;
 class DesktopWebAuthenticationSessions;
 class LocalMouseFilter;
 class TrayHost;
+
+// A frame as `--status` gives it: Cocoa coordinates, from a Cocoa rectangle or from a rectangle
+// in Qt's global coordinates.
+nlohmann::json statusFrameJSON(const platform::Rect& cocoa);
+nlohmann::json statusFrameJSON(const QRect& global);
 
 class DesktopHost final : public platform::Host {
 public:
@@ -62,6 +71,8 @@ public:
         std::string autostartDirectory;
         // Makes the source of clicks in other applications; empty: XInput2 on X11.
         std::function<std::unique_ptr<GlobalClickSource>()> globalClickSource;
+        // The autosave name of this process's status item that `--toggle` clicks; empty: none.
+        std::string toggleItem;
     };
 
     explicit DesktopHost(Options options);
@@ -116,8 +127,11 @@ public:
     bool otherInstanceRunning() const { return otherInstance_ != nullptr; }
     // The state `--status` prints, as one JSON line.
     std::string statusJSON() const;
-    // Acts as a left click on the item whose autosave name is "quillet.toggle"; false when
-    // there is no such item.
+    // Adds a member to what `--status` prints: `make` gives its value each time the state is
+    // asked for (on the main thread). A later section of the same name replaces the earlier.
+    void addStatusSection(std::string name, std::function<nlohmann::json()> make);
+    // Acts as a left click on the item whose autosave name is the options' `toggleItem`; false
+    // when there is no such item.
     bool toggle();
     // URLs for the delegate: delivered now when launching has finished, else right after. A URL
     // that a presenting web authentication session waits for goes to that session instead.
@@ -185,6 +199,7 @@ private:
     std::unique_ptr<InstanceServer> server_;
     std::shared_ptr<platform::RunningApplication> otherInstance_;
     std::vector<std::vector<std::string>> pendingURLs_;
+    std::vector<std::pair<std::string, std::function<nlohmann::json()>>> statusSections_;
     // Receives Qt's screen and application-state signals.
     std::unique_ptr<QObject> qtSignals_;
     std::uint32_t nextWindowNumber_ = 100;

@@ -2,12 +2,10 @@
 
 #include "Platform/Desktop/StatusBar/TrayIcons.h"
 
-#include "Platform/Desktop/Windows/AccountViewAdapters.h"
 #include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopSymbols.h"
-#include "Platform/Desktop/Windows/QuilletBarViewAdapter.h"
+#include "Platform/Symbols.h"
 #include "Platform/View.h"
-#include "Quillet/Views/QuilletBarView.h"
 
 #include <QFile>
 #include <QFontMetrics>
@@ -23,6 +21,7 @@
 #include <QToolTip>
 #include <QUrl>
 #include <algorithm>
+#include <map>
 
 namespace desktop {
 
@@ -103,14 +102,9 @@ private:
     }
 };
 
-std::unique_ptr<QObject> makeAdapter(const std::shared_ptr<platform::ViewModel>& model) {
-    if (!model)
-        return nullptr;
-    const auto name = model->viewName();
-    if (name == "QuilletBarView")
-        if (auto bar = std::dynamic_pointer_cast<quillet::QuilletBarHostingView>(model))
-            return std::make_unique<QuilletBarViewAdapter>(bar);
-    return makeAccountViewAdapter(model);
+std::map<std::type_index, ViewRegistration>& registry() {
+    static std::map<std::type_index, ViewRegistration> views;
+    return views;
 }
 
 void collect(QQuickItem* item, const QString& name, std::vector<QQuickItem*>& out) {
@@ -139,6 +133,34 @@ QString toolTipUnder(QQuickItem* item, QPointF scenePos) {
 }
 
 } // namespace
+
+// --- image sources ---
+
+QString symbolImageSource(const std::string& name, const char* style) {
+    return QStringLiteral("image://quillet/symbol/") + QLatin1String(style) + QLatin1Char('/') +
+           QString::fromUtf8(QUrl::toPercentEncoding(QString::fromStdString(name)));
+}
+
+QString imageSource(const platform::Image& image) {
+    if (!image.symbolName.empty())
+        return symbolImageSource(image.symbolName, "primary");
+    const auto& resource = image.resourceName;
+    if (resource.empty())
+        return {};
+    if (resource.front() == '/')
+        return QUrl::fromLocalFile(QString::fromStdString(resource)).toString();
+    // A tray item's icon: "tray:<number>/<version>".
+    static const std::string tray = "tray:";
+    if (resource.compare(0, tray.size(), tray) == 0 && resource.size() > tray.size())
+        return QStringLiteral("image://quillet/tray/") +
+               QString::fromStdString(resource.substr(tray.size()));
+    static const std::string badge = "badge:";
+    if (resource.compare(0, badge.size(), badge) == 0 && resource.size() > badge.size())
+        return QStringLiteral("image://quillet/badge/") +
+               QString::fromUtf8(
+                   QUrl::toPercentEncoding(QString::fromStdString(resource.substr(badge.size()))));
+    return {};
+}
 
 // --- the scene's widget ---
 
@@ -201,14 +223,19 @@ DesktopViews::~DesktopViews() {
     engine_.reset();
 }
 
-QString DesktopViews::qmlFile(const std::string& viewName) {
-    const QString path =
-        QStringLiteral(":/qml/") + QString::fromStdString(viewName) + QStringLiteral(".qml");
-    return QFile::exists(path) ? path : QString();
+void DesktopViews::registerView(std::type_index type, ViewRegistration registration) {
+    registry().insert_or_assign(type, std::move(registration));
+}
+
+const ViewRegistration* DesktopViews::registration(const platform::ViewModel& model) {
+    const auto& views = registry();
+    auto it = views.find(std::type_index(typeid(model)));
+    return it == views.end() ? nullptr : &it->second;
 }
 
 bool DesktopViews::canRender(const platform::ViewModel& model) {
-    return !qmlFile(model.viewName()).isEmpty();
+    const auto* view = registration(model);
+    return view && view->makeAdapter && QFile::exists(view->qmlFile);
 }
 
 QQmlEngine& DesktopViews::engine() {
@@ -238,12 +265,11 @@ QQmlEngine& DesktopViews::engine() {
 
 ViewQuickWidget* DesktopViews::makeView(const std::shared_ptr<platform::ViewModel>& model,
                                         QWidget* container) {
-    if (!model)
+    if (!model || !canRender(*model))
         return nullptr;
-    const QString file = qmlFile(model->viewName());
-    if (file.isEmpty())
-        return nullptr;
-    auto adapter = makeAdapter(model);
+    const auto* view = registration(*model);
+    const QString file = view->qmlFile;
+    auto adapter = view->makeAdapter(model);
     if (!adapter) {
         if (report_)
             report_("views: no desktop adapter for " + model->viewName());

@@ -1,6 +1,6 @@
-// Renders the windows' view models with QML: the file qml/<viewName>.qml, fed by the view's
-// desktop adapter as the required property `view`. One QML engine for the application, made
-// when the first view is shown. Main thread only.
+// Renders the windows' view models with QML: the program registers, per view model type, its
+// QML file and the adapter that feeds it as the required property `view`. One QML engine for the
+// application, made when the first view is shown. Main thread only.
 #pragma once
 
 #include "Platform/Geometry.h"
@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <typeindex>
+#include <typeinfo>
 #include <vector>
 
 class QQmlEngine;
@@ -17,11 +19,19 @@ class QQuickItem;
 
 namespace platform {
 class ViewModel;
-}
+struct Image;
+} // namespace platform
 
 namespace desktop {
 
 class DesktopAppearance;
+
+// The source QML shows for an image of the host: a system symbol, a badge or a tray item's icon
+// through the host's "quillet" image provider, a file by its URL. Empty when there is nothing
+// to draw.
+QString imageSource(const platform::Image& image);
+// A system symbol through the image provider, tinted "primary" or "secondary" (label colours).
+QString symbolImageSource(const std::string& name, const char* style);
 
 // A view's QML scene inside its window: shows an item's `toolTip` property as a tooltip, and
 // says once when it has painted.
@@ -44,17 +54,40 @@ private:
     bool renderedSinceReport_ = false;
 };
 
+// How the desktop draws one type of view model: the QML file (a resource path such as
+// ":/qml/SettingsView.qml") and the adapter that turns the model into Qt properties.
+struct ViewRegistration {
+    QString qmlFile;
+    std::function<std::unique_ptr<QObject>(const std::shared_ptr<platform::ViewModel>&)>
+        makeAdapter;
+};
+
 class DesktopViews {
 public:
+    // Draws every model whose type is exactly `Model` with `qmlFile`, fed by an `Adapter` made
+    // from the model (`Adapter(std::shared_ptr<Model>)`). A later registration of the same type
+    // replaces the earlier one.
+    template <class Model, class Adapter> static void registerView(QString qmlFile) {
+        registerView(
+            typeid(Model),
+            ViewRegistration{
+                std::move(qmlFile),
+                [](const std::shared_ptr<platform::ViewModel>& model) -> std::unique_ptr<QObject> {
+                    // The registry matched the model's exact type.
+                    return std::make_unique<Adapter>(std::static_pointer_cast<Model>(model));
+                }});
+    }
+    static void registerView(std::type_index type, ViewRegistration registration);
+    // The registration for this model's own type; null when it has none.
+    static const ViewRegistration* registration(const platform::ViewModel& model);
+
     // `report` receives errors of loading a view (a broken QML file is a program fault).
     explicit DesktopViews(std::function<void(const std::string&)> report);
     ~DesktopViews();
     DesktopViews(const DesktopViews&) = delete;
     DesktopViews& operator=(const DesktopViews&) = delete;
 
-    // The QML file that draws a view of this name; empty when there is none.
-    static QString qmlFile(const std::string& viewName);
-    // Whether a view of this model's kind can be drawn (an adapter and a QML file exist).
+    // Whether a view of this model's kind can be drawn (it is registered and its QML exists).
     static bool canRender(const platform::ViewModel& model);
 
     // Makes the QML scene for `model` as a child of `container`, filling it; creates the

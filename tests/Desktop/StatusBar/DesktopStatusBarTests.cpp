@@ -36,6 +36,8 @@ struct Fixture {
     std::unique_ptr<DesktopHost> host;
     explicit Fixture(std::vector<SampleItem> items = samples()) {
         auto o = test::isolatedHostOptions(dir, std::move(items));
+        // The item that --toggle clicks, as the program names its chevron.
+        o.toggleItem = "quillet.toggle";
         host = std::make_unique<DesktopHost>(o);
     }
     DesktopStatusBar& bar() { return host->desktopStatusBar(); }
@@ -405,6 +407,9 @@ TEST(DesktopStatusBar, StatusAndWindowListDescribeEveryItemWhereItIs) {
     placeLikeQuillet(f.bar(), toggle, separator);
     f.host->userDefaults().set("quillet.isCollapsed", true);
     separator->setLength(4000);
+    // What the program adds to the status is asked for each time.
+    f.host->addStatusSection(
+        "collapsed", [&] { return f.host->userDefaults().boolForKey("quillet.isCollapsed"); });
 
     auto status = nlohmann::json::parse(f.host->statusJSON());
     EXPECT_EQ(status["collapsed"], true);

@@ -7,8 +7,8 @@
 #include "Platform/Desktop/StatusBar/DBusMenu.h"
 #include "Platform/Desktop/StatusBar/TrayHost.h"
 #include "Platform/Desktop/StatusBar/TrayIcons.h"
+#include "Platform/Desktop/Windows/DesktopViews.h"
 #include "Platform/Desktop/Windows/MenuPresenter.h"
-#include "Platform/Desktop/Windows/QuilletBarViewAdapter.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/WindowList.h"
 

@@ -11,11 +11,13 @@
 #include "Platform/Desktop/Windows/DesktopEventMonitors.h"
 #include "Platform/Desktop/Windows/DesktopViews.h"
 #include "Platform/Desktop/Windows/DesktopWindow.h"
-#include "Platform/Desktop/Windows/QuilletBarViewAdapter.h"
 #include "Platform/StatusBar.h"
 #include "Quillet/HiddenItems/QuilletBarPanel.h"
 #include "Quillet/HiddenItems/QuilletBarPanelController.h"
+#include "Quillet/MenuBar/MenuBarManager.h"
 #include "Quillet/Views/QuilletBarView.h"
+#include "QuilletDesktop/QuilletBarViewAdapter.h"
+#include "QuilletDesktop/QuilletViews.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -30,6 +32,8 @@
 
 namespace desktop {
 namespace {
+
+using namespace quilletdesktop;
 
 using quillet::HiddenItem;
 
@@ -174,6 +178,7 @@ struct PanelFixture {
     PanelFixture() {
         auto o = test::isolatedHostOptions(dir, {});
         host = std::make_unique<DesktopHost>(o);
+        quilletdesktop::addQuilletStatus(*host);
         toggle = host->statusBar().statusItem(platform::squareStatusItemLength);
         toggle->setAutosaveName("quillet.toggle");
         toggle->button()->setImage(host->symbols().systemSymbol("chevron.left", "Expand"));
@@ -388,6 +393,9 @@ TEST(QuilletBarViewScene, StatusReportsThePanelItsIconsAndWhetherItIsVisible) {
     PanelFixture f;
     auto status = [&] { return nlohmann::json::parse(f.host->statusJSON()); };
     EXPECT_TRUE(status()["panel"].is_null()) << "no panel before the first show";
+    EXPECT_EQ(status()["collapsed"], false);
+    f.host->userDefaults().set(quillet::MenuBarManager::isCollapsedKey, true);
+    EXPECT_EQ(status()["collapsed"], true) << "read when asked, from the defaults";
     f.controller->show({item(41, app(701, "Notes", badge("N"))), item(42, nullptr)},
                        f.toggle->button());
     ASSERT_TRUE(f.painted());

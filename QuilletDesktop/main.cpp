@@ -1,10 +1,13 @@
-// The quillet executable: command-line control of a running instance (--status, --toggle),
-// URL forwarding, then the desktop host and the application.
+// The quillet executable: the application on the desktop host. Command-line control of a
+// running instance (--status, --toggle), URL forwarding, then the host with the application's
+// views registered, and the application.
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/Instance/InstanceChannel.h"
 #include "Platform/Desktop/Services/DesktopHttpSession.h"
 #include "Platform/Desktop/StatusBar/SampleItems.h"
 #include "Quillet/App/QuilletApp.h"
+#include "Quillet/MenuBar/MenuBarManager.h"
+#include "QuilletDesktop/QuilletViews.h"
 
 #include <QApplication>
 #include <chrono>
@@ -124,6 +127,7 @@ int main(int argc, char** argv) {
 
     desktop::DesktopHost::Options options;
     options.trayItems = !args.noTrayItems;
+    options.toggleItem = quillet::MenuBarManager::toggleAutosaveName;
     const char* noSamples = std::getenv("QUILLET_NO_SAMPLE_ITEMS");
     if (args.noSampleItems || (noSamples && std::strcmp(noSamples, "1") == 0)) {
         options.sampleItems.clear();
@@ -160,6 +164,8 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     desktop::DesktopHost host(std::move(options));
+    quilletdesktop::registerQuilletViews();
+    quilletdesktop::addQuilletStatus(host);
     if (std::getenv("QUILLET_REPORT_STARTUP")) {
         host.desktopStatusBar().onOwnItemsDrawn = [] {
             auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -

@@ -17,10 +17,7 @@ class SignInWindowView;
 class SettingsView;
 } // namespace quillet
 
-namespace desktop {
-
-// The adapter for a sign-in or settings view; null for other models.
-std::unique_ptr<QObject> makeAccountViewAdapter(const std::shared_ptr<platform::ViewModel>& model);
+namespace quilletdesktop {
 
 class SignInWindowViewAdapter final : public QObject {
     Q_OBJECT
@@ -134,4 +131,4 @@ private:
     boost::signals2::scoped_connection changed_;
 };
 
-} // namespace desktop
+} // namespace quilletdesktop

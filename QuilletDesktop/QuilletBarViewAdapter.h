@@ -20,11 +20,7 @@ namespace quillet {
 class QuilletBarHostingView;
 }
 
-namespace desktop {
-
-// The image source QML shows for an image of the host: a system symbol or a badge through the
-// "quillet" image provider, a file by its URL. Empty when there is nothing to draw.
-QString imageSource(const platform::Image& image);
+namespace quilletdesktop {
 
 // One row per cell, in the view's order.
 class HiddenItemCellsModel final : public QAbstractListModel {
@@ -122,4 +118,4 @@ private:
     bool empty_ = true;
 };
 
-} // namespace desktop
+} // namespace quilletdesktop

@@ -1,4 +1,4 @@
-#include "Platform/Desktop/Windows/AccountViewAdapters.h"
+#include "QuilletDesktop/AccountViewAdapters.h"
 
 #include "CorvaneAccount/UI/GoogleGGlyph.h"
 #include "Platform/Desktop/Windows/DesktopAppearance.h"
@@ -12,7 +12,11 @@
 #include <QVariantMap>
 #include <cstdlib>
 
-namespace desktop {
+namespace quilletdesktop {
+
+using desktop::ColorScheme;
+using desktop::decideColorScheme;
+using desktop::DesktopAppearance;
 
 namespace {
 
@@ -41,14 +45,6 @@ quillet::ColorScheme systemColorScheme() {
 }
 
 } // namespace
-
-std::unique_ptr<QObject> makeAccountViewAdapter(const std::shared_ptr<platform::ViewModel>& model) {
-    if (auto signIn = std::dynamic_pointer_cast<quillet::SignInWindowView>(model))
-        return std::make_unique<SignInWindowViewAdapter>(signIn);
-    if (auto settings = std::dynamic_pointer_cast<quillet::SettingsView>(model))
-        return std::make_unique<SettingsViewAdapter>(settings);
-    return nullptr;
-}
 
 // --- the sign-in window ---
 
@@ -294,4 +290,4 @@ void SettingsViewAdapter::quit() {
         m->quit();
 }
 
-} // namespace desktop
+} // namespace quilletdesktop

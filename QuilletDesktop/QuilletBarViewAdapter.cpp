@@ -1,41 +1,15 @@
-#include "Platform/Desktop/Windows/QuilletBarViewAdapter.h"
+#include "QuilletDesktop/QuilletBarViewAdapter.h"
 
+#include "Platform/Desktop/Windows/DesktopViews.h"
 #include "Platform/Symbols.h"
 #include "Quillet/Views/QuilletBarView.h"
 
 #include <QUrl>
 
-namespace desktop {
+namespace quilletdesktop {
 
-namespace {
-
-QString symbolSource(const std::string& name, const char* style) {
-    return QStringLiteral("image://quillet/symbol/") + QLatin1String(style) + QLatin1Char('/') +
-           QString::fromUtf8(QUrl::toPercentEncoding(QString::fromStdString(name)));
-}
-
-} // namespace
-
-QString imageSource(const platform::Image& image) {
-    if (!image.symbolName.empty())
-        return symbolSource(image.symbolName, "primary");
-    const auto& resource = image.resourceName;
-    if (resource.empty())
-        return {};
-    if (resource.front() == '/')
-        return QUrl::fromLocalFile(QString::fromStdString(resource)).toString();
-    // A tray item's icon: "tray:<number>/<version>".
-    static const std::string tray = "tray:";
-    if (resource.compare(0, tray.size(), tray) == 0 && resource.size() > tray.size())
-        return QStringLiteral("image://quillet/tray/") +
-               QString::fromStdString(resource.substr(tray.size()));
-    static const std::string badge = "badge:";
-    if (resource.compare(0, badge.size(), badge) == 0 && resource.size() > badge.size())
-        return QStringLiteral("image://quillet/badge/") +
-               QString::fromUtf8(
-                   QUrl::toPercentEncoding(QString::fromStdString(resource.substr(badge.size()))));
-    return {};
-}
+using desktop::imageSource;
+using desktop::symbolImageSource;
 
 // --- cells ---
 
@@ -135,7 +109,7 @@ double QuilletBarViewAdapter::emptyFontSize() {
     return quillet::QuilletBarView::emptyFontSize;
 }
 QString QuilletBarViewAdapter::placeholderSource() {
-    return symbolSource(quillet::QuilletBarView::placeholderSymbol, "secondary");
+    return symbolImageSource(quillet::QuilletBarView::placeholderSymbol, "secondary");
 }
 QString QuilletBarViewAdapter::emptyText() {
     return QString::fromUtf8(quillet::QuilletBarView::emptyText);
@@ -190,4 +164,4 @@ void QuilletBarViewAdapter::pointerExitedView() {
         model->pointerExitedView();
 }
 
-} // namespace desktop
+} // namespace quilletdesktop
