@@ -3,9 +3,8 @@
 // really moves off screen when a long item pushes it. Tests drag items as a user would.
 #pragma once
 
-#include "Platform/Sim/SimWindow.h"
 #include "Platform/StatusBar.h"
-#include "Platform/StatusBarLayout.h"
+#include "Platform/StatusBarModel.h"
 
 #include <cstdint>
 #include <functional>
@@ -56,22 +55,10 @@ public:
     void dropOwnItems();
 
 private:
-    struct Entry {
-        std::weak_ptr<StatusItem> own;       // this process's item
-        std::shared_ptr<StatusItem> foreign; // another application's item
-        std::optional<ForeignStatusItemSpec> spec;
-        std::shared_ptr<SimWindow> window;
-        std::uint64_t sequence = 0;
-    };
-    std::shared_ptr<StatusItem> itemOf(const Entry& e) const;
-    std::vector<StatusBarLayoutEntry> layoutEntries() const;
-    void prune();
-    void attach(Entry& e, const std::shared_ptr<StatusItem>& item);
-
     SimHost& host_;
-    std::vector<Entry> entries_;
-    std::map<std::string, double> foreignPositions_;
-    std::uint64_t sequence_ = 0;
+    StatusBarModel model_;
+    // Who owns each of the other applications' items.
+    std::map<const StatusItem*, ForeignStatusItemSpec> owners_;
 };
 
 } // namespace platform::sim

@@ -1,13 +1,12 @@
 // The status bar of the desktop host: a strip across the top of the primary screen holding
 // this process's status items, other programs' tray items (or sample items standing in for
-// them) and the system items (clock, control centre), placed by the same layout code as the
-// simulated Mac. Clicks set the
-// current event and reach the buttons; Ctrl-drag moves items and rewrites preferred positions.
-// Main thread only.
+// them) and the system items (clock, control centre), kept in the same status-bar model as the
+// simulated Mac's. Clicks set the current event and reach the buttons; Ctrl-drag moves items
+// and rewrites preferred positions. Main thread only.
 #pragma once
 
 #include "Platform/StatusBar.h"
-#include "Platform/StatusBarLayout.h"
+#include "Platform/StatusBarModel.h"
 #include "Platform/Window.h"
 
 #include <QImage>
@@ -147,22 +146,12 @@ public:
     std::function<void()> onOwnItemsDrawn;
 
 private:
-    struct Entry {
-        std::weak_ptr<platform::StatusItem> own;
-        std::shared_ptr<platform::StatusItem> foreign;
-        std::optional<ForeignItemSpec> spec;
-        std::shared_ptr<StatusItemWindow> window;
-        std::uint64_t sequence = 0;
-    };
-    std::shared_ptr<platform::StatusItem> itemOf(const Entry& e) const;
-    std::vector<platform::StatusBarLayoutEntry> layoutEntries() const;
-    void attach(Entry& e, const std::shared_ptr<platform::StatusItem>& item);
-    void prune();
+    const ForeignItemSpec* specOf(const platform::StatusItem* item) const;
 
     DesktopHost& host_;
-    std::vector<Entry> entries_;
-    std::map<std::string, double> foreignPositions_;
-    std::uint64_t sequence_ = 0;
+    platform::StatusBarModel model_;
+    // What the strip draws for each of the other applications' items, and what they do.
+    std::map<const platform::StatusItem*, ForeignItemSpec> foreignSpecs_;
     std::unique_ptr<StripWindow> strip_;
     bool inLayout_ = false;
     bool relayout_ = false;
