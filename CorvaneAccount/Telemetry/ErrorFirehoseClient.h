@@ -6,6 +6,9 @@
 
 #include "CorvaneAccount/Foundation/CorvaneLog.h"
 #include "CorvaneAccount/Telemetry/CoalescedEntry.h"
+#include "CorvaneAccount/Telemetry/TelemetryBreaker.h"
+#include "CorvaneAccount/Telemetry/TelemetryBuffer.h"
+#include "CorvaneAccount/Telemetry/TelemetryQueue.h"
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -33,6 +36,10 @@ class HttpSession;
 }
 
 namespace corvane {
+
+namespace telemetry {
+struct TelemetryObservation;
+}
 
 class ErrorFirehoseClient : public std::enable_shared_from_this<ErrorFirehoseClient> {
 public:
@@ -159,44 +166,17 @@ public:
     const Tuning& tuning() const { return tuning_; }
 
 private:
-    struct CircuitBreakerState {
-        int countInWindow = 0;
-        TimePoint windowStart;
-        std::optional<TimePoint> silencedUntil;
-    };
-
-    // One observation after the front half, ready for the recording step.
-    struct Observation {
-        TimePoint now;
-        std::string fingerprint;
-        std::string severity;
-        std::string category;
-        std::optional<std::string> specId;
-        std::string normalized;
-        std::optional<std::string> exceptionType;
-        std::optional<std::vector<std::string>> topFrames;
-        std::optional<std::string> frameDigest;
-        std::optional<std::vector<BreadcrumbEntry>> breadcrumbs;
-    };
-
     ErrorFirehoseClient(Tuning tuning, Environment env);
 
-    void record(Observation&& observation);
-    // Under lock_.
+    void record(telemetry::TelemetryObservation&& observation);
+    // Under lock_: the buffer's entries, with the overflow entry under the current configuration.
     std::vector<CoalescedEntry> drainBuffer(TimePoint now);
-    void enqueueBatch(std::vector<CoalescedEntry> entries);
+    // Under lock_: what to send a batch with, and today's daily token.
     ContextSnapshot snapshot(TimePoint now);
-    void pruneBreakers(TimePoint now);
-    std::optional<std::int64_t> roundedUptime() const;
 
+    // In ErrorFirehoseClient+Flush.cpp.
     static boost::asio::awaitable<void> flushLoop(std::weak_ptr<ErrorFirehoseClient> weak);
     static boost::asio::awaitable<void> sendPendingBatches(std::weak_ptr<ErrorFirehoseClient> weak);
-    boost::asio::awaitable<bool> sendBatch(std::vector<CoalescedEntry> entries,
-                                           ContextSnapshot context, int retryCount);
-    boost::asio::awaitable<bool> sendBatchWithIds(const std::vector<CoalescedEntry>& entries,
-                                                  const ContextSnapshot& context, int retryCount,
-                                                  const std::string& batchId,
-                                                  const std::vector<std::string>& eventIds);
 
     TimePoint now() const;
     std::shared_ptr<const Config> currentConfig() const;
@@ -213,20 +193,13 @@ private:
     mutable std::mutex lock_;
     // --- guarded by lock_ ---
     std::string dailyToken_;
-    std::vector<CoalescedEntry> buffer_;
-    std::unordered_map<std::string, std::size_t> bufferIndex_;
-    std::unordered_map<std::string, CircuitBreakerState> circuitBreakers_;
-    std::size_t breakerPruneThreshold_ = 1024;
-    TimePoint windowStart_;
-    std::int64_t droppedCount_ = 0;
-    std::deque<std::vector<CoalescedEntry>> pendingBatches_;
+    telemetry::TelemetryBreaker breakers_;
+    telemetry::TelemetryBuffer buffer_;
+    telemetry::TelemetryQueue queue_;
     bool isStarted_ = false;
     // Set once by start(): where the flush loop runs, and the signal that cancels it.
     boost::asio::any_io_executor flushExecutor_;
     std::shared_ptr<boost::asio::cancellation_signal> flushStop_;
-    bool signedIn_ = false;
-    bool online_ = true;
-    std::optional<std::int64_t> sessionUptimeSeconds_;
 };
 
 } // namespace corvane
