@@ -2,7 +2,7 @@
 // its fingerprint, and its details cut to size; also the daily token. Pure functions; any thread.
 #pragma once
 
-#include "CorvaneAccount/Core/CorvaneLog.h"
+#include "CorvaneAccount/Foundation/CorvaneLog.h"
 #include "CorvaneAccount/Telemetry/CoalescedEntry.h"
 
 #include <chrono>
