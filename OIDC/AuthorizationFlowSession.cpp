@@ -117,30 +117,30 @@ bool AuthorizationFlowSession::matchesRedirectURL(std::string_view url,
     auto parsed = boost::urls::parse_uri_reference(url);
     if (!parsed || !parsed->has_scheme())
         return false;
+    // RFC 3986 §6.2.2.1: scheme and host compare without regard to case.
     return equalsIgnoringCase(parsed->scheme(), redirectURL.scheme()) &&
            parsed->has_authority() == redirectURL.has_authority() &&
-           parsed->encoded_host() == redirectURL.encoded_host() &&
+           equalsIgnoringCase(parsed->encoded_host(), redirectURL.encoded_host()) &&
            parsed->port() == redirectURL.port() &&
            parsed->encoded_path() == redirectURL.encoded_path();
 }
 
-bool AuthorizationFlowSession::resume(std::string_view url) {
+AuthorizationFlowSession::ResumeResult
+AuthorizationFlowSession::resumeWithResult(std::string_view url) {
     // 1. Only the redirect URL of this request is ours.
     if (!matchesRedirectURL(url, request_.redirectURL))
-        return false;
+        return {ResumeOutcome::notRedirectURL, {}};
     // 2. Only a pending flow takes it.
     if (!pending_)
-        return false;
+        return {ResumeOutcome::notPending, {}};
 
     // RFC 6749 §4.1.2: the parameters arrive as the redirect URL's query, form-encoded.
     auto parsed = boost::urls::parse_uri_reference(url);
     auto params = decodeForm(parsed->encoded_query());
-    if (!params) {
-        finish(std::nullopt, clientError("the parameters are not form-encoded"));
-        return true;
-    }
-    std::optional<std::string> code, state, error, errorDescription, scope;
-    int codeCount = 0, stateCount = 0, errorCount = 0;
+    if (!params)
+        return {ResumeOutcome::ignored, "the parameters are not form-encoded"};
+    std::optional<std::string> code, state, error, errorDescription, scope, iss;
+    int codeCount = 0, stateCount = 0, errorCount = 0, issCount = 0;
     Parameters others;
     for (auto& [key, value] : *params) {
         if (key == "code") {
@@ -156,33 +156,53 @@ bool AuthorizationFlowSession::resume(std::string_view url) {
             errorDescription = value;
         } else if (key == "scope") {
             scope = value;
+        } else if (key == "iss") {
+            ++issCount;
+            iss = value;
         } else {
             others.emplace_back(key, value);
         }
     }
 
-    // 3. An error response (RFC 6749 §4.1.2.1).
+    // 3. The state must come back exactly once and unchanged (RFC 6749 §3.1, §10.12). A return
+    // without it may come from any page, so it ends nothing.
+    if (request_.state) {
+        if (stateCount == 0)
+            return {ResumeOutcome::ignored, "the state is missing"};
+        if (stateCount != 1)
+            return {ResumeOutcome::ignored, "the state appears more than once"};
+        if (!constantTimeEquals(*state, *request_.state))
+            return {ResumeOutcome::ignored, "the state does not match"};
+    } else if (stateCount != 0) {
+        return {ResumeOutcome::ignored, "a state came back that was never sent"};
+    }
+
+    // 4. RFC 9207 §2.4: the issuer that answered, compared as a simple string (RFC 3986 §6.2.1).
+    const auto& issuer = request_.configuration.issuer.buffer();
+    if (issCount > 1) {
+        finish(std::nullopt, clientError("the issuer appears more than once"));
+        return {ResumeOutcome::ended, {}};
+    }
+    if (iss && *iss != issuer) {
+        finish(std::nullopt, clientError("the response comes from another issuer"));
+        return {ResumeOutcome::ended, {}};
+    }
+    if (!iss && request_.configuration.authorizationResponseIssParameterSupported) {
+        finish(std::nullopt, clientError("the issuer is missing"));
+        return {ResumeOutcome::ended, {}};
+    }
+
+    // 5. An error response (RFC 6749 §4.1.2.1).
     if (errorCount > 0) {
         finish(std::nullopt, Error::oauth(errorCount == 1 ? *error : "invalid_request",
                                           errorCount == 1 ? errorDescription : std::nullopt));
-        return true;
-    }
-    // 4. The state must come back exactly once and unchanged (RFC 6749 §3.1, §10.12).
-    if (request_.state) {
-        if (stateCount != 1 || !constantTimeEquals(*state, *request_.state)) {
-            finish(std::nullopt, clientError(stateCount == 0 ? "the state is missing"
-                                                             : "the state does not match"));
-            return true;
-        }
-    } else if (stateCount != 0) {
-        finish(std::nullopt, clientError("a state came back that was never sent"));
-        return true;
+        return {ResumeOutcome::ended, {}};
     }
     if (codeCount > 1) {
         finish(std::nullopt, clientError("the code appears more than once"));
-        return true;
+        return {ResumeOutcome::ended, {}};
     }
-    // 5. The response.
+    // 6. The response.
     AuthorizationResponse response;
     response.request = request_;
     response.authorizationCode = code;
@@ -190,7 +210,7 @@ bool AuthorizationFlowSession::resume(std::string_view url) {
     response.scope = scope;
     response.additionalParameters = std::move(others);
     finish(std::move(response), std::nullopt);
-    return true;
+    return {ResumeOutcome::ended, {}};
 }
 
 bool AuthorizationFlowSession::cancel(CancelReason reason) {

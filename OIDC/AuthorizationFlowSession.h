@@ -36,16 +36,42 @@ public:
     // with its error on the next turn of the run loop, never inside this call.
     void start();
 
+    // What resume() made of a URL.
+    enum class ResumeOutcome {
+        // Not the redirect URL of this request.
+        notRedirectURL,
+        // The flow has already ended.
+        notPending,
+        // The redirect URL, but not an answer to this request (unreadable parameters, a state
+        // missing or not the one sent): anyone can open the redirect URL, so such a return
+        // proves nothing and the flow keeps waiting for the real one.
+        ignored,
+        // The flow ended with this URL (a response or an error).
+        ended,
+    };
+    struct ResumeResult {
+        ResumeOutcome outcome;
+        // Why an ignored URL was ignored; never holds a value of the URL.
+        std::string reason;
+    };
+
     // Hands a redirect URL to the flow. Checked in this order:
-    //  1. it matches the redirect URL (scheme case-insensitively, host, port, path) — else false;
-    //  2. the flow is still pending — else false;
-    //  3. an "error" parameter ends the flow with that OAuth error (RFC 6749 §4.1.2.1);
-    //  4. "state" present once and equal to the request's (RFC 6749 §10.12), else the flow ends
-    //     with a clientError of the OAuth authorization domain — never with a response;
-    //  5. the flow ends with the response.
-    // Returns true whenever the flow ended here. A flow that ends, in any way, dismisses its
-    // user agent and lets go of it.
-    bool resume(std::string_view url);
+    //  1. it matches the redirect URL (scheme and host case-insensitively, port, path) — else
+    //     notRedirectURL;
+    //  2. the flow is still pending — else notPending;
+    //  3. the parameters are form-encoded and "state" is present once and equal to the
+    //     request's (RFC 6749 §4.1.2, §10.12) — else ignored, error answers included: only the
+    //     party that saw the request knows the state;
+    //  4. RFC 9207 §2.4: an "iss" must equal the issuer, and one is required when the server
+    //     says it sends it — else the flow ends with a clientError;
+    //  5. an "error" parameter ends the flow with that OAuth error (RFC 6749 §4.1.2.1);
+    //  6. the flow ends with the response.
+    // A flow that ends, in any way, dismisses its user agent and lets go of it.
+    ResumeResult resumeWithResult(std::string_view url);
+    // resumeWithResult(url) == ended.
+    bool resume(std::string_view url) {
+        return resumeWithResult(url).outcome == ResumeOutcome::ended;
+    }
 
     // Ends a pending flow with the cancel error of `reason` and dismisses the user agent;
     // false when the flow has already ended.

@@ -44,14 +44,13 @@ Error Error::general(int code, std::string localizedDescription) {
 }
 
 Error Error::oauth(std::string error, std::optional<std::string> errorDescription) {
-    // The description the server gave, else its error code (RFC 6749 §4.1.2.1).
-    std::string text =
-        printable(errorDescription && !errorDescription->empty() ? *errorDescription : error);
-    Error e(ErrorDomain::oauthAuthorization, OAuthErrorCode::fromOAuthError(error),
-            std::move(text));
+    // Only a code that RFC 6749 §4.1.2.1 lists is described; anything else the server (or a
+    // page posing as it) wrote stays out of the description, which users may read.
+    const int code = OAuthErrorCode::fromOAuthError(error);
+    Error e(ErrorDomain::oauthAuthorization, code,
+            code == OAuthErrorCode::other ? std::string("unknown") : error);
     e.oauthError_ = printable(error);
-    if (errorDescription)
-        e.oauthErrorDescription_ = printable(*errorDescription);
+    e.oauthErrorDescription_ = std::move(errorDescription);
     return e;
 }
 

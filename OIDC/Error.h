@@ -57,13 +57,15 @@ public:
 
     // A general-domain error.
     static Error general(int code, std::string localizedDescription);
-    // The error response of the authorization endpoint, carrying its code and description.
+    // The error response of the authorization endpoint. The localized description is the
+    // error code when RFC 6749 §4.1.2.1 lists it, else "unknown": never the server's free text.
     static Error oauth(std::string error, std::optional<std::string> errorDescription);
 
     const std::string& domain() const { return domain_; }
     int code() const { return code_; }
     const std::string& localizedDescription() const { return description_; }
-    // The "error" and "error_description" parameters of an OAuth error response.
+    // The "error" parameter of an OAuth error response (cut to 200 bytes, controls blanked), and
+    // its "error_description" as sent: untrusted text, to be made safe before it is logged.
     const std::optional<std::string>& oauthError() const { return oauthError_; }
     const std::optional<std::string>& oauthErrorDescription() const {
         return oauthErrorDescription_;

@@ -101,6 +101,9 @@ ServiceConfiguration::fromDiscoveryDocument(std::string_view body,
     c.scopesSupported = strings(doc, "scopes_supported");
     c.responseTypesSupported = strings(doc, "response_types_supported");
     c.codeChallengeMethodsSupported = strings(doc, "code_challenge_methods_supported");
+    auto iss = doc.find("authorization_response_iss_parameter_supported");
+    c.authorizationResponseIssParameterSupported =
+        iss != doc.end() && iss->is_boolean() && iss->get<bool>();
     return c;
 }
 

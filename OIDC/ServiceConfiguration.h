@@ -30,6 +30,9 @@ struct ServiceConfiguration {
     std::vector<std::string> responseTypesSupported;
     // RFC 8414 §2 "code_challenge_methods_supported".
     std::vector<std::string> codeChallengeMethodsSupported;
+    // RFC 9207 §3 "authorization_response_iss_parameter_supported": every authorization
+    // response carries "iss", so one without it is refused.
+    bool authorizationResponseIssParameterSupported = false;
 
     // Reads a discovery document fetched for `expectedIssuer`. Throws oidc::Error: the body is
     // not a JSON object (general, jsonDeserializationError); the issuer differs, or a required

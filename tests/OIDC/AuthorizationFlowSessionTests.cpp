@@ -73,15 +73,16 @@ TEST_F(FlowSessionTest, IgnoresURLsThatAreNotTheRedirectURI) {
     for (std::string other :
          {"other://auth/callback", "quillet://evil/callback", "quillet://auth/callback/",
           "quillet://auth/other", "quillet://auth:99/callback", "quillet:auth/callback",
-          "quillet://AUTH/callback", "quillet:///callback", "/auth/callback", "", "%%%",
-          "quillet://auth/call%62ack"}) {
+          "quillet:///callback", "/auth/callback", "", "%%%", "quillet://auth/call%62ack",
+          "quillet://auth/CALLBACK"}) {
         SCOPED_TRACE(other);
-        EXPECT_FALSE(flow->resume(other + query));
+        EXPECT_EQ(flow->resumeWithResult(other + query).outcome,
+                  AuthorizationFlowSession::ResumeOutcome::notRedirectURL);
         EXPECT_TRUE(flow->isPending());
     }
     EXPECT_EQ(ending->count, 0);
-    // The scheme alone compares without regard to case.
-    EXPECT_TRUE(flow->resume("QuilleT://auth/callback" + query));
+    // Scheme and host compare without regard to case; the path does not.
+    EXPECT_TRUE(flow->resume("QuilleT://AUTH/callback" + query));
     ASSERT_TRUE(ending->response);
     EXPECT_EQ(ending->response->authorizationCode, "c");
 }
@@ -107,41 +108,111 @@ TEST_F(FlowSessionTest, AMatchingRedirectWithTheStateGivesTheResponseOnce) {
     EXPECT_EQ(ending->count, 1);
 }
 
-TEST_F(FlowSessionTest, AStateThatIsMissingDifferentOrRepeatedIsRefusedNeverAccepted) {
-    auto expectRefused = [&](const std::function<std::string(const std::string& state)>& make) {
-        ending = std::make_shared<Ending>();
-        auto flow = start();
-        std::string u = make(*flow->request().state);
-        SCOPED_TRACE(u);
-        EXPECT_TRUE(flow->resume(u));
-        EXPECT_EQ(ending->count, 1);
-        EXPECT_FALSE(ending->response);
-        ASSERT_TRUE(ending->error);
-        EXPECT_EQ(ending->error->domain(), oidc::ErrorDomain::oauthAuthorization);
-        EXPECT_EQ(ending->error->code(), oidc::OAuthErrorCode::clientError);
-        // The expected state never shows in the message.
-        EXPECT_EQ(ending->error->localizedDescription().find(*flow->request().state),
-                  std::string::npos);
-        EXPECT_FALSE(flow->resume(redirect(*flow)));
+TEST_F(FlowSessionTest, AReturnWithoutTheRightStateIsIgnoredAndTheFlowWaitsForTheRealOne) {
+    // Any page can open the redirect URL: without the state that was sent, a return proves
+    // nothing, whether it carries a code or an error.
+    auto flow = start();
+    const std::string s = *flow->request().state;
+    const std::string forged[] = {
+        "quillet://auth/callback?code=c",
+        "quillet://auth/callback?code=c&state=",
+        "quillet://auth/callback?code=c&state=forged",
+        "quillet://auth/callback?code=c&state=" + s + "x",
+        "quillet://auth/callback?code=c&state=" + s.substr(0, s.size() - 1),
+        "quillet://auth/callback?code=c&state=" + s + "&state=" + s,
+        "quillet://auth/callback?error=access_denied&error_description=Your+account+is+locked",
+        "quillet://auth/callback?error=access_denied&state=forged",
+        "quillet://AUTH/callback?error=server_error&state=" + s + "%00",
+        "quillet://auth/callback?#e...............................rror=",
     };
-    expectRefused([](auto&) { return "quillet://auth/callback?code=c"; });
-    expectRefused([](auto&) { return "quillet://auth/callback?code=c&state="; });
-    expectRefused([](auto&) { return "quillet://auth/callback?code=c&state=forged"; });
-    expectRefused([](auto& s) { return "quillet://auth/callback?code=c&state=" + s + "x"; });
-    expectRefused([](auto& s) {
-        return "quillet://auth/callback?code=c&state=" + s.substr(0, s.size() - 1);
-    });
-    expectRefused(
-        [](auto& s) { return "quillet://auth/callback?code=c&state=" + s + "&state=" + s; });
-    expectRefused([](auto& s) { return "quillet://auth/callback?code=a&code=b&state=" + s; });
+    for (const auto& u : forged) {
+        SCOPED_TRACE(u);
+        auto result = flow->resumeWithResult(u);
+        EXPECT_EQ(result.outcome, AuthorizationFlowSession::ResumeOutcome::ignored);
+        EXPECT_FALSE(result.reason.empty());
+        // The expected state never shows in the reason.
+        EXPECT_EQ(result.reason.find(s), std::string::npos);
+        EXPECT_TRUE(flow->isPending());
+    }
+    EXPECT_EQ(ending->count, 0);
+    EXPECT_EQ(host.simBrowser().openedURLs.size(), 1u);
+
+    // The real answer still ends the flow.
+    EXPECT_TRUE(flow->resume(redirect(*flow)));
+    ASSERT_EQ(ending->count, 1);
+    ASSERT_TRUE(ending->response);
+    EXPECT_EQ(ending->response->authorizationCode, "the-code");
+}
+
+TEST_F(FlowSessionTest, AnAnswerWithTheRightStateButTwoCodesIsRefused) {
+    auto flow = start();
+    EXPECT_TRUE(
+        flow->resume("quillet://auth/callback?code=a&code=b&state=" + *flow->request().state));
+    ASSERT_EQ(ending->count, 1);
+    EXPECT_FALSE(ending->response);
+    ASSERT_TRUE(ending->error);
+    EXPECT_EQ(ending->error->domain(), oidc::ErrorDomain::oauthAuthorization);
+    EXPECT_EQ(ending->error->code(), oidc::OAuthErrorCode::clientError);
+}
+
+TEST_F(FlowSessionTest, TheIssuerInTheAnswerMustBeTheOneAsked) {
+    // RFC 9207: when "iss" comes back it must be the issuer, whatever discovery said.
+    struct Case {
+        bool advertised;
+        std::string iss; // "-" for none
+        bool accepted;
+    };
+    const Case cases[] = {
+        {false, "-", true},
+        {false, "https%3A%2F%2Fauth.corvane.example", true},
+        {false, "https%3A%2F%2Fevil.example", false},
+        {false, "https%3A%2F%2Fauth.corvane.example%2F", false},
+        {true, "-", false},
+        {true, "https%3A%2F%2Fauth.corvane.example", true},
+        {true, "https%3A%2F%2FAUTH.corvane.example", false},
+        {true, "https%3A%2F%2Fauth.corvane.example&iss=https%3A%2F%2Fauth.corvane.example", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.advertised ? "advertised " : "") + c.iss);
+        ending = std::make_shared<Ending>();
+        auto request = makeRequest();
+        request.configuration.authorizationResponseIssParameterSupported = c.advertised;
+        auto e = ending;
+        auto flow = oidc::AuthorizationService::present(
+            std::move(request), std::make_shared<oidc::BrowserUserAgent>(),
+            [e](std::optional<AuthorizationResponse> r, std::optional<oidc::Error> err) {
+                ++e->count;
+                e->response = std::move(r);
+                e->error = std::move(err);
+            });
+        EXPECT_TRUE(flow->resume(redirect(*flow, c.iss == "-" ? "" : "&iss=" + c.iss)));
+        ASSERT_EQ(ending->count, 1);
+        EXPECT_EQ(ending->response.has_value(), c.accepted);
+        if (!c.accepted) {
+            ASSERT_TRUE(ending->error);
+            EXPECT_EQ(ending->error->code(), oidc::OAuthErrorCode::clientError);
+        }
+    }
+    // An error answer from another issuer is no answer of ours either.
+    ending = std::make_shared<Ending>();
+    auto flow = start();
+    EXPECT_TRUE(flow->resume("quillet://auth/callback?error=access_denied&iss=https%3A%2F%2Fevil."
+                             "example&state=" +
+                             *flow->request().state));
+    ASSERT_TRUE(ending->error);
+    EXPECT_EQ(ending->error->code(), oidc::OAuthErrorCode::clientError);
+    EXPECT_FALSE(ending->error->oauthError());
 }
 
 TEST_F(FlowSessionTest, OddQueriesAreReadSafelyAndBrokenEscapesAreRefused) {
-    // An empty query before a fragment (a shape that upset the URL library's own iterator).
+    // An empty query before a fragment (a shape that upset the URL library's own iterator):
+    // read safely, and without a state it ends nothing.
     auto flow = start();
-    EXPECT_TRUE(flow->resume("quillet://auth/callback?#e...............................rror="));
-    ASSERT_TRUE(ending->error);
-    EXPECT_EQ(ending->error->code(), oidc::OAuthErrorCode::clientError);
+    EXPECT_EQ(
+        flow->resumeWithResult("quillet://auth/callback?#e...............................rror=")
+            .outcome,
+        AuthorizationFlowSession::ResumeOutcome::ignored);
+    EXPECT_TRUE(flow->isPending());
 
     for (std::string broken : {"%", "%4", "%zz", "x%g1"}) {
         SCOPED_TRACE(broken);
@@ -163,7 +234,7 @@ TEST_F(FlowSessionTest, OddQueriesAreReadSafelyAndBrokenEscapesAreRefused) {
     EXPECT_EQ(ending->response->additionalParameters, (oidc::Parameters{{"flag", ""}}));
 }
 
-TEST_F(FlowSessionTest, AnErrorParameterEndsTheFlowWithThatOAuthError) {
+TEST_F(FlowSessionTest, AnErrorWithTheRightStateEndsTheFlowDescribedOnlyByItsCode) {
     auto flow = start();
     EXPECT_TRUE(flow->resume("quillet://auth/callback?error=access_denied&error_description="
                              "The+user+said+no&state=" +
@@ -172,14 +243,21 @@ TEST_F(FlowSessionTest, AnErrorParameterEndsTheFlowWithThatOAuthError) {
     EXPECT_EQ(ending->error->domain(), oidc::ErrorDomain::oauthAuthorization);
     EXPECT_EQ(ending->error->code(), oidc::OAuthErrorCode::accessDenied);
     EXPECT_EQ(ending->error->oauthError(), "access_denied");
-    EXPECT_EQ(ending->error->localizedDescription(), "The user said no");
+    EXPECT_EQ(ending->error->oauthErrorDescription(), "The user said no");
+    // The server's words are not the description.
+    EXPECT_EQ(ending->error->localizedDescription(), "access_denied");
 
-    ending = std::make_shared<Ending>();
-    auto other = start();
-    EXPECT_TRUE(other->resume("quillet://auth/callback?error=login_required"));
-    ASSERT_TRUE(ending->error);
-    EXPECT_EQ(ending->error->code(), oidc::OAuthErrorCode::other);
-    EXPECT_EQ(ending->error->localizedDescription(), "login_required");
+    // A code that RFC 6749 does not list is described as "unknown", however it reads.
+    for (std::string code : {"login_required", "Access_Denied", "%E2%80%AEevil%0A"}) {
+        SCOPED_TRACE(code);
+        ending = std::make_shared<Ending>();
+        auto other = start();
+        EXPECT_TRUE(other->resume("quillet://auth/callback?error=" + code +
+                                  "&error_description=Call+us&state=" + *other->request().state));
+        ASSERT_TRUE(ending->error);
+        EXPECT_EQ(ending->error->code(), oidc::OAuthErrorCode::other);
+        EXPECT_EQ(ending->error->localizedDescription(), "unknown");
+    }
 }
 
 TEST_F(FlowSessionTest, CancelsCarryWhoCancelled) {

@@ -74,6 +74,25 @@ TEST_F(DiscoveryTest, LoadsTheConfigurationFromTheWellKnownLocationWithoutFollow
     ASSERT_TRUE(request.maxBodyBytes);
 }
 
+TEST_F(DiscoveryTest, ReadsWhetherTheServerNamesItselfInEveryAuthorizationResponse) {
+    // RFC 9207 §3: only a JSON true says so.
+    for (auto [value, expected] :
+         {std::pair{nlohmann::json(true), true}, std::pair{nlohmann::json(false), false},
+          std::pair{nlohmann::json("true"), false}, std::pair{nlohmann::json(1), false}}) {
+        SCOPED_TRACE(value.dump());
+        auto doc = document();
+        doc["authorization_response_iss_parameter_supported"] = value;
+        host.simHttp().route("GET", wellKnown, SimHttpReply::json(200, doc.dump()));
+        auto call = discover(issuer);
+        ASSERT_TRUE(call->value);
+        EXPECT_EQ(call->value->authorizationResponseIssParameterSupported, expected);
+    }
+    host.simHttp().route("GET", wellKnown, SimHttpReply::json(200, document().dump()));
+    auto call = discover(issuer);
+    ASSERT_TRUE(call->value);
+    EXPECT_FALSE(call->value->authorizationResponseIssParameterSupported);
+}
+
 TEST_F(DiscoveryTest, AnIssuerWithAPathKeepsItAndLosesATrailingSlash) {
     const std::string tenant = std::string(issuer) + "/tenant/";
     host.simHttp().route("GET", std::string("/tenant") + wellKnown,
