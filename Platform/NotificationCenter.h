@@ -16,6 +16,9 @@ inline constexpr const char* applicationWillBecomeActiveNotification =
 inline constexpr const char* applicationDidBecomeActiveNotification =
     "NSApplicationDidBecomeActiveNotification";
 inline constexpr const char* windowWillCloseNotification = "NSWindowWillCloseNotification";
+// Posted by a host that can tell that the keychain was unlocked (the Keychain's unlock event);
+// a host that cannot tell never posts it.
+inline constexpr const char* keychainDidUnlockNotification = "SecKeychainDidUnlockNotification";
 
 class NotificationCenter {
 public:

@@ -1,5 +1,6 @@
 #include "CorvaneAccount/Auth/OAuthDriver.h"
 
+#include "CorvaneAccount/Foundation/CancelSwitch.h"
 #include "CorvaneAccount/Foundation/CorvaneError.h"
 #include "CorvaneAccount/Foundation/CorvaneRedaction.h"
 #include "OIDC/AuthorizationService.h"
@@ -16,6 +17,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <atomic>
+#include <vector>
 
 namespace corvane {
 
@@ -48,8 +50,18 @@ CorvaneRedaction::Metadata failureFields(Classification classification,
     if (error) {
         m["error_domain"] = error->domain();
         m["error_code"] = std::to_string(error->code());
+        // An error answer's own words go to the log only, made safe; never to the user.
+        if (error->oauthError())
+            m["oauth_error"] = CorvaneRedaction::logSafeText(*error->oauthError());
+        if (error->oauthErrorDescription())
+            m["error_description"] = CorvaneRedaction::logSafeText(*error->oauthErrorDescription());
     }
     return m;
+}
+
+oidc::Error userCancel() {
+    return oidc::Error::general(oidc::GeneralErrorCode::userCanceledAuthorizationFlow,
+                                "The user cancelled the authorization flow.");
 }
 
 // The user's cancel (general domain, -3) is authorizationCancelled; anything else a failure
@@ -146,14 +158,42 @@ asio::awaitable<OAuthAuthorizationResult> OAuthDriver::run(Presentation presenta
     CorvaneConfig config = config_;
     std::weak_ptr<OAuthDriver> self = weak_from_this();
 
+    // From here until it ends, cancelInFlight() ends this sign-in whatever it is doing.
+    auto running = std::make_shared<CancelSwitch>(co_await asio::this_coro::executor);
+    addRunning(running);
+    struct Unregister {
+        std::weak_ptr<OAuthDriver> driver;
+        std::shared_ptr<CancelSwitch> running;
+        ~Unregister() {
+            if (auto d = driver.lock())
+                d->removeRunning(running);
+        }
+    } unregister{self, running};
+    auto cancelledByUser = [&config, &running, provider] {
+        if (!running->cancelled())
+            return;
+        const oidc::Error error = userCancel();
+        config.log(CorvaneLogLevel::info, "oauth_authorize_failed",
+                   failureFields(Classification::cancelled, provider, &error));
+        throw CorvaneError::authorizationCancelled();
+    };
+
     // The authority's configuration.
-    oidc::ServiceConfiguration configuration = co_await discover(config);
+    std::optional<oidc::ServiceConfiguration> configuration;
+    try {
+        configuration = co_await running->awaitCancellable(discover(config));
+    } catch (...) {
+        // A fetch ended by cancelInFlight() is the user's cancel; anything else as it came.
+        cancelledByUser();
+        throw;
+    }
+    cancelledByUser();
 
     // The request: fresh state, nonce and S256 pair, then our parameters in their order.
     std::optional<oidc::AuthorizationRequest> request;
     try {
         request = oidc::AuthorizationRequest::make(
-            std::move(configuration), config.clientID, config.scopes, config.redirectURI,
+            std::move(*configuration), config.clientID, config.scopes, config.redirectURI,
             oidc::responseTypeCode, additionalParameters(config, provider));
     } catch (const oidc::Error& e) {
         config.log(CorvaneLogLevel::warning, "oauth_authorize_failed",
@@ -162,7 +202,7 @@ asio::awaitable<OAuthAuthorizationResult> OAuthDriver::run(Presentation presenta
     }
 
     // Shown on the main thread; wait for the flow to end.
-    auto wait = presentAndWait(self, presentation, std::move(window), std::move(*request));
+    auto wait = presentAndWait(self, presentation, std::move(window), std::move(*request), running);
     FlowOutcome outcome = co_await std::move(wait);
 
     // How it ended.
@@ -197,9 +237,10 @@ asio::awaitable<OAuthAuthorizationResult> OAuthDriver::run(Presentation presenta
 asio::awaitable<OAuthDriver::FlowOutcome>
 OAuthDriver::presentAndWait(std::weak_ptr<OAuthDriver> driver, Presentation presentation,
                             std::shared_ptr<platform::Window> window,
-                            oidc::AuthorizationRequest request) {
-    auto initiate = [driver, presentation, window = std::move(window),
-                     request = std::move(request)](auto handler) mutable {
+                            oidc::AuthorizationRequest request,
+                            std::shared_ptr<CancelSwitch> running) {
+    auto initiate = [driver, presentation, window = std::move(window), request = std::move(request),
+                     running = std::move(running)](auto handler) mutable {
         using Handler = decltype(handler);
         auto handle = std::make_shared<FlowHandle>();
         auto slot = asio::get_associated_cancellation_slot(handler);
@@ -226,7 +267,13 @@ OAuthDriver::presentAndWait(std::weak_ptr<OAuthDriver> driver, Presentation pres
             });
         }
         platform::host().runLoop().post([driver, presentation, window = std::move(window),
-                                         request = std::move(request), complete, handle]() mutable {
+                                         request = std::move(request), complete, handle,
+                                         running]() mutable {
+            // Cancelled by the user before it could show: nothing is shown.
+            if (running->cancelled()) {
+                complete(FlowOutcome{std::nullopt, userCancel(), false});
+                return;
+            }
             auto self = driver.lock();
             if (!self || handle->cancelRequested) {
                 complete(FlowOutcome{
@@ -311,14 +358,45 @@ bool OAuthDriver::resume(const std::string& url) {
     if (!current_)
         return false;
     auto flow = current_->flow;
-    return flow->resume(url);
+    auto result = flow->resumeWithResult(url);
+    if (result.outcome == oidc::AuthorizationFlowSession::ResumeOutcome::ignored)
+        config_.log(CorvaneLogLevel::warning, "oauth_redirect_ignored",
+                    {{"reason", result.reason}});
+    return result.outcome == oidc::AuthorizationFlowSession::ResumeOutcome::ended;
 }
 
 bool OAuthDriver::cancelInFlight() {
-    if (!current_)
-        return false;
-    auto flow = current_->flow;
-    return flow->cancel(oidc::CancelReason::user);
+    bool cancelled = false;
+    // The sign-ins still discovering or about to show end at their next step.
+    std::vector<std::shared_ptr<CancelSwitch>> running;
+    {
+        std::lock_guard guard(runningLock_);
+        for (const auto& weak : running_)
+            if (auto r = weak.lock())
+                running.push_back(std::move(r));
+    }
+    for (const auto& r : running)
+        cancelled = r->cancel() || cancelled;
+    // The one showing ends at once.
+    if (current_) {
+        auto flow = current_->flow;
+        cancelled = flow->cancel(oidc::CancelReason::user) || cancelled;
+    }
+    return cancelled;
+}
+
+void OAuthDriver::addRunning(const std::shared_ptr<CancelSwitch>& running) {
+    std::lock_guard guard(runningLock_);
+    std::erase_if(running_, [](const auto& weak) { return weak.expired(); });
+    running_.push_back(running);
+}
+
+void OAuthDriver::removeRunning(const std::shared_ptr<CancelSwitch>& running) {
+    std::lock_guard guard(runningLock_);
+    std::erase_if(running_, [&](const auto& weak) {
+        auto r = weak.lock();
+        return !r || r == running;
+    });
 }
 
 } // namespace corvane

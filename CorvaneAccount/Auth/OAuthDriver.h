@@ -14,9 +14,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace oidc {
 class AuthorizationFlowSession;
@@ -27,6 +29,8 @@ class Window;
 } // namespace platform
 
 namespace corvane {
+
+class CancelSwitch;
 
 struct OAuthAuthorizationResult {
     std::string authorizationCode;
@@ -71,10 +75,14 @@ public:
     boost::asio::awaitable<OAuthAuthorizationResult>
     authorizeViaSystemBrowser(std::optional<ProviderHint> provider);
 
-    // Hands a redirect URL to the flow in progress: its own answer (false for a URL that is not
-    // the redirect URI); false when there is none.
+    // Hands a redirect URL to the flow in progress: true when it ended the flow. A URL that is
+    // not the redirect URI, or a return that does not carry the request's state (anyone may open
+    // the redirect URI), is refused with false and the flow keeps waiting; the latter is logged
+    // as "oauth_redirect_ignored". False when no flow is in progress.
     bool resume(const std::string& url);
-    // Cancels the flow in progress (it ends with authorizationCancelled); false when none.
+    // Cancels every sign-in of this driver, whatever its phase (discovery, the browser), and
+    // each ends with authorizationCancelled; nothing of them happens afterwards. False when
+    // none was running.
     bool cancelInFlight();
 
     // Whether a flow is in progress.
@@ -98,19 +106,26 @@ private:
     // flow ends.
     static boost::asio::awaitable<FlowOutcome>
     presentAndWait(std::weak_ptr<OAuthDriver> driver, Presentation presentation,
-                   std::shared_ptr<platform::Window> window, oidc::AuthorizationRequest request);
+                   std::shared_ptr<platform::Window> window, oidc::AuthorizationRequest request,
+                   std::shared_ptr<CancelSwitch> running);
     // Main thread: the start of a flow, its end, and the browser path's timer.
     void startFlow(Presentation presentation, std::shared_ptr<platform::Window> window,
                    oidc::AuthorizationRequest request, std::function<void(FlowOutcome)> complete,
                    std::shared_ptr<FlowHandle> handle);
     void flowEnded(std::uint64_t id);
     void timerFired(std::uint64_t id);
+    // Any thread: the sign-ins between their start and their end.
+    void addRunning(const std::shared_ptr<CancelSwitch>& running);
+    void removeRunning(const std::shared_ptr<CancelSwitch>& running);
 
     CorvaneConfig config_;
     CorvaneLogger logger_;
     // The flow in progress, the id it was started with, and the browser path's timer.
     std::optional<InFlight> current_;
     std::uint64_t nextFlowID_ = 1;
+    // Every sign-in that has started and not yet ended, whatever its phase.
+    std::mutex runningLock_;
+    std::vector<std::weak_ptr<CancelSwitch>> running_;
 };
 
 std::string_view rawValue(OAuthDriver::ProviderHint hint);

@@ -1,12 +1,15 @@
 #include "CorvaneAccount/Facade/CorvaneAccountManager.h"
 
 #include "CorvaneAccount/Auth/SignInWithAppleDriver.h"
+#include "CorvaneAccount/Foundation/CancelSwitch.h"
 #include "CorvaneAccount/Storage/CorvaneInstallMetrics.h"
 #include "CorvaneAccount/Storage/KeychainStorage.h"
 #include "CorvaneAccount/Transport/AuthClient.h"
 #include "CorvaneAccount/Transport/DPoPSigner.h"
 #include "Platform/Application.h"
+#include "Platform/Async.h"
 #include "Platform/Host.h"
+#include "Platform/Keychain.h"
 #include "Platform/Log.h"
 #include "Platform/MainExecutor.h"
 #include "Platform/Window.h"
@@ -15,6 +18,10 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 namespace corvane {
@@ -33,6 +40,18 @@ asio::awaitable<void> onMain(std::function<void()> step) {
     };
     auto op = asio::co_spawn(platform::mainExecutor(), run(std::move(step)), asio::use_awaitable);
     co_await std::move(op);
+}
+
+// A failure that may pass: offline, throttled, or the service failing.
+bool isPassingFailure(const CorvaneError& error) {
+    if (error.kind() == CorvaneError::Kind::networkUnavailable)
+        return true;
+    return error.kind() == CorvaneError::Kind::serverError &&
+           (error.status() >= 500 || error.status() == 429);
+}
+
+std::int64_t secondsSince1970(std::chrono::system_clock::time_point date) {
+    return std::chrono::duration_cast<std::chrono::seconds>(date.time_since_epoch()).count();
 }
 
 CorvaneAccount accountOf(const CasResponse& r) {
@@ -57,6 +76,8 @@ void CorvaneAccountManager::StateSubscription::release() {
 // --- construction ---
 
 std::shared_ptr<CorvaneAccountManager> CorvaneAccountManager::create(CorvaneConfig config) {
+    // Codes, verifiers, tokens and proofs never travel in clear text.
+    config.validate();
     std::shared_ptr<CorvaneAccountManager> manager(new CorvaneAccountManager(std::move(config)));
     manager->wire();
     return manager;
@@ -80,6 +101,14 @@ CorvaneAccountManager::~CorvaneAccountManager() = default;
 void CorvaneAccountManager::wire() {
     std::weak_ptr<CorvaneAccountManager> weak = weak_from_this();
     std::weak_ptr<KeychainStorage> weakStorage = storage_;
+
+    // Back online: what a sign-out could not revoke is revoked now.
+    onlineAgain_ = isOffline.willChange.connect([weak](bool offline) {
+        if (offline)
+            return;
+        if (auto self = weak.lock(); self && self->isOffline.get())
+            self->startRevokingPendingSessions();
+    });
 
     authClient_->onDeprecationNotice = [weak](const std::vector<CorvaneDeprecationNotice>& n) {
         if (auto self = weak.lock())
@@ -232,26 +261,61 @@ asio::awaitable<CorvaneAccount>
 CorvaneAccountManager::finishSignIn(asio::awaitable<OAuthAuthorizationResult> authorization,
                                     std::optional<std::string> installID) {
     auto self = shared_from_this();
+    // This sign-in owns the published state from now on, and cancelSignIn() reaches it.
+    auto running = std::make_shared<CancelSwitch>(co_await asio::this_coro::executor);
+    std::uint64_t id = 0, previousOwner = 0;
+    {
+        std::lock_guard guard(lock_);
+        id = nextSignInID_++;
+        previousOwner = std::exchange(stateOwner_, id);
+        std::erase_if(signIns_, [](const auto& weak) { return weak.expired(); });
+        signIns_.push_back(running);
+    }
     // The state shows the sign-in at once; the browser half and the exchange follow.
     auto pending = setStateOnMain(State::signingIn(true));
     co_await std::move(pending);
 
     std::exception_ptr error;
     try {
-        OAuthAuthorizationResult result = co_await std::move(authorization);
+        OAuthAuthorizationResult result =
+            co_await running->awaitCancellable(std::move(authorization));
+        if (running->cancelled())
+            throw CorvaneError::authorizationCancelled();
         ExchangeBody body{config_.appSlug,       result.authorizationCode,
                           result.codeVerifier,   std::string(config_.redirectURI.buffer()),
                           config_.clientVersion, installID ? installID : config_.installID};
-        auto exchange = authClient_->exchange(std::move(body));
-        CasResponse answer = co_await std::move(exchange);
+        CasResponse answer =
+            co_await running->awaitCancellable(authClient_->exchange(std::move(body)));
+        // Cancelled while the answer was on its way: the session is not kept.
+        if (running->cancelled())
+            throw CorvaneError::authorizationCancelled();
+        auto settle = settleUnreadSession(answer.cas);
+        co_await std::move(settle);
         auto completion = complete(std::move(answer));
         co_return co_await std::move(completion);
     } catch (...) {
         error = std::current_exception();
     }
-    const CorvaneError failure = asCorvaneError(error);
-    auto failed = setStateOnMain(State::failed(failure));
-    co_await std::move(failed);
+    CorvaneError failure = asCorvaneError(error);
+    if (running->cancelled())
+        failure = CorvaneError::authorizationCancelled();
+    // Refused because another browser sign-in waits, or replaced by a newer sign-in: the
+    // published state belongs to that one.
+    const bool refused =
+        failure == CorvaneError::authorizationFailed("sign_in_already_in_progress");
+    bool publish = false;
+    {
+        std::lock_guard guard(lock_);
+        if (stateOwner_ == id) {
+            publish = !refused;
+            if (refused)
+                stateOwner_ = previousOwner;
+        }
+    }
+    if (publish) {
+        auto failed = setStateOnMain(State::failed(failure));
+        co_await std::move(failed);
+    }
     throw failure;
 }
 
@@ -321,7 +385,17 @@ bool CorvaneAccountManager::resume(const std::string& url) {
 }
 
 bool CorvaneAccountManager::cancelSignIn() {
-    return oauthDriver_->cancelInFlight();
+    std::vector<std::shared_ptr<CancelSwitch>> running;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& weak : signIns_)
+            if (auto r = weak.lock())
+                running.push_back(std::move(r));
+    }
+    bool cancelled = oauthDriver_->cancelInFlight();
+    for (const auto& r : running)
+        cancelled = r->cancel() || cancelled;
+    return cancelled;
 }
 
 void CorvaneAccountManager::activateForAuthReturn(std::shared_ptr<platform::Window> bringing) {
@@ -361,6 +435,62 @@ std::optional<StoredSession> CorvaneAccountManager::storedSession() const {
     return storage_->getJSON<StoredSession>(sessionKey);
 }
 
+CorvaneAccountManager::SessionRead CorvaneAccountManager::readStoredSession() const {
+    Data data;
+    try {
+        data = storage_->readData(sessionKey);
+    } catch (const CorvaneError& e) {
+        if (e.kind() == CorvaneError::Kind::keychainFailure &&
+            e.status() != platform::errSecItemNotFound)
+            return {std::nullopt, e.status()};
+        return {};
+    }
+    try {
+        return {CorvaneJSON::decode<StoredSession>(data), std::nullopt};
+    } catch (const CorvaneJSON::DecodingError&) {
+        // An item that no longer decodes holds nothing usable.
+        return {};
+    }
+}
+
+bool CorvaneAccountManager::storedSessionUnread() const {
+    std::lock_guard guard(lock_);
+    return sessionUnread_;
+}
+
+asio::awaitable<void> CorvaneAccountManager::settleUnreadSession(std::string newCas) {
+    auto self = shared_from_this();
+    {
+        std::lock_guard guard(lock_);
+        if (!sessionUnread_)
+            co_return;
+    }
+    SessionRead read = readStoredSession();
+    if (read.unreadableStatus) {
+        // Writing now would lose a session the service still honours: the new one goes.
+        const std::int32_t status = *read.unreadableStatus;
+        config_.log(CorvaneLogLevel::warning, "sign_in_stored_session_unreadable",
+                    {{"status", std::to_string(status)}});
+        try {
+            auto revoke = authClient_->revokeSession(std::move(newCas));
+            co_await std::move(revoke);
+        } catch (...) {
+        }
+        throw CorvaneError::keychainFailure(status);
+    }
+    if (read.session && read.session->cas != newCas) {
+        // The old session ends at the service before its record is replaced.
+        try {
+            auto revoke = authClient_->revokeSession(read.session->cas);
+            co_await std::move(revoke);
+        } catch (...) {
+            config_.log(CorvaneLogLevel::warning, "sign_in_revoke_replaced_session_failed");
+        }
+    }
+    std::lock_guard guard(lock_);
+    sessionUnread_ = false;
+}
+
 void CorvaneAccountManager::deleteStoredSession() const {
     // A missing item counts as deleted; other failures are not reported.
     storage_->deleteData(sessionKey);
@@ -369,16 +499,157 @@ void CorvaneAccountManager::deleteStoredSession() const {
 asio::awaitable<void> CorvaneAccountManager::signOut() {
     auto self = shared_from_this();
     if (auto stored = storedSession()) {
-        // The service forgets the session; a failure does not keep the user signed in.
+        // The service forgets the session; a failure does not keep the user signed in, but a
+        // passing one (offline, a server failure) keeps the session to be revoked later.
+        std::exception_ptr error;
         try {
             auto revoke = authClient_->revokeSession(stored->cas);
             co_await std::move(revoke);
         } catch (...) {
+            error = std::current_exception();
         }
+        if (error && isPassingFailure(asCorvaneError(error)))
+            keepForRevocation(*stored);
     }
     deleteStoredSession();
     auto signedOut = setStateOnMain(State::signedOut());
     co_await std::move(signedOut);
+}
+
+std::vector<CorvaneAccountManager::PendingRevocation>
+CorvaneAccountManager::pendingRevocations() const {
+    std::vector<PendingRevocation> out;
+    auto data = storage_->getData(KeychainStorage::Keys::pendingRevocations);
+    if (!data)
+        return out;
+    auto list = nlohmann::json::parse(data->begin(), data->end(), nullptr, false);
+    if (!list.is_array())
+        return out;
+    for (const auto& item : list) {
+        if (!item.is_object() || !item.contains("cas") || !item["cas"].is_string() ||
+            !item.contains("kept_at") || !item["kept_at"].is_number_integer())
+            continue;
+        PendingRevocation p{item["cas"].get<std::string>(), std::nullopt,
+                            item["kept_at"].get<std::int64_t>()};
+        if (item.contains("refresh_token") && item["refresh_token"].is_string())
+            p.refreshToken = item["refresh_token"].get<std::string>();
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+void CorvaneAccountManager::storePendingRevocations(std::vector<PendingRevocation> pending) const {
+    // None older than the limit, and only the newest few.
+    const std::int64_t oldest =
+        secondsSince1970(platform::now()) - std::int64_t(pendingRevocationDays) * 24 * 3600;
+    std::erase_if(pending, [oldest](const auto& p) { return p.keptAt < oldest; });
+    std::stable_sort(pending.begin(), pending.end(),
+                     [](const auto& a, const auto& b) { return a.keptAt > b.keptAt; });
+    if (pending.size() > maxPendingRevocations)
+        pending.resize(maxPendingRevocations);
+    if (pending.empty()) {
+        storage_->deleteData(KeychainStorage::Keys::pendingRevocations);
+        return;
+    }
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& p : pending) {
+        nlohmann::json item{{"cas", p.cas}, {"kept_at", p.keptAt}};
+        if (p.refreshToken)
+            item["refresh_token"] = *p.refreshToken;
+        list.push_back(std::move(item));
+    }
+    const std::string text = list.dump();
+    try {
+        storage_->setData(Data(text.begin(), text.end()),
+                          KeychainStorage::Keys::pendingRevocations);
+    } catch (const CorvaneError& e) {
+        config_.log(CorvaneLogLevel::warning, "pending_revocation_store_failed",
+                    {{"status", std::to_string(e.status())}});
+    }
+}
+
+void CorvaneAccountManager::keepForRevocation(const StoredSession& session) {
+    auto pending = pendingRevocations();
+    pending.push_back({session.cas, session.refreshToken, secondsSince1970(platform::now())});
+    storePendingRevocations(std::move(pending));
+    config_.log(CorvaneLogLevel::info, "sign_out_revoke_pending");
+}
+
+void CorvaneAccountManager::startRevokingPendingSessions() {
+    auto self = shared_from_this();
+    asio::co_spawn(platform::libraryExecutor(), revokePendingSessions(),
+                   [self](std::exception_ptr error) {
+                       if (error)
+                           self->config_.log(CorvaneLogLevel::warning, "pending_revocation_failed");
+                   });
+}
+
+asio::awaitable<void> CorvaneAccountManager::revokePendingSessions() {
+    auto self = shared_from_this();
+    {
+        std::lock_guard guard(lock_);
+        if (revokingPending_)
+            co_return;
+        revokingPending_ = true;
+    }
+    struct Done {
+        CorvaneAccountManager* manager;
+        ~Done() {
+            std::lock_guard guard(manager->lock_);
+            manager->revokingPending_ = false;
+        }
+    } done{this};
+
+    std::vector<PendingRevocation> pending = pendingRevocations();
+    if (pending.empty())
+        co_return;
+    std::vector<PendingRevocation> kept;
+    for (auto& entry : pending) {
+        std::exception_ptr error;
+        try {
+            auto revoke = authClient_->revokeSession(entry.cas);
+            co_await std::move(revoke);
+            continue;
+        } catch (...) {
+            error = std::current_exception();
+        }
+        CorvaneError failure = asCorvaneError(error);
+        if (isPassingFailure(failure)) {
+            kept.push_back(std::move(entry));
+            continue;
+        }
+        // The session token has lapsed: its refresh token gives one to revoke with. A refresh
+        // token the service refuses ends nothing more.
+        if (failure.kind() != CorvaneError::Kind::sessionExpired || !entry.refreshToken)
+            continue;
+        std::optional<CasResponse> renewed;
+        try {
+            auto refresh = authClient_->refresh(*entry.refreshToken);
+            renewed = co_await std::move(refresh);
+        } catch (...) {
+            if (isPassingFailure(asCorvaneError(std::current_exception())))
+                kept.push_back(std::move(entry));
+            continue;
+        }
+        PendingRevocation next{renewed->cas, renewed->refreshToken, entry.keptAt};
+        try {
+            auto revoke = authClient_->revokeSession(next.cas);
+            co_await std::move(revoke);
+        } catch (...) {
+            if (isPassingFailure(asCorvaneError(std::current_exception())))
+                kept.push_back(std::move(next));
+        }
+    }
+    // Entries kept meanwhile by another sign-out stay too.
+    auto now = pendingRevocations();
+    for (auto& p : now) {
+        bool handled = false;
+        for (const auto& old : pending)
+            handled = handled || old.cas == p.cas;
+        if (!handled)
+            kept.push_back(std::move(p));
+    }
+    storePendingRevocations(std::move(kept));
 }
 
 asio::awaitable<CorvaneAccountManager::RefreshOutcome>
@@ -412,7 +683,17 @@ CorvaneAccountManager::refreshStoredSession(std::string refreshToken) {
 
 asio::awaitable<std::optional<CorvaneAccount>> CorvaneAccountManager::restore(bool forceRefresh) {
     auto self = shared_from_this();
-    std::optional<StoredSession> stored = storedSession();
+    // What an earlier sign-out could not revoke is revoked beside the restore.
+    startRevokingPendingSessions();
+    SessionRead read = readStoredSession();
+    {
+        std::lock_guard guard(lock_);
+        sessionUnread_ = read.unreadableStatus.has_value();
+    }
+    if (read.unreadableStatus)
+        config_.log(CorvaneLogLevel::warning, "session_restore_keychain_unreadable",
+                    {{"status", std::to_string(*read.unreadableStatus)}});
+    std::optional<StoredSession> stored = std::move(read.session);
     if (!stored)
         co_return std::nullopt;
 

@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace platform {
 class Window;
@@ -32,6 +33,7 @@ class Window;
 namespace corvane {
 
 class AuthClient;
+class CancelSwitch;
 class DPoPSigner;
 class KeychainStorage;
 
@@ -88,6 +90,7 @@ public:
         std::function<void()> cancel_;
     };
 
+    // Throws CorvaneError for a configuration the library refuses (CorvaneConfig::validate()).
     static std::shared_ptr<CorvaneAccountManager> create(CorvaneConfig config);
     ~CorvaneAccountManager();
 
@@ -117,7 +120,9 @@ public:
     boost::asio::awaitable<CorvaneAccount> complete(CasResponse exchange);
     // Main thread: hands a redirect URL to the pending OAuth flow; false when none is pending.
     bool resume(const std::string& url);
-    // Main thread: cancels the pending OAuth flow; false when none is pending.
+    // Main thread: cancels every OAuth sign-in in progress, whatever its phase (discovery, the
+    // browser, the code exchange): each ends with authorizationCancelled and nothing of it
+    // happens afterwards. False when none was in progress.
     bool cancelSignIn();
     // Main thread: brings the application, and a window of it, to the front after the browser.
     static void activateForAuthReturn(std::shared_ptr<platform::Window> bringing = {});
@@ -125,8 +130,23 @@ public:
     // --- the session ---
     boost::asio::awaitable<void> signOut();
     // The stored account at launch; an expired session is refreshed when `forceRefresh` is set
-    // (otherwise it is kept for the first request to refresh).
+    // (otherwise it is kept for the first request to refresh). A keyring that cannot be read
+    // gives none, as nothing stored does, but sets storedSessionUnread(): the host may restore
+    // again (at its next foreground refresh, or when the keyring was unlocked).
     boost::asio::awaitable<std::optional<CorvaneAccount>> restore(bool forceRefresh);
+    // Whether the last restore could not read the keyring (a locked keyring, an unreachable
+    // service): a session may be stored that nobody has read yet. A sign-in meanwhile revokes
+    // that session before it writes its own, and fails rather than overwrite one it still
+    // cannot read.
+    bool storedSessionUnread() const;
+    // Revokes the sessions that a sign-out could not revoke (offline, a server failure): at most
+    // the newest `maxPendingRevocations`, none older than `pendingRevocationDays`. Runs by
+    // itself at restore and whenever the library comes back online; a session the service
+    // still cannot be reached for stays pending.
+    boost::asio::awaitable<void> revokePendingSessions();
+    static constexpr std::size_t maxPendingRevocations = 5;
+    static constexpr int pendingRevocationDays = 60;
+
     // After the service rejected the session: true when a refresh renewed it.
     boost::asio::awaitable<bool> recoverRejectedSession();
 
@@ -166,6 +186,26 @@ private:
     void handleDeprecationNotices(const std::vector<CorvaneDeprecationNotice>& notices);
     std::optional<StoredSession> storedSession() const;
     void deleteStoredSession() const;
+    // The stored session, absent, or the Keychain status that kept it from being read.
+    struct SessionRead {
+        std::optional<StoredSession> session;
+        std::optional<std::int32_t> unreadableStatus;
+    };
+    SessionRead readStoredSession() const;
+    // A session whose revoke failed for a passing reason, kept in the Keychain.
+    struct PendingRevocation {
+        std::string cas;
+        std::optional<std::string> refreshToken;
+        std::int64_t keptAt = 0; // seconds since 1970
+    };
+    std::vector<PendingRevocation> pendingRevocations() const;
+    void storePendingRevocations(std::vector<PendingRevocation> pending) const;
+    void keepForRevocation(const StoredSession& session);
+    // Starts revokePendingSessions() as a task of its own; its failures are logged.
+    void startRevokingPendingSessions();
+    // Before a sign-in writes its session over one that restore could not read: that one is
+    // revoked, or the sign-in fails (and its own new session is revoked) while it stays unread.
+    boost::asio::awaitable<void> settleUnreadSession(std::string newCas);
 
     CorvaneConfig config_;
     std::shared_ptr<KeychainStorage> storage_;
@@ -177,6 +217,17 @@ private:
     State state_;
     std::map<std::uint64_t, StateHandler> handlers_;
     std::uint64_t nextHandlerID_ = 1;
+    // The OAuth sign-ins in progress (cancelSignIn() ends them), and which of them the
+    // published state belongs to: a sign-in replaced or refused meanwhile leaves the state to
+    // that one. Guarded by lock_.
+    std::vector<std::weak_ptr<CancelSwitch>> signIns_;
+    std::uint64_t stateOwner_ = 0;
+    bool sessionUnread_ = false;
+    // revokePendingSessions() is running; guarded by lock_.
+    bool revokingPending_ = false;
+    // Holds the isOffline observer.
+    boost::signals2::scoped_connection onlineAgain_;
+    std::uint64_t nextSignInID_ = 1;
 };
 
 } // namespace corvane

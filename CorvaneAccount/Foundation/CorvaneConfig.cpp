@@ -1,5 +1,8 @@
 #include "CorvaneAccount/Foundation/CorvaneConfig.h"
 
+#include "CorvaneAccount/Foundation/CorvaneError.h"
+#include "OIDC/ServiceConfiguration.h"
+
 #include <utility>
 
 namespace corvane {
@@ -17,6 +20,15 @@ CorvaneConfig::CorvaneConfig(boost::urls::url authorityURL, boost::urls::url ide
       redirectURI(std::move(redirectURI)), preferredScheme(preferredScheme),
       keychainAccessGroup(std::move(keychainAccessGroup)), scopes(std::move(scopes)),
       urlSession(urlSession), logger(std::move(logger)), installID(std::move(installID)) {}
+
+bool CorvaneConfig::isAcceptableServiceURL(boost::urls::url_view url) {
+    return oidc::isAcceptableEndpoint(url);
+}
+
+void CorvaneConfig::validate() const {
+    if (!isAcceptableServiceURL(identityURL))
+        throw CorvaneError::authorizationFailed(insecureIdentityURL);
+}
 
 void CorvaneConfig::log(CorvaneLogLevel level, const std::string& messageKey,
                         const std::map<std::string, std::string>& metadata) const {

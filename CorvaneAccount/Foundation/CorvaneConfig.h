@@ -6,6 +6,7 @@
 #include "CorvaneAccount/Foundation/CorvaneLog.h"
 
 #include <boost/url/url.hpp>
+#include <boost/url/url_view.hpp>
 
 #include <map>
 #include <optional>
@@ -50,6 +51,16 @@ struct CorvaneConfig {
     CorvaneLogger logger;
     // Sent as install_id; when absent the facade fills it in.
     std::optional<std::string> installID;
+
+    // Whether a service URL may carry codes, verifiers, tokens and proofs: absolute https, or
+    // plain http only to a loopback address (RFC 8252 §8.3), without a fragment; the rule the
+    // authority is held to at discovery.
+    static bool isAcceptableServiceURL(boost::urls::url_view url);
+    // Throws CorvaneError (authorizationFailed with insecureIdentityURL) when the identity URL
+    // is not acceptable: the library refuses such a configuration.
+    void validate() const;
+    static constexpr const char* insecureIdentityURL =
+        "the identity URL must use https (plain http only to a loopback address)";
 
     // Hands a line to the logger, when there is one.
     void log(CorvaneLogLevel level, const std::string& messageKey,

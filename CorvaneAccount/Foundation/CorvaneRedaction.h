@@ -70,6 +70,12 @@ Metadata decodeFailure(std::string_view endpoint, const std::optional<std::strin
 // URL-loading failures.
 Metadata transportFailure(std::string_view endpoint, const TransportErrorInfo& error);
 
+// Text from outside (a server's error description) made fit for a log line: UTF-8 with every
+// control character (C0, DEL, C1), every bidirectional formatting character (U+061C,
+// U+200E-U+200F, U+202A-U+202E, U+2066-U+2069) and every invalid byte dropped, cut to `limit`
+// characters.
+std::string logSafeText(std::string_view text, std::size_t limit = 200);
+
 } // namespace CorvaneRedaction
 
 } // namespace corvane

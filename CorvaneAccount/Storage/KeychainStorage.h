@@ -22,6 +22,8 @@ public:
         static constexpr const char* session = "corvane_session";
         static constexpr const char* dpopJwkThumbprint = "corvane_dpop_jkt";
         static constexpr const char* oidcAuthState = "corvane_oidc_authstate";
+        // Sessions a sign-out could not revoke, kept to be revoked later.
+        static constexpr const char* pendingRevocations = "corvane_pending_revocations";
     };
 
     KeychainStorage(const std::string& appSlug, std::optional<std::string> accessGroup);

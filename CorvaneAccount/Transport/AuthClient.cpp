@@ -57,6 +57,9 @@ AuthClient::AuthClient(CorvaneConfig config, std::shared_ptr<const DPoPSigner> d
 }
 
 std::optional<std::string> AuthClient::resolve(const std::string& path) const {
+    // Nothing goes to an identity URL that would carry it in clear text.
+    if (!CorvaneConfig::isAcceptableServiceURL(config_.identityURL))
+        return std::nullopt;
     auto reference = boost::urls::parse_uri_reference(path);
     if (!reference)
         return std::nullopt;

@@ -1,5 +1,7 @@
 #include "Quillet/Account/AccountModel.h"
 
+#include "Platform/Host.h"
+#include "Platform/NotificationCenter.h"
 #include "Quillet/Account/CorvaneAccountBridge.h"
 #include "Quillet/Account/MainTask.h"
 
@@ -20,6 +22,16 @@ void AccountModel::startSessionRestore() {
         return;
     launchTask_ = true;
     startMainTask(restoreTask(weak_from_this()), "session_restore");
+    // A keyring locked at launch may be unlocked later: the session is read then.
+    std::weak_ptr<AccountModel> weak = weak_from_this();
+    platform::host().notificationCenter().addObserver(
+        platform::keychainDidUnlockNotification, [weak] {
+            auto self = weak.lock();
+            if (!self || self->retryRunning_ || !self->bridge->manager->storedSessionUnread())
+                return;
+            self->retryRunning_ = true;
+            startMainTask(restoreTask(weak), "session_restore_retry");
+        });
 }
 
 boost::asio::awaitable<void> AccountModel::restoreTask(std::weak_ptr<AccountModel> weak) {
@@ -36,8 +48,10 @@ boost::asio::awaitable<void> AccountModel::restoreTask(std::weak_ptr<AccountMode
     } catch (...) {
         restored.reset();
     }
-    if (auto self = weak.lock())
+    if (auto self = weak.lock()) {
+        self->retryRunning_ = false;
         self->apply(std::move(restored));
+    }
 }
 
 boost::asio::awaitable<void> AccountModel::refresh() {
@@ -45,6 +59,13 @@ boost::asio::awaitable<void> AccountModel::refresh() {
 }
 
 boost::asio::awaitable<void> AccountModel::refreshTask(std::shared_ptr<AccountModel> self) {
+    // The launch restore could not read the keyring: read it again now.
+    if (self->launchTask_ && !self->retryRunning_ && self->bridge->manager->storedSessionUnread()) {
+        self->retryRunning_ = true;
+        auto retry = restoreTask(self);
+        co_await std::move(retry);
+        co_return;
+    }
     const auto state = self->bridge->manager->state();
     std::optional<corvane::CorvaneAccount> value;
     if (const auto* a = state.account())

@@ -20,12 +20,14 @@ public:
     static std::shared_ptr<AccountModel> create(std::shared_ptr<CorvaneAccountBridge> bridge);
 
     // Starts the restore of the stored session as a main-actor task, once per process; the
-    // caller does not wait for it.
+    // caller does not wait for it. When the keyring could not be read, the restore runs again
+    // at the next refresh() and when the host reports the keyring unlocked, until it is read.
     void startSessionRestore();
     bool hasLaunchTask() const { return launchTask_; }
 
     // Re-reads the library's state: the account while signed in, else none; signed in when an
-    // account is present or a session can still be read.
+    // account is present or a session can still be read. Restores again first when the launch
+    // restore could not read the keyring.
     boost::asio::awaitable<void> refresh();
     // Signs out through the library (its errors are dropped), then clears the account.
     boost::asio::awaitable<void> signOut();
@@ -44,6 +46,8 @@ private:
     static boost::asio::awaitable<void> signOutTask(std::shared_ptr<AccountModel> self);
 
     bool launchTask_ = false;
+    // A restore again after an unreadable keyring is running.
+    bool retryRunning_ = false;
 };
 
 } // namespace quillet

@@ -67,18 +67,21 @@ void SignInWindowView::startSignIn(corvane::OAuthDriver::ProviderHint hint) {
         return;
     isWorking_ = true;
     setPhase(Phase::busy());
-    startMainTask(signInTask(weak_from_this(), hint), "sign_in");
+    startMainTask(signInTask(weak_from_this(), hint, ++attempt_), "sign_in");
 }
 
 void SignInWindowView::cancelSignIn() {
+    // Ends the sign-in whatever it is doing (discovery, the browser, the exchange).
     if (bridge_)
         bridge_->manager->cancelSignIn();
+    ++attempt_;
     isWorking_ = false;
     setPhase(Phase::ready());
 }
 
 boost::asio::awaitable<void> SignInWindowView::signInTask(std::weak_ptr<SignInWindowView> weak,
-                                                          corvane::OAuthDriver::ProviderHint hint) {
+                                                          corvane::OAuthDriver::ProviderHint hint,
+                                                          std::uint64_t attempt) {
     std::shared_ptr<platform::Window> window;
     std::shared_ptr<CorvaneAccountBridge> bridge;
     std::shared_ptr<AccountModel> account;
@@ -113,7 +116,7 @@ boost::asio::awaitable<void> SignInWindowView::signInTask(std::weak_ptr<SignInWi
     window.reset();
 
     if (failure) {
-        if (auto self = weak.lock()) {
+        if (auto self = weak.lock(); self && self->attempt_ == attempt) {
             self->isWorking_ = false;
             self->setPhase(std::move(*failure));
         }

@@ -8,6 +8,7 @@
 #include "Platform/View.h"
 
 #include <boost/asio/awaitable.hpp>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -60,7 +61,8 @@ private:
     SignInWindowView() = default;
     void setPhase(corvane::CorvaneSignInScreen::Phase phase);
     static boost::asio::awaitable<void> signInTask(std::weak_ptr<SignInWindowView> weak,
-                                                   corvane::OAuthDriver::ProviderHint hint);
+                                                   corvane::OAuthDriver::ProviderHint hint,
+                                                   std::uint64_t attempt);
 
     std::shared_ptr<AccountModel> account_;
     std::shared_ptr<CorvaneAccountBridge> bridge_;
@@ -69,6 +71,8 @@ private:
     ColorScheme colorScheme_ = ColorScheme::light;
     corvane::CorvaneSignInScreen::Phase signInPhase_ = corvane::CorvaneSignInScreen::Phase::ready();
     bool isWorking_ = false;
+    // The sign-in the screen shows; a cancelled one that ends later leaves the screen alone.
+    std::uint64_t attempt_ = 0;
 };
 
 } // namespace quillet

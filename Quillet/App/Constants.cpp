@@ -1,5 +1,6 @@
 #include "Quillet/App/Constants.h"
 
+#include "CorvaneAccount/Foundation/CorvaneConfig.h"
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
 #include "Quillet/App/Log.h"
@@ -22,14 +23,18 @@ std::string checkedURL(const char* literal) {
     return std::string(parsed->buffer());
 }
 
-// The environment's value, else the bundle's, else `fallback`; URLs must be absolute.
+// The environment's value, else the bundle's, else `fallback`. URLs must be absolute, and a
+// service URL https (plain http only to a loopback address): the library refuses others.
+enum class Kind { text, serviceURL };
 std::string configured(const char* environmentName, const char* infoKey,
-                       const std::string& fallback, bool isURL) {
+                       const std::string& fallback, Kind kind) {
     const auto& h = platform::host();
     auto acceptable = [&](const std::string& value, const char* source) {
         if (value.empty())
             return false;
-        if (isURL && !boost::urls::parse_absolute_uri(value)) {
+        auto parsed = boost::urls::parse_absolute_uri(value);
+        if (kind == Kind::serviceURL &&
+            (!parsed || !corvane::CorvaneConfig::isAcceptableServiceURL(*parsed))) {
             Log("account").error(std::string("config_value_ignored key=") + source);
             return false;
         }
@@ -49,16 +54,16 @@ std::string configured(const char* environmentName, const char* infoKey,
 
 std::string Constants::Auth::authorityURL() {
     static const std::string url = checkedURL("https://auth.corvane.com");
-    return configured("QUILLET_AUTHORITY_URL", "CorvaneAuthorityURL", url, true);
+    return configured("QUILLET_AUTHORITY_URL", "CorvaneAuthorityURL", url, Kind::serviceURL);
 }
 
 std::string Constants::Auth::identityURL() {
     static const std::string url = checkedURL("https://id.corvane.com");
-    return configured("QUILLET_IDENTITY_URL", "CorvaneIdentityURL", url, true);
+    return configured("QUILLET_IDENTITY_URL", "CorvaneIdentityURL", url, Kind::serviceURL);
 }
 
 std::string Constants::Auth::clientID() {
-    return configured("QUILLET_CLIENT_ID", "CorvaneClientID", "quillet", false);
+    return configured("QUILLET_CLIENT_ID", "CorvaneClientID", "quillet", Kind::text);
 }
 
 const std::string& Constants::Auth::redirectURI() {

@@ -278,17 +278,21 @@ TEST_F(OAuthDriverTest, RedirectsThatAreNotASuccessEndAsFailuresAndLogNoSecrets)
         std::string errorDomain;
     };
     std::vector<Case> cases{
-        {"forged state", [](auto&) { return "quillet://auth/callback?code=c0de&state=forged"; },
-         CorvaneError::authorizationFailed(
-             "The authorization response was refused: the state does not match"),
-         "org.openid.appauth.oauth_authorization"},
         {"oauth error",
          [](auto& s) {
              return "quillet://auth/callback?error=access_denied&error_description=No+thanks&"
                     "state=" +
                     s;
          },
-         CorvaneError::authorizationFailed("No thanks"), "org.openid.appauth.oauth_authorization"},
+         CorvaneError::authorizationFailed("access_denied"),
+         "org.openid.appauth.oauth_authorization"},
+        {"another issuer",
+         [](auto& s) {
+             return "quillet://auth/callback?code=c0de&iss=https%3A%2F%2Fevil.example&state=" + s;
+         },
+         CorvaneError::authorizationFailed(
+             "The authorization response was refused: the response comes from another issuer"),
+         "org.openid.appauth.oauth_authorization"},
         {"no code", [](auto& s) { return "quillet://auth/callback?state=" + s; },
          CorvaneError::authorizationFailed("empty_response"), ""},
         {"empty code", [](auto& s) { return "quillet://auth/callback?code=&state=" + s; },
@@ -317,6 +321,114 @@ TEST_F(OAuthDriverTest, RedirectsThatAreNotASuccessEndAsFailuresAndLogNoSecrets)
             EXPECT_EQ(v.find("c0de"), std::string::npos) << k;
         }
     }
+}
+
+TEST_F(OAuthDriverTest, ForgedReturnsAreIgnoredAndLoggedAndTheFlowWaitsForTheRealOne) {
+    auto call = browserSignIn(Hint::email);
+    const std::string state = *param(lastOpened(), "state");
+    // Any page may open these while the browser waits; none knows the state.
+    const std::string forged[] = {
+        "quillet://auth/callback?error=access_denied&error_description=Your+account+is+"
+        "locked.+Call+%2B1+555+0100",
+        "quillet://auth/callback?error=x&error_description=%E2%80%AEevil&state=forged",
+        "quillet://AUTH/callback?code=stolen&state=" + state + "0",
+        "quillet://auth/callback?code=stolen",
+    };
+    for (const auto& u : forged) {
+        SCOPED_TRACE(u);
+        EXPECT_FALSE(driver->resume(u));
+    }
+    host.runUntilIdle();
+    EXPECT_FALSE(call->finished);
+    EXPECT_TRUE(driver->hasSessionInProgress());
+    auto ignored = logged("oauth_redirect_ignored");
+    ASSERT_EQ(ignored.size(), 4u);
+    for (const auto& line : ignored) {
+        EXPECT_EQ(line.level, CorvaneLogLevel::warning);
+        for (auto& [k, v] : line.fields) {
+            EXPECT_EQ(v.find(state), std::string::npos) << k;
+            EXPECT_EQ(v.find("stolen"), std::string::npos) << k;
+            EXPECT_EQ(v.find("locked"), std::string::npos) << k;
+        }
+    }
+    EXPECT_TRUE(logged("oauth_authorize_failed").empty());
+
+    // The real answer, with an upper-case host, still ends the flow.
+    EXPECT_TRUE(driver->resume("quillet://AUTH/callback?code=c0de&state=" + state));
+    host.runUntilIdle();
+    ASSERT_TRUE(call->value);
+    EXPECT_EQ(call->value->authorizationCode, "c0de");
+}
+
+TEST_F(OAuthDriverTest, AnErrorAnswerShowsOnlyItsCodeAndLogsItsTextMadeSafe) {
+    // 300 characters of text with a line break, a right-to-left override, an isolate and an
+    // invalid byte among them.
+    std::string description = "Line%0Aone%E2%80%AEgnol%E2%81%A6x%FF";
+    for (int i = 0; i < 290; ++i)
+        description += "%C3%A9";
+    struct Case {
+        std::string error;
+        std::string shown;
+    };
+    for (const Case& c :
+         {Case{"temporarily_unavailable", "temporarily_unavailable"},
+          Case{"server_error", "server_error"}, Case{"Please+call+%2B1+555+0100", "unknown"},
+          Case{"%E2%80%AEdeinied", "unknown"}}) {
+        SCOPED_TRACE(c.error);
+        logs.clear();
+        auto call = browserSignIn();
+        const std::string state = *param(lastOpened(), "state");
+        EXPECT_TRUE(driver->resume("quillet://auth/callback?error=" + c.error +
+                                   "&error_description=" + description + "&state=" + state));
+        host.runUntilIdle();
+        expectError(*call, CorvaneError::authorizationFailed(c.shown));
+        EXPECT_EQ(call->errorAs<CorvaneError>()->errorDescription(), "Sign-in failed: " + c.shown);
+
+        auto lines = logged("oauth_authorize_failed");
+        ASSERT_EQ(lines.size(), 1u);
+        const std::string& logged = lines[0].fields.at("error_description");
+        EXPECT_EQ(logged.substr(0, 13), "Lineonegnolx\xC3");
+        EXPECT_EQ(logged.find('\n'), std::string::npos);
+        EXPECT_EQ(logged.find("\xE2\x80\xAE"), std::string::npos);
+        EXPECT_EQ(logged.find("\xE2\x81\xA6"), std::string::npos);
+        EXPECT_EQ(logged.find('\xFF'), std::string::npos);
+        // 12 characters, then 188 of the 290 accented ones: 200 characters.
+        EXPECT_EQ(logged.size(), 12u + 188u * 2u);
+        EXPECT_EQ(lines[0].fields.at("oauth_error").find("\xE2\x80\xAE"), std::string::npos);
+    }
+}
+
+TEST_F(OAuthDriverTest, CancellingDuringDiscoveryEndsTheSignInAtOnceAndNothingShowsLater) {
+    nlohmann::json doc{{"issuer", authority},
+                       {"authorization_endpoint", std::string(authority) + "/authorize"},
+                       {"token_endpoint", std::string(authority) + "/token"}};
+    host.simHttp().route("GET", "/.well-known/openid-configuration",
+                         SimHttpReply::json(200, doc.dump()).after(20));
+    auto call = browserSignIn();
+    host.advance(5);
+    ASSERT_FALSE(call->finished);
+    EXPECT_FALSE(driver->hasSessionInProgress());
+
+    EXPECT_TRUE(driver->cancelInFlight());
+    host.runUntilIdle();
+    expectError(*call, CorvaneError::authorizationCancelled());
+    EXPECT_EQ(call->completions, 1);
+    auto lines = logged("oauth_authorize_failed");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].fields.at("class"), "cancelled");
+
+    // The discovery's answer would have come now: nothing opens, nothing waits.
+    host.advance(60);
+    EXPECT_TRUE(host.simBrowser().openedURLs.empty());
+    EXPECT_FALSE(driver->hasSessionInProgress());
+    EXPECT_FALSE(driver->cancelInFlight());
+
+    // A new sign-in is not refused as "already in progress".
+    auto next = browserSignIn();
+    host.advance(21);
+    EXPECT_FALSE(next->finished);
+    EXPECT_EQ(host.simBrowser().openedURLs.size(), 1u);
+    EXPECT_TRUE(driver->hasSessionInProgress());
 }
 
 TEST_F(OAuthDriverTest, ADiscoveryFailureIsLoggedAndNothingIsShown) {

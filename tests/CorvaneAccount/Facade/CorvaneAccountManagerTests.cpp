@@ -312,3 +312,263 @@ TEST_F(CorvaneAccountManagerTest, DefinitiveFailuresAndErrorConversion) {
     EXPECT_EQ(manager->dpopThumbprint()->size(), 43u);
     EXPECT_TRUE(manager->generateDPoPProof("https://id.corvane.example/x", "GET", "cas"));
 }
+
+namespace {
+
+bool anyFailed(const std::vector<State>& states) {
+    for (const auto& s : states)
+        if (std::holds_alternative<State::Failed>(s.value))
+            return true;
+    return false;
+}
+
+} // namespace
+
+TEST_F(CorvaneAccountManagerTest, ACancelEndsTheSignInInEveryPhaseAndNothingOfItHappensLater) {
+    // During discovery: nothing opens afterwards.
+    server().route("GET", "/.well-known/openid-configuration",
+                   SimHttpReply::json(
+                       200, R"({"issuer":"https://auth.corvane.example",)"
+                            R"("authorization_endpoint":"https://auth.corvane.example/authorize",)"
+                            R"("token_endpoint":"https://auth.corvane.example/token"})")
+                       .after(20));
+    auto discovering =
+        test_support::start(manager->signInViaSystemBrowser(std::nullopt, std::nullopt));
+    host.advance(1);
+    EXPECT_TRUE(manager->cancelSignIn());
+    test_support::runUntilFinished(host, discovering);
+    EXPECT_EQ(discovering->errorAs<CorvaneError>(), CorvaneError::authorizationCancelled());
+    host.advance(60);
+    EXPECT_TRUE(host.simBrowser().openedURLs.empty());
+    EXPECT_EQ(manager->state(), State::failed(CorvaneError::authorizationCancelled()));
+    EXPECT_FALSE(manager->cancelSignIn());
+
+    // During the exchange: the answer that arrives afterwards is not kept.
+    server().route(
+        "POST", "/api/app-sessions/exchange",
+        SimHttpReply::json(200, casJSON("cas-1", "rt-1", platform::now() + std::chrono::hours(24)))
+            .after(10));
+    auto exchanging =
+        test_support::start(manager->signInViaSystemBrowser(std::nullopt, std::nullopt));
+    host.advance(21);
+    ASSERT_EQ(host.simBrowser().openedURLs.size(), 1u);
+    const std::string state = queryValue(host.simBrowser().openedURLs.back(), "state");
+    ASSERT_TRUE(manager->resume("quillet://auth/callback?code=the-code&state=" + state));
+    host.advance(1);
+    ASSERT_EQ(server().count("POST", "/api/app-sessions/exchange"), 1u);
+    EXPECT_FALSE(exchanging->finished);
+    EXPECT_TRUE(manager->cancelSignIn());
+    test_support::runUntilFinished(host, exchanging);
+    EXPECT_EQ(exchanging->errorAs<CorvaneError>(), CorvaneError::authorizationCancelled());
+    host.advance(60);
+    EXPECT_FALSE(stored());
+    EXPECT_EQ(manager->state(), State::failed(CorvaneError::authorizationCancelled()));
+}
+
+TEST_F(CorvaneAccountManagerTest, ARefusedOrReplacedSignInLeavesTheStateToTheRunningOne) {
+    server().route("POST", "/api/app-sessions/exchange",
+                   SimHttpReply::json(
+                       200, casJSON("cas-1", "rt-1", platform::now() + std::chrono::hours(24))));
+    // A second browser sign-in is refused while the first waits.
+    auto first = signInThroughBrowser();
+    const std::string state = queryValue(host.simBrowser().openedURLs.back(), "state");
+    auto second = test_support::start(manager->signInViaSystemBrowser(std::nullopt, std::nullopt));
+    test_support::runUntilFinished(host, second);
+    EXPECT_EQ(second->errorAs<CorvaneError>(),
+              CorvaneError::authorizationFailed("sign_in_already_in_progress"));
+    EXPECT_EQ(manager->state(), State::signingIn(true));
+    EXPECT_FALSE(anyFailed(states));
+    // The first goes on, and a failure of its own is still published.
+    EXPECT_TRUE(manager->cancelSignIn());
+    test_support::runUntilFinished(host, first);
+    EXPECT_EQ(manager->state(), State::failed(CorvaneError::authorizationCancelled()));
+    (void)state;
+
+    // A window sign-in replaced by a newer one leaves the state to the newer one.
+    auto config = this->config();
+    config.preferredScheme = AuthScheme::aswas;
+    auto windowed = CorvaneAccountManager::create(config);
+    std::vector<State> seen;
+    auto subscription = windowed->onStateChange([&](const State& s) { seen.push_back(s); });
+    auto window = host.addWindow(false, true);
+    auto replaced = test_support::start(windowed->signIn(window, std::nullopt, std::nullopt));
+    host.advance(1);
+    auto newer = test_support::start(windowed->signIn(window, std::nullopt, std::nullopt));
+    host.advance(1);
+    ASSERT_TRUE(replaced->finished);
+    EXPECT_EQ(windowed->state(), State::signingIn(true));
+    EXPECT_FALSE(anyFailed(seen));
+    auto page = host.simWebAuthentication().presenting();
+    ASSERT_TRUE(page);
+    ASSERT_TRUE(
+        page->navigate("quillet://auth/callback?code=c&state=" + queryValue(page->url(), "state")));
+    test_support::runUntilFinished(host, newer);
+    ASSERT_TRUE(newer->value);
+    EXPECT_EQ(windowed->state(), State::signedIn(*newer->value));
+    EXPECT_FALSE(anyFailed(seen));
+}
+
+TEST_F(CorvaneAccountManagerTest, AnIdentityURLThatWouldCarrySecretsInClearTextIsRefused) {
+    for (const char* refused :
+         {"http://id.corvane.example", "http://10.0.0.1:8899", "http://127.0.0.1.evil.example",
+          "ftp://id.corvane.example", "https://id.corvane.example/#x"}) {
+        SCOPED_TRACE(refused);
+        auto c = config();
+        c.identityURL = boost::urls::url(refused);
+        try {
+            CorvaneAccountManager::create(c);
+            ADD_FAILURE() << "accepted";
+        } catch (const CorvaneError& e) {
+            EXPECT_EQ(e, CorvaneError::authorizationFailed(CorvaneConfig::insecureIdentityURL));
+        }
+    }
+    for (const char* accepted : {"https://id.corvane.example", "http://127.0.0.1:8899",
+                                 "http://localhost:8899/", "http://[::1]:8899"}) {
+        SCOPED_TRACE(accepted);
+        auto c = config();
+        c.identityURL = boost::urls::url(accepted);
+        EXPECT_NO_THROW(CorvaneAccountManager::create(c));
+    }
+}
+
+TEST_F(CorvaneAccountManagerTest, AKeyringThatCannotBeReadIsNotTakenForAnEmptyOne) {
+    using platform::sim::KeychainOperation;
+    server().route("POST", "/api/sessions/revoke", SimHttpReply::json(200, R"({"ok":true})"));
+    server().route("POST", "/api/app-sessions/exchange",
+                   SimHttpReply::json(200, casJSON("cas-new", "rt-new",
+                                                   platform::now() + std::chrono::hours(24))));
+    // Nothing stored: nothing to read again.
+    EXPECT_FALSE(test_support::run(host, manager->restore(true)).value.value());
+    EXPECT_FALSE(manager->storedSessionUnread());
+
+    // A keyring locked at launch: no account, but the session is known to be unread.
+    storeSession("cas-old", "rt-old", std::chrono::hours(24));
+    host.simKeychain().setFailure(KeychainOperation::copy, platform::errSecInteractionNotAllowed);
+    auto restored = test_support::run(host, manager->restore(true));
+    EXPECT_FALSE(restored.error);
+    EXPECT_FALSE(restored.value.value());
+    EXPECT_TRUE(manager->storedSessionUnread());
+
+    // A sign-in while it still cannot be read does not write over it: it fails, and the
+    // session it was given is revoked.
+    auto blocked = signInThroughBrowser();
+    ASSERT_TRUE(manager->resume("quillet://auth/callback?code=c&state=" +
+                                queryValue(host.simBrowser().openedURLs.back(), "state")));
+    test_support::runUntilFinished(host, blocked);
+    EXPECT_EQ(blocked->errorAs<CorvaneError>(),
+              CorvaneError::keychainFailure(platform::errSecInteractionNotAllowed));
+    ASSERT_EQ(server().count("POST", "/api/sessions/revoke"), 1u);
+    EXPECT_EQ(server().requests().back().headers.value("Authorization"), "Bearer cas-new");
+    host.simKeychain().clearFailure(KeychainOperation::copy);
+    ASSERT_TRUE(stored());
+    EXPECT_EQ(stored()->cas, "cas-old");
+
+    // Readable again: the old session is revoked before the new one replaces it.
+    auto signedIn = signInThroughBrowser();
+    ASSERT_TRUE(manager->resume("quillet://auth/callback?code=c&state=" +
+                                queryValue(host.simBrowser().openedURLs.back(), "state")));
+    test_support::runUntilFinished(host, signedIn);
+    ASSERT_TRUE(signedIn->value);
+    ASSERT_EQ(server().count("POST", "/api/sessions/revoke"), 2u);
+    EXPECT_EQ(server().requests().back().headers.value("Authorization"), "Bearer cas-old");
+    EXPECT_EQ(stored()->cas, "cas-new");
+    EXPECT_FALSE(manager->storedSessionUnread());
+
+    // A restore that reads it clears the mark too.
+    host.simKeychain().setFailure(KeychainOperation::copy, platform::errSecNotAvailable);
+    test_support::run(host, manager->restore(true));
+    EXPECT_TRUE(manager->storedSessionUnread());
+    host.simKeychain().clearFailure(KeychainOperation::copy);
+    auto again = test_support::run(host, manager->restore(true));
+    ASSERT_TRUE(again.value.value());
+    EXPECT_FALSE(manager->storedSessionUnread());
+}
+
+TEST_F(CorvaneAccountManagerTest, ASignOutThatCannotReachTheServiceRevokesLater) {
+    const auto pendingKey = KeychainStorage::Keys::pendingRevocations;
+    // Offline: signed out locally at once, the session kept for revoking.
+    storeSession("cas-1", "rt-1", std::chrono::hours(24));
+    server().route("POST", "/api/sessions/revoke",
+                   SimHttpReply::failure(platform::URLError::notConnectedToInternet));
+    EXPECT_FALSE(test_support::run(host, manager->signOut()).error);
+    EXPECT_FALSE(stored());
+    EXPECT_EQ(manager->state(), State::signedOut());
+    auto kept = storage().getData(pendingKey);
+    ASSERT_TRUE(kept);
+    EXPECT_NE(std::string(kept->begin(), kept->end()).find("rt-1"), std::string::npos);
+
+    // A definitive refusal (the session is already gone) keeps nothing.
+    storeSession("cas-2", "rt-2", std::chrono::hours(24));
+    server().route("POST", "/api/sessions/revoke", SimHttpReply::json(403, R"({"error":"x"})"));
+    test_support::run(host, manager->signOut());
+    EXPECT_EQ(
+        std::string(storage().getData(pendingKey)->begin(), storage().getData(pendingKey)->end())
+            .find("cas-2"),
+        std::string::npos);
+
+    // At most five are kept, the newest.
+    server().route("POST", "/api/sessions/revoke", SimHttpReply::json(503, "{}"));
+    for (int i = 3; i <= 8; ++i) {
+        host.advance(60);
+        storeSession("cas-" + std::to_string(i), "rt-" + std::to_string(i), std::chrono::hours(24));
+        test_support::run(host, manager->signOut());
+    }
+    auto list = nlohmann::json::parse(
+        std::string(storage().getData(pendingKey)->begin(), storage().getData(pendingKey)->end()));
+    ASSERT_EQ(list.size(), 5u);
+    EXPECT_EQ(list[0]["cas"], "cas-8");
+    EXPECT_EQ(list[4]["cas"], "cas-4");
+
+    // The next launch revokes them; one whose session token lapsed is revoked through a
+    // fresh session of its refresh token.
+    host.advance(3600);
+    std::vector<std::string> revoked;
+    server().route("POST", "/api/sessions/revoke", [&](const HttpRequest& r) {
+        auto bearer = r.headers.value("Authorization").value_or("");
+        if (bearer == "Bearer cas-5")
+            return SimHttpReply::json(401, R"({"error":"session_expired"})");
+        revoked.push_back(bearer);
+        return SimHttpReply::json(200, R"({"ok":true})");
+    });
+    server().route("POST", "/api/app-sessions/refresh",
+                   SimHttpReply::json(
+                       200, casJSON("cas-5b", "rt-5b", platform::now() + std::chrono::hours(24))));
+    host.relaunch();
+    auto relaunched = CorvaneAccountManager::create(config());
+    test_support::run(host, relaunched->restore(true));
+    host.runUntilIdle();
+    std::sort(revoked.begin(), revoked.end());
+    EXPECT_EQ(revoked, (std::vector<std::string>{"Bearer cas-4", "Bearer cas-5b", "Bearer cas-6",
+                                                 "Bearer cas-7", "Bearer cas-8"}));
+    EXPECT_FALSE(storage().getData(pendingKey));
+}
+
+TEST_F(CorvaneAccountManagerTest, PendingRevocationsExpireAndWaitForTheNetworkToReturn) {
+    const auto pendingKey = KeychainStorage::Keys::pendingRevocations;
+    storeSession("cas-old", "rt-old", std::chrono::hours(24));
+    server().route("POST", "/api/sessions/revoke",
+                   SimHttpReply::failure(platform::URLError::notConnectedToInternet));
+    test_support::run(host, manager->signOut());
+    host.advance(61.0 * 24 * 3600);
+    storeSession("cas-new", "rt-new", std::chrono::hours(24));
+    test_support::run(host, manager->signOut());
+    // The 61-day-old one is dropped; the new one stays while offline.
+    auto text = [&] {
+        auto d = storage().getData(pendingKey);
+        return d ? std::string(d->begin(), d->end()) : std::string();
+    };
+    EXPECT_EQ(text().find("cas-old"), std::string::npos);
+    EXPECT_NE(text().find("cas-new"), std::string::npos);
+
+    // The library comes back online: the session is revoked.
+    server().route("POST", "/api/sessions/revoke", SimHttpReply::json(200, R"({"ok":true})"));
+    const auto before = server().count("POST", "/api/sessions/revoke");
+    manager->isOffline.set(true);
+    host.runUntilIdle();
+    EXPECT_EQ(server().count("POST", "/api/sessions/revoke"), before);
+    manager->isOffline.set(false);
+    host.runUntilIdle();
+    EXPECT_EQ(server().count("POST", "/api/sessions/revoke"), before + 1);
+    EXPECT_EQ(server().requests().back().headers.value("Authorization"), "Bearer cas-new");
+    EXPECT_TRUE(text().empty());
+}

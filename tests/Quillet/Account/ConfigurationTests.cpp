@@ -55,4 +55,19 @@ TEST(AccountConfiguration, TheBundleNamesTheServiceAndTheEnvironmentOverridesIt)
     EXPECT_EQ(sim.simLog().matching("config_value_ignored key=QUILLET_IDENTITY_URL").size(), 1u);
 }
 
+TEST(AccountConfiguration, AServiceURLThatWouldCarrySecretsInClearTextIsIgnored) {
+    platform::sim::SimHost sim;
+    sim.process().environment["QUILLET_IDENTITY_URL"] = "http://id.staging.corvane.com";
+    sim.process().environment["QUILLET_AUTHORITY_URL"] = "http://192.168.1.5:8899";
+    EXPECT_EQ(Constants::Auth::identityURL(), "https://id.corvane.com");
+    EXPECT_EQ(Constants::Auth::authorityURL(), "https://auth.corvane.com");
+    EXPECT_EQ(sim.simLog().matching("config_value_ignored key=QUILLET_IDENTITY_URL").size(), 1u);
+    EXPECT_EQ(sim.simLog().matching("config_value_ignored key=QUILLET_AUTHORITY_URL").size(), 1u);
+    // The bridge's configuration is one the library accepts.
+    EXPECT_NO_THROW(CorvaneAccountBridge::makeConfig().validate());
+
+    sim.process().environment["QUILLET_IDENTITY_URL"] = "http://localhost:8899";
+    EXPECT_EQ(Constants::Auth::identityURL(), "http://localhost:8899");
+}
+
 } // namespace

@@ -306,4 +306,106 @@ TEST_F(SignInWindowTest, LaunchRestoresTheStoredSessionOnce) {
     EXPECT_EQ(sim.simHttp().count("POST", "/api/app-sessions/refresh"), 0u);
 }
 
+TEST_F(SignInWindowTest, AForgedReturnLeavesTheSignInWaitingAndAnErrorShowsOnlyItsCode) {
+    launch();
+    auto url = startBrowserSignIn();
+    auto view = signInView();
+    ASSERT_TRUE(view);
+    // Any web page can open these while the browser waits.
+    delegate().openURLs(
+        {"quillet://auth/callback?error=access_denied&error_description=%E2%80%AECall+us+now",
+         "quillet://AUTH/callback?error=server_error&state=forged",
+         "quillet://auth/callback?code=stolen"});
+    sim.advance(1);
+    EXPECT_EQ(view->signInPhase(), Phase::busy());
+    EXPECT_TRUE(view->isWorking());
+    EXPECT_EQ(sim.simLog().matching("auth_callback_unmatched").size(), 3u);
+
+    // The real error answer ends it, and the window shows the code alone.
+    delegate().openURLs({"quillet://AUTH/callback?error=access_denied&error_description="
+                         "%E2%80%AECall+us+now&state=" +
+                         queryValue(url, "state")});
+    sim.advance(1);
+    EXPECT_EQ(view->signInPhase(), Phase::error("Sign-in failed: access_denied"));
+
+    // An upper-case host reaches the flow as the lower-case one does.
+    url = startBrowserSignIn();
+    delegate().openURLs({callbackFor(url, "code-1", "AUTH")});
+    sim.advance(1);
+    EXPECT_TRUE(account().isSignedIn.get());
+}
+
+TEST_F(SignInWindowTest, CancellingDuringDiscoveryEndsThatSignInForGood) {
+    launch();
+    sim.simHttp().route(
+        "GET", "/.well-known/openid-configuration",
+        SimHttpReply::json(200, R"({"issuer":"https://auth.corvane.com",)"
+                                R"("authorization_endpoint":"https://auth.corvane.com/authorize",)"
+                                R"("token_endpoint":"https://auth.corvane.com/token"})")
+            .after(20));
+    delegate().showSignInWindow();
+    auto view = signInView();
+    ASSERT_TRUE(view);
+    view->screen().tapProvider(Hint::google);
+    sim.advance(1);
+    EXPECT_EQ(view->signInPhase(), Phase::busy());
+    view->screen().tapCancel();
+    EXPECT_EQ(view->signInPhase(), Phase::ready());
+
+    // Discovery would have answered by now: no browser, no error, and the next tap works.
+    sim.advance(30);
+    EXPECT_TRUE(sim.simBrowser().openedURLs.empty());
+    EXPECT_EQ(view->signInPhase(), Phase::ready());
+    view->screen().tapProvider(Hint::email);
+    sim.advance(5);
+    view->screen().tapCancel();
+    view->screen().tapProvider(Hint::google);
+    sim.advance(21);
+    ASSERT_EQ(sim.simBrowser().openedURLs.size(), 1u);
+    EXPECT_EQ(queryValue(sim.simBrowser().openedURLs[0], "provider"), "google");
+    // The cancelled one ending meanwhile did not touch the running one's screen.
+    EXPECT_EQ(view->signInPhase(), Phase::busy());
+    EXPECT_TRUE(view->isWorking());
+    delegate().openURLs({callbackFor(sim.simBrowser().openedURLs[0])});
+    sim.advance(1);
+    EXPECT_TRUE(account().isSignedIn.get());
+}
+
+TEST_F(SignInWindowTest, AKeyringLockedAtLaunchIsReadOnceItCanBe) {
+    launch();
+    signIn();
+    ASSERT_TRUE(account().isSignedIn.get());
+    auto becomeActive = [&] {
+        sim.simApplication().resignActive();
+        sim.application().activate(true);
+        sim.runUntilIdle();
+    };
+
+    // Unlocked later, and the host says so.
+    sim.simKeychain().setFailure(platform::sim::KeychainOperation::copy,
+                                 platform::errSecInteractionNotAllowed);
+    relaunch();
+    sim.advance(1);
+    EXPECT_FALSE(account().isSignedIn.get());
+    sim.simKeychain().clearFailure(platform::sim::KeychainOperation::copy);
+    sim.notificationCenter().post(platform::keychainDidUnlockNotification);
+    sim.advance(1);
+    ASSERT_TRUE(account().account.get());
+    EXPECT_TRUE(account().isSignedIn.get());
+
+    // Unlocked later without a word: the next foreground refresh reads it.
+    sim.simKeychain().setFailure(platform::sim::KeychainOperation::copy,
+                                 platform::errSecInteractionNotAllowed);
+    relaunch();
+    sim.advance(1);
+    becomeActive();
+    EXPECT_FALSE(account().isSignedIn.get()) << "still locked";
+    sim.simKeychain().clearFailure(platform::sim::KeychainOperation::copy);
+    sim.advance(46);
+    becomeActive();
+    sim.advance(1);
+    EXPECT_TRUE(account().isSignedIn.get());
+    EXPECT_EQ(sim.simHttp().count("POST", "/api/app-sessions/exchange"), 1u);
+}
+
 } // namespace
