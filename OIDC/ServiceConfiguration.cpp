@@ -17,7 +17,9 @@ Error invalidDocument(const std::string& why) {
 bool isLoopbackHost(boost::urls::url_view url) {
     switch (url.host_type()) {
     case boost::urls::host_type::ipv4:
-        return url.host_ipv4_address().is_loopback();
+        // The whole host must be the address: "127.0.0.1.example" is a name, not a loopback.
+        return url.host_ipv4_address().is_loopback() &&
+               url.encoded_host() == url.host_ipv4_address().to_string();
     case boost::urls::host_type::ipv6:
         return url.host_ipv6_address().is_loopback();
     default:
