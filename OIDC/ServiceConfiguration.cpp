@@ -17,9 +17,7 @@ Error invalidDocument(const std::string& why) {
 bool isLoopbackHost(boost::urls::url_view url) {
     switch (url.host_type()) {
     case boost::urls::host_type::ipv4:
-        // The whole host must be the address: "127.0.0.1.example" is a name, not a loopback.
-        return url.host_ipv4_address().is_loopback() &&
-               url.encoded_host() == url.host_ipv4_address().to_string();
+        return url.host_ipv4_address().is_loopback();
     case boost::urls::host_type::ipv6:
         return url.host_ipv6_address().is_loopback();
     default:
@@ -59,6 +57,11 @@ std::vector<std::string> strings(const nlohmann::json& doc, const char* key) {
 bool isAcceptableEndpoint(boost::urls::url_view url) {
     if (!url.has_scheme() || !url.has_authority() || url.encoded_host().empty() ||
         url.has_fragment())
+        return false;
+    // After an authority the path is empty or starts with "/" (RFC 3986 §3.3). Boost.URL 1.81
+    // reads "http://127.0.0.1.example" as the host 127.0.0.1 and the path ".example", while
+    // an HTTP client goes to the host "127.0.0.1.example".
+    if (!url.encoded_path().empty() && url.encoded_path().front() != '/')
         return false;
     if (url.scheme_id() == boost::urls::scheme::https)
         return true;
