@@ -132,6 +132,7 @@ TEST(WindowsForPeople, TheSettingsWindowIsUsedWithTheKeyboardAlone) {
     // Shown again, Ctrl+W closes it too.
     window->makeKeyAndOrderFront();
     ASSERT_TRUE(window->isVisible());
+    QApplication::setActiveWindow(dynamic_cast<DesktopWindow&>(*window).widget());
     f.key(*window, Qt::Key_W, Qt::ControlModifier);
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(willClose, 2);

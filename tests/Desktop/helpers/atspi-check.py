@@ -2,11 +2,15 @@
 # What a screen reader is told of quillet's windows, read over AT-SPI (python3-gi with
 # gir1.2-atspi-2.0). Commands, for the application whose process is PID:
 #   controls PID          prints the showing controls as JSON lines: name, role, focused
-#   focused PID           prints the name of the focused object
+#   focused PID           prints the name of the focused object (the deepest one)
 #   press PID NAME        invokes the default action of the showing control named NAME
 # Exit status 2 when the object is not found, 3 when the bindings are missing.
 import json
 import sys
+import warnings
+
+# get_action_iface is the call that every libatspi of Debian 12 and later has.
+warnings.filterwarnings("ignore", category=DeprecationWarning)
 
 try:
     import gi
@@ -79,11 +83,15 @@ def main():
                               "focused": states(node)["focused"]}))
         return 0
     if command == "focused":
+        # The deepest focused object: the containers around it say they are focused too.
+        name = None
         for node in walk(app):
-            if states(node)["focused"] and node.get_role_name() != "frame":
-                print(node.get_name())
-                return 0
-        return 2
+            if states(node)["focused"] and states(node)["showing"]:
+                name = node.get_name()
+        if name is None:
+            return 2
+        print(name)
+        return 0
     if command == "press":
         name = sys.argv[3]
         for node in controls(app):
