@@ -70,7 +70,7 @@ def controls(app):
 
 def main():
     if len(sys.argv) < 3:
-        print(__doc__, file=sys.stderr)
+        print("usage: atspi-check.py controls|focused|press PID [NAME]", file=sys.stderr)
         return 64
     command, pid = sys.argv[1], int(sys.argv[2])
     app = application(pid)
