@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 namespace platform {
 
@@ -32,6 +33,14 @@ class AppleIDAuthorization;
 struct WindowAttributes;
 struct Bundle;
 struct ProcessInfo;
+
+// How the host's own interface names things in the texts the application shows.
+struct HostVocabulary {
+    // The modifier key held while dragging status items to move them ("⌘" on a Mac).
+    std::string dragModifier;
+    // What the user calls the machine ("Mac").
+    std::string computerNoun;
+};
 
 class Host {
 public:
@@ -71,6 +80,8 @@ public:
     virtual std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel);
     // Wall-clock time (virtual in the simulated host).
     virtual std::chrono::system_clock::time_point now() const = 0;
+    // The names the host's interface uses for its drag modifier and for the computer.
+    virtual HostVocabulary vocabulary() const = 0;
 };
 
 // The installed host. Using it with none installed is a programming error (aborts).

@@ -212,7 +212,7 @@ QString SettingsViewAdapter::hintTitle() {
     return QString::fromUtf8(quillet::SettingsView::hintTitle);
 }
 QString SettingsViewAdapter::hintText() {
-    return QString::fromUtf8(quillet::SettingsView::hintText);
+    return q(quillet::SettingsView::hintText());
 }
 QVariantList SettingsViewAdapter::autoRehideChoices() {
     QVariantList list;
@@ -251,6 +251,10 @@ QString SettingsViewAdapter::accountText() const {
 QString SettingsViewAdapter::accountButtonTitle() const {
     auto m = model_.lock();
     return m ? q(m->accountButtonTitle()) : QString();
+}
+bool SettingsViewAdapter::accountButtonBusy() const {
+    auto m = model_.lock();
+    return m && m->accountButtonIsBusy();
 }
 bool SettingsViewAdapter::canCheckForUpdates() const {
     auto m = model_.lock();

@@ -92,6 +92,8 @@ class SettingsViewAdapter final : public QObject {
     Q_PROPERTY(QString signedInEmail READ signedInEmail NOTIFY modelChanged)
     Q_PROPERTY(QString accountText READ accountText NOTIFY modelChanged)
     Q_PROPERTY(QString accountButtonTitle READ accountButtonTitle NOTIFY modelChanged)
+    // While a sign-out runs: the button shows busy and takes no presses.
+    Q_PROPERTY(bool accountButtonBusy READ accountButtonBusy NOTIFY modelChanged)
     Q_PROPERTY(bool canCheckForUpdates READ canCheckForUpdates NOTIFY modelChanged)
     Q_PROPERTY(bool betaUpdates READ betaUpdates NOTIFY modelChanged)
 
@@ -112,6 +114,7 @@ public:
     QString signedInEmail() const;
     QString accountText() const;
     QString accountButtonTitle() const;
+    bool accountButtonBusy() const;
     bool canCheckForUpdates() const;
     bool betaUpdates() const;
 

@@ -49,8 +49,19 @@ platform::LayoutDirection DesktopApplication::userInterfaceLayoutDirection() con
                : platform::LayoutDirection::leftToRight;
 }
 
+void DesktopApplication::addWindow(const std::shared_ptr<platform::Window>& window) {
+    std::erase_if(windows_, [](const auto& w) { return w.expired(); });
+    windows_.push_back(window);
+}
+
 std::vector<std::shared_ptr<platform::Window>> DesktopApplication::windows() const {
-    return windows_;
+    std::erase_if(windows_, [](const auto& w) { return w.expired(); });
+    std::vector<std::shared_ptr<platform::Window>> out;
+    out.reserve(windows_.size());
+    for (const auto& w : windows_)
+        if (auto window = w.lock())
+            out.push_back(std::move(window));
+    return out;
 }
 
 void DesktopApplication::setMainMenu(std::shared_ptr<platform::Menu> menu) {

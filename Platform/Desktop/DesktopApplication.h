@@ -34,9 +34,8 @@ public:
     bool hasLaunched() const { return launched_; }
     // Sets the current event for the duration of `handle`.
     void withCurrentEvent(const platform::Event& event, const std::function<void()>& handle);
-    void addWindow(std::shared_ptr<platform::Window> window) {
-        windows_.push_back(std::move(window));
-    }
+    // Lists a window while its owners hold it: a window nobody holds any more is freed.
+    void addWindow(const std::shared_ptr<platform::Window>& window);
     // Called when what the strip shows for the application (policy, main menu) changes.
     std::function<void()> onPresentationChange;
     // The application became active (activate(), or one of its windows took the focus) or
@@ -50,7 +49,7 @@ public:
 private:
     platform::ActivationPolicy policy_ = platform::ActivationPolicy::regular;
     std::optional<platform::Event> currentEvent_;
-    std::vector<std::shared_ptr<platform::Window>> windows_;
+    mutable std::vector<std::weak_ptr<platform::Window>> windows_;
     std::shared_ptr<platform::Menu> mainMenu_;
     std::weak_ptr<platform::ApplicationDelegate> delegate_;
     bool launched_ = false;

@@ -1,4 +1,5 @@
 #include "Platform/Desktop/DesktopHost.h"
+#include "Platform/Desktop/Windows/WindowStatus.h"
 
 #include "Platform/Desktop/Services/DesktopBrowser.h"
 
@@ -240,6 +241,8 @@ DesktopHost::~DesktopHost() {
     qtSignals_.reset();
     // Queued work and timers may point into the facilities: drop them first.
     runLoop_.shutDown();
+    // Windows let go of while handling their own events are deleted on a later turn: now.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 platform::LibraryRuntime& DesktopHost::libraryRuntime() {
@@ -377,6 +380,13 @@ std::string DesktopHost::statusJSON() const {
     if (auto* widget = statusBar_->strip(); widget && widget->testAttribute(Qt::WA_WState_Created))
         strip["nativeWindow"] = static_cast<std::uint64_t>(widget->winId());
     doc["strip"] = std::move(strip);
+    // The application's shown windows (panels included) and the controls they show.
+    auto windows = nlohmann::json::array();
+    for (const auto& w : application_.windows())
+        if (auto* window = dynamic_cast<const DesktopWindow*>(w.get());
+            window && window->isVisible())
+            windows.push_back(windowStatusJSON(*window));
+    doc["windows"] = std::move(windows);
     for (const auto& [name, make] : statusSections_)
         doc[name] = make ? make() : nlohmann::json();
     return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

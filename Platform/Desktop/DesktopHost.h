@@ -104,6 +104,8 @@ public:
     std::shared_ptr<platform::Window> makeWindow(const platform::WindowAttributes& attributes,
                                                  bool panel) override;
     std::chrono::system_clock::time_point now() const override;
+    // The strip moves items with Ctrl held down; the machine is a "computer".
+    platform::HostVocabulary vocabulary() const override { return {"Ctrl", "computer"}; }
 
     // --- typed access ---
     DesktopRunLoop& desktopRunLoop() { return runLoop_; }

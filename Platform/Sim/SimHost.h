@@ -223,6 +223,8 @@ public:
     AppleIDAuthorization& appleIDAuthorization() override { return appleID_; }
     std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel) override;
     std::chrono::system_clock::time_point now() const override;
+    // A Mac's: "⌘" drags menu-bar items, the computer is a "Mac".
+    HostVocabulary vocabulary() const override { return {"\u2318", "Mac"}; }
 
     // --- typed access for tests ---
     SimRunLoop& simRunLoop() { return runLoop_; }

@@ -8,13 +8,38 @@
 namespace quillet {
 
 std::shared_ptr<AccountModel> AccountModel::create(std::shared_ptr<CorvaneAccountBridge> bridge) {
-    return std::shared_ptr<AccountModel>(new AccountModel(std::move(bridge)));
+    std::shared_ptr<AccountModel> model(new AccountModel(std::move(bridge)));
+    model->observeState();
+    return model;
+}
+
+void AccountModel::observeState() {
+    if (!bridge || !bridge->manager)
+        return;
+    // Signing in, out or a refresh changes what the account box shows: read it once, here.
+    std::weak_ptr<AccountModel> weak = weak_from_this();
+    stateSubscription_ = bridge->manager->onStateChange([weak](const auto&) {
+        if (auto self = weak.lock())
+            self->readSession();
+    });
+}
+
+bool AccountModel::readSession() {
+    std::optional<std::string> email;
+    if (bridge)
+        if (auto session = bridge->currentSession())
+            email = session->email;
+    const bool present = email.has_value();
+    if (sessionEmail.get() != email)
+        sessionEmail.set(std::move(email));
+    return present;
 }
 
 void AccountModel::apply(std::optional<corvane::CorvaneAccount> value) {
     const bool present = value.has_value();
     account.set(std::move(value));
-    isSignedIn.set(present || bridge->currentSession().has_value());
+    const bool session = readSession();
+    isSignedIn.set(present || session);
 }
 
 void AccountModel::startSessionRestore() {

@@ -1,6 +1,7 @@
 #include "Quillet/Account/SignInWindowView.h"
 
 #include "CorvaneAccount/Foundation/CorvaneError.h"
+#include "Platform/Host.h"
 #include "Quillet/Account/AccountModel.h"
 #include "Quillet/Account/CorvaneAccountBridge.h"
 #include "Quillet/Account/MainTask.h"
@@ -24,11 +25,16 @@ SignInWindowView::create(std::shared_ptr<AccountModel> account,
     return view;
 }
 
+std::string SignInWindowView::valueProp() {
+    return "Tidy your menu bar, on every " + platform::host().vocabulary().computerNoun +
+           " you use.";
+}
+
 CorvaneSignInScreen SignInWindowView::screen() const {
     CorvaneSignInScreen s;
     s.appIcon = std::nullopt;
     s.appName = appName;
-    s.valueProp = valueProp;
+    s.valueProp = valueProp();
     s.style = colorScheme_ == ColorScheme::dark
                   ? corvane::CorvaneProviderButtonStyle::dark(accentColor)
                   : corvane::CorvaneProviderButtonStyle::light(accentColor);

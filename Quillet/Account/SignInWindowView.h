@@ -29,7 +29,8 @@ public:
     static constexpr double width = 520;
     static constexpr double height = 640;
     static constexpr const char* appName = "Quillet";
-    static constexpr const char* valueProp = "Tidy your menu bar, on every Mac you use.";
+    // "Tidy your menu bar, on every Mac you use.", with the host's noun for the computer.
+    static std::string valueProp();
     // The application's accent colour, sRGB 163/230/53.
     static constexpr corvane::CorvaneColor accentColor{163 / 255.0, 230 / 255.0, 53 / 255.0, 1};
     static constexpr const char* noWindowMessage = "Couldn't start sign-in. Please try again.";

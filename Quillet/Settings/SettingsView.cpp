@@ -43,6 +43,7 @@ void SettingsView::observe() {
     if (account_) {
         connections_.emplace_back(account_->account.willChange.connect(rerender));
         connections_.emplace_back(account_->isSignedIn.willChange.connect(rerender));
+        connections_.emplace_back(account_->sessionEmail.willChange.connect(rerender));
     }
     if (updater_)
         connections_.emplace_back(updater_->canCheckForUpdates().willChange.connect(rerender));
@@ -71,6 +72,11 @@ std::string SettingsView::versionString() {
     return "v" + read("CFBundleShortVersionString") + " (" + read("CFBundleVersion") + ")";
 }
 
+std::string SettingsView::hintText() {
+    return host().vocabulary().dragModifier +
+           "-drag menu bar icons to the LEFT of the dot, then click the chevron to tuck them away.";
+}
+
 std::vector<SettingsView::AutoRehideChoice> SettingsView::autoRehideChoices() {
     std::vector<AutoRehideChoice> choices;
     for (int seconds : MenuBarManager::autoRehideChoices)
@@ -96,11 +102,8 @@ bool SettingsView::hoverPreviewEnabled() const {
 }
 
 std::optional<std::string> SettingsView::signedInEmail() const {
-    if (!account_ || !account_->bridge)
-        return std::nullopt;
-    if (auto session = account_->bridge->currentSession())
-        return session->email;
-    return std::nullopt;
+    // What the account model last read of the session: drawing never reads the Keychain.
+    return account_ ? account_->sessionEmail.get() : std::nullopt;
 }
 
 std::string SettingsView::accountText() const {
@@ -137,18 +140,30 @@ void SettingsView::setHoverPreviewEnabled(bool on) {
 }
 
 void SettingsView::tapAccountButton() {
+    // A revoke may take up to its timeout: one sign-out at a time.
+    if (signingOut_)
+        return;
     if (!signedInEmail()) {
         if (auto delegate = AppDelegate::shared.lock())
             delegate->showSignInWindow();
         return;
     }
-    if (account_)
-        startMainTask(signOutTask(account_), "sign_out");
+    if (!account_)
+        return;
+    signingOut_ = true;
+    scheduleChanged();
+    startMainTask(signOutTask(weak_from_this(), account_), "sign_out");
 }
 
-boost::asio::awaitable<void> SettingsView::signOutTask(std::shared_ptr<AccountModel> account) {
+boost::asio::awaitable<void> SettingsView::signOutTask(std::weak_ptr<SettingsView> weak,
+                                                       std::shared_ptr<AccountModel> account) {
+    // The account model drops the library's errors: this always ends.
     auto op = account->signOut();
     co_await std::move(op);
+    if (auto self = weak.lock()) {
+        self->signingOut_ = false;
+        self->scheduleChanged();
+    }
     // Offer the next sign-in straight away.
     if (auto delegate = AppDelegate::shared.lock())
         delegate->showSignInWindow();

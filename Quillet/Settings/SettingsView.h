@@ -32,8 +32,9 @@ public:
     static constexpr const char* autoRehideTitle = "Auto-rehide";
     static constexpr const char* hoverPreviewTitle = "Show hidden items when hovering the chevron";
     static constexpr const char* hintTitle = "How it works";
-    static constexpr const char* hintText = "\u2318-drag menu bar icons to the LEFT of the dot, "
-                                            "then click the chevron to tuck them away.";
+    // "⌘-drag menu bar icons to the LEFT of the dot, then click the chevron to tuck them away."
+    // with the host's drag modifier in place of "⌘".
+    static std::string hintText();
     static constexpr const char* accountTitle = "Account";
     static constexpr const char* signedInPrefix = "Signed in as ";
     static constexpr const char* notSignedInText = "Not signed in";
@@ -73,6 +74,8 @@ public:
     // "Sign Out" (destructive) while signed in, "Sign In…" otherwise.
     std::string accountButtonTitle() const;
     bool accountButtonIsDestructive() const { return signedInEmail().has_value(); }
+    // While a sign-out runs: the button shows busy and ignores presses.
+    bool accountButtonIsBusy() const { return signingOut_; }
     bool canCheckForUpdates() const;
     bool betaUpdates() const;
 
@@ -80,7 +83,7 @@ public:
     void setLaunchAtLogin(bool on);
     void selectAutoRehide(std::int64_t seconds);
     void setHoverPreviewEnabled(bool on);
-    // "Sign Out" or "Sign In…", whichever shows.
+    // "Sign Out" or "Sign In…", whichever shows; ignored while a sign-out runs.
     void tapAccountButton();
     void checkForUpdates();
     void setBetaUpdates(bool on);
@@ -91,13 +94,15 @@ private:
     void observe();
     // Re-renders on the next main-loop turn, after the published value has been stored.
     void scheduleChanged();
-    static boost::asio::awaitable<void> signOutTask(std::shared_ptr<AccountModel> account);
+    static boost::asio::awaitable<void> signOutTask(std::weak_ptr<SettingsView> weak,
+                                                    std::shared_ptr<AccountModel> account);
 
     std::weak_ptr<MenuBarManager> manager_;
     std::shared_ptr<AccountModel> account_;
     std::shared_ptr<UpdaterService> updater_;
     std::vector<boost::signals2::scoped_connection> connections_;
     bool changePending_ = false;
+    bool signingOut_ = false;
 };
 
 } // namespace quillet

@@ -70,6 +70,10 @@ void SettingsWindowController::show(const std::shared_ptr<MenuBarManager>& manag
 void SettingsWindowController::windowWillClose() {
     if (onVisibilityChange)
         onVisibilityChange(false);
+    // A sign-in window that closed while this one showed left the application regular: once
+    // no ordinary window remains, it goes back to accessory.
+    if (auto delegate = AppDelegate::shared.lock())
+        delegate->activationPolicy.demoteWhenIdle(false);
 }
 
 } // namespace quillet

@@ -1,6 +1,10 @@
 // The settings window: name and version, the three menu-bar preferences, the usage hint, the
 // account box, the update row and Quit, in the desktop's light or dark appearance (the host's
-// `appearance`). Values and actions come from `view` (a SettingsViewAdapter).
+// `appearance`). Values and actions come from `view` (a SettingsViewAdapter). Every control is
+// reached with Tab and Shift+Tab in visual order and shows a focus ring; Space and Return press
+// buttons and switches, the arrow keys change the auto-rehide choice; "Launch at Login" has the
+// focus when the window opens. Screen readers get each control's role and name, and its default
+// action does what a click does.
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
@@ -26,9 +30,45 @@ Rectangle {
     palette.light: appearance.dark ? "#5A5A5C" : "#FFFFFF"
     palette.dark: appearance.dark ? "#1C1C1E" : "#AEAEB2"
 
-    // A switch as the system draws it: green track when on, grey when off.
+    readonly property color focusRing: appearance.dark ? "#0A84FF" : "#007AFF"
+
+    // A ring around the control that has the keyboard focus.
+    component FocusRing: Rectangle {
+        required property Item target
+        visible: target.activeFocus
+        anchors.fill: target
+        anchors.margins: -3
+        radius: 6
+        color: "transparent"
+        border.width: 2
+        border.color: root.focusRing
+    }
+
+    // Space and Return press a button; a screen reader's press does the same.
+    component KeyButton: Button {
+        id: button
+        focusPolicy: Qt.StrongFocus
+        Keys.onReturnPressed: if (enabled) clicked()
+        Keys.onEnterPressed: if (enabled) clicked()
+        Accessible.onPressAction: if (enabled) clicked()
+        FocusRing { target: button }
+    }
+
+    // A switch as the system draws it: green track when on, grey when off. Space and Return
+    // flip it, as a click does.
     component DarkSwitch: Switch {
         id: control
+        focusPolicy: Qt.StrongFocus
+        Accessible.role: Accessible.CheckBox
+        Accessible.name: text
+        Accessible.checkable: true
+        Accessible.checked: checked
+        function flip() { toggle(); toggled() }
+        Keys.onReturnPressed: flip()
+        Keys.onEnterPressed: flip()
+        Accessible.onPressAction: flip()
+        Accessible.onToggleAction: flip()
+        FocusRing { target: control }
         indicator: Rectangle {
             x: control.leftPadding
             y: (control.height - height) / 2
@@ -89,6 +129,7 @@ Rectangle {
 
         DarkSwitch {
             objectName: "launchAtLogin"
+            focus: true
             text: "Launch at Login"
             checked: root.view.launchAtLogin
             onToggled: root.view.setLaunchAtLogin(checked)
@@ -97,10 +138,14 @@ Rectangle {
         RowLayout {
             spacing: 8
             Layout.maximumWidth: 260
-            Text { text: "Auto-rehide"; color: root.label; font.pixelSize: 13 }
+            Text { text: "Auto-rehide"; color: root.label; font.pixelSize: 13; Accessible.ignored: true }
             ComboBox {
+                id: autoRehide
                 objectName: "autoRehide"
                 Layout.fillWidth: true
+                focusPolicy: Qt.StrongFocus
+                Accessible.name: "Auto-rehide"
+                FocusRing { target: autoRehide }
                 model: root.view.autoRehideChoices
                 textRole: "label"
                 valueRole: "seconds"
@@ -173,15 +218,28 @@ Rectangle {
                     Text {
                         objectName: "accountText"
                         Layout.fillWidth: true
+                        Accessible.role: Accessible.StaticText
+                        Accessible.name: text
                         text: root.view.accountText
                         color: root.view.signedIn ? root.label : root.secondaryLabel
                         font.pixelSize: 12
                         elide: Text.ElideMiddle
                         maximumLineCount: 1
                     }
-                    Button {
+                    BusyIndicator {
+                        objectName: "accountBusy"
+                        visible: root.view.accountButtonBusy
+                        running: visible
+                        implicitWidth: 18
+                        implicitHeight: 18
+                        Accessible.ignored: !visible
+                    }
+                    KeyButton {
                         objectName: "accountButton"
                         text: root.view.accountButtonTitle
+                        // While a sign-out runs the button is busy and takes no presses.
+                        enabled: !root.view.accountButtonBusy
+                        opacity: enabled ? 1 : 0.45
                         palette.buttonText: root.view.signedIn ? (appearance.dark ? "#FF453A" : "#FF3B30") : root.label
                         onClicked: root.view.tapAccountButton()
                     }
@@ -192,7 +250,7 @@ Rectangle {
         // Updates.
         RowLayout {
             Layout.fillWidth: true
-            Button {
+            KeyButton {
                 objectName: "checkForUpdates"
                 opacity: enabled ? 1 : 0.45
                 text: "Check for Updates…"
@@ -201,11 +259,19 @@ Rectangle {
             }
             Item { Layout.fillWidth: true }
             CheckBox {
+                id: beta
                 objectName: "betaUpdates"
+                focusPolicy: Qt.StrongFocus
                 text: "Get early-access updates"
                 font.pixelSize: 12
                 checked: root.view.betaUpdates
                 onToggled: root.view.setBetaUpdates(checked)
+                function flip() { toggle(); toggled() }
+                Keys.onReturnPressed: flip()
+                Keys.onEnterPressed: flip()
+                Accessible.onPressAction: flip()
+                Accessible.onToggleAction: flip()
+                FocusRing { target: beta }
             }
         }
 
@@ -214,7 +280,7 @@ Rectangle {
         RowLayout {
             Layout.fillWidth: true
             Item { Layout.fillWidth: true }
-            Button {
+            KeyButton {
                 objectName: "quit"
                 text: "Quit Quillet"
                 onClicked: root.view.quit()

@@ -1,7 +1,11 @@
 // The library's sign-in screen in the sign-in window: header, the provider buttons (Apple,
 // Google with its "G", e-mail), by phase a progress row, an offline card or an error line, and
 // the privacy and terms links. Everything it shows comes from `view` (a
-// SignInWindowViewAdapter); taps go back to it.
+// SignInWindowViewAdapter); taps go back to it. The provider buttons, "Cancel sign-in", "Retry"
+// and the two links are reached with Tab and Shift+Tab in visual order and show a focus ring;
+// Space and Return press them; the first provider button has the focus when the window opens.
+// Screen readers see each with its role and name, only while it shows, and its default action
+// does what a click does.
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
@@ -10,6 +14,19 @@ Rectangle {
     id: root
     required property QtObject view
     color: root.view.backgroundColor
+    readonly property color focusRing: root.view.dark ? "#0A84FF" : "#007AFF"
+
+    // A ring around the control that has the keyboard focus.
+    component FocusRing: Rectangle {
+        required property Item target
+        visible: target.activeFocus
+        anchors.fill: target
+        anchors.margins: -3
+        radius: 12
+        color: "transparent"
+        border.width: 2
+        border.color: root.focusRing
+    }
 
     Flickable {
         anchors.fill: parent
@@ -70,10 +87,18 @@ Rectangle {
                     font.pixelSize: 13
                 }
                 Button {
+                    id: retry
+                    objectName: "retry"
                     Layout.alignment: Qt.AlignHCenter
                     flat: true
                     text: "Retry"
+                    focusPolicy: Qt.StrongFocus
+                    Accessible.ignored: !visible
                     onClicked: root.view.tapRetry()
+                    Keys.onReturnPressed: clicked()
+                    Keys.onEnterPressed: clicked()
+                    Accessible.onPressAction: clicked()
+                    FocusRing { target: retry }
                 }
             }
 
@@ -83,6 +108,7 @@ Rectangle {
                 delegate: Rectangle {
                     id: button
                     required property var modelData
+                    required property int index
                     objectName: "provider-" + modelData.title
                     Layout.fillWidth: true
                     implicitHeight: 44
@@ -91,8 +117,22 @@ Rectangle {
                     border.color: modelData.border
                     border.width: 1
                     opacity: modelData.opacity
+                    // The first button has the focus when the window opens.
+                    focus: index === 0
+                    activeFocusOnTab: modelData.enabled
+                    function press() {
+                        if (button.modelData.enabled)
+                            root.view.tapProvider(button.modelData.hint)
+                    }
+                    Keys.onSpacePressed: press()
+                    Keys.onReturnPressed: press()
+                    Keys.onEnterPressed: press()
                     Accessible.role: Accessible.Button
                     Accessible.name: modelData.title
+                    Accessible.focusable: modelData.enabled
+                    Accessible.focused: activeFocus
+                    Accessible.onPressAction: press()
+                    FocusRing { target: button }
 
                     Row {
                         anchors.centerIn: parent
@@ -138,13 +178,14 @@ Rectangle {
                         anchors.fill: parent
                         enabled: button.modelData.enabled
                         cursorShape: Qt.PointingHandCursor
-                        onClicked: root.view.tapProvider(button.modelData.hint)
+                        onClicked: button.press()
                     }
                 }
             }
 
             // Busy: cancel and progress.
             Text {
+                id: cancel
                 objectName: "cancelSignIn"
                 visible: root.view.showsCancel
                 Layout.alignment: Qt.AlignHCenter
@@ -154,6 +195,17 @@ Rectangle {
                 opacity: 0.65
                 font.pixelSize: 13
                 font.weight: Font.Medium
+                activeFocusOnTab: visible
+                Keys.onSpacePressed: root.view.tapCancel()
+                Keys.onReturnPressed: root.view.tapCancel()
+                Keys.onEnterPressed: root.view.tapCancel()
+                Accessible.role: Accessible.Button
+                Accessible.name: text
+                Accessible.focusable: true
+                Accessible.focused: activeFocus
+                Accessible.ignored: !visible
+                Accessible.onPressAction: root.view.tapCancel()
+                FocusRing { target: cancel; radius: 4 }
                 MouseArea {
                     anchors.fill: parent
                     cursorShape: Qt.PointingHandCursor
@@ -166,13 +218,17 @@ Rectangle {
                 Layout.alignment: Qt.AlignHCenter
                 Layout.topMargin: 2
                 spacing: 8
+                Accessible.ignored: !visible
                 BusyIndicator {
                     running: parent.visible
                     width: 16
                     height: 16
+                    Accessible.ignored: true
                 }
                 Text {
                     anchors.verticalCenter: parent.verticalCenter
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: text
                     text: root.view.progressText
                     color: root.view.textColor
                     font.pixelSize: 13
@@ -190,7 +246,9 @@ Rectangle {
                 color: root.view.errorColor
                 font.pixelSize: 13
                 font.weight: Font.Medium
+                Accessible.role: Accessible.StaticText
                 Accessible.name: root.view.errorMessage
+                Accessible.ignored: !visible
             }
 
             // Footer.
@@ -202,16 +260,30 @@ Rectangle {
                     model: [{ title: "Privacy Policy", url: root.view.privacyURL },
                             { title: "Terms of Service", url: root.view.termsURL }]
                     delegate: Text {
+                        id: link
                         required property var modelData
+                        objectName: "link-" + modelData.title
                         text: modelData.title
                         color: root.view.textColor
                         opacity: 0.7
                         font.pixelSize: 12
                         font.underline: true
+                        activeFocusOnTab: true
+                        function open() { root.view.openLink(link.modelData.url) }
+                        Keys.onSpacePressed: open()
+                        Keys.onReturnPressed: open()
+                        Keys.onEnterPressed: open()
+                        Accessible.role: Accessible.Link
+                        Accessible.name: modelData.title
+                        Accessible.description: modelData.url
+                        Accessible.focusable: true
+                        Accessible.focused: activeFocus
+                        Accessible.onPressAction: open()
+                        FocusRing { target: link; radius: 4 }
                         MouseArea {
                             anchors.fill: parent
                             cursorShape: Qt.PointingHandCursor
-                            onClicked: root.view.openLink(parent.modelData.url)
+                            onClicked: link.open()
                         }
                     }
                 }

@@ -1,11 +1,16 @@
 #!/bin/bash
-# Signs in to Quillet on a virtual display as a new user would, against tools/identity-dev:
-# the status menu opens the settings, "Sign In…" opens the sign-in window, the Google button
-# sends the authorization request to $BROWSER (a script that follows the service's redirect and
-# runs `quillet 'quillet://auth/callback?…'`), the window closes and the application returns to
-# accessory; "Sign Out" revokes. A private D-Bus session carries a fresh, unlocked
-# gnome-keyring. Needs Xvfb, xdotool, node; QUILLET_E2E_SHOTS=DIR keeps screenshots (needs
-# imagemagick).
+# Signs in to Quillet on a virtual display as a new user would, with the keyboard, under a window
+# manager (openbox), against tools/identity-dev. Controls are found by their names in
+# `quillet --status` (its "windows"), never by fixed pixels. Checked: Escape closes the settings
+# window; Tab, Space and the arrow keys change the settings (read back from the defaults file);
+# Return on "Sign In…" opens the sign-in window and makes the application regular; there Tab
+# then Return starts a Google sign-in (the browser is asked to open the authorization page, a
+# script that follows the service's redirect and runs `quillet 'quillet://auth/callback?…'`);
+# the sign-in window then closes and the settings window shows "Signed in as …"; closing the
+# settings window returns the application to accessory. After a restart the session is
+# restored ("Sign Out" shows), a click on "Sign Out" revokes, and Escape closes the sign-in
+# window it offers. A private D-Bus session carries a fresh, unlocked gnome-keyring. Needs
+# Xvfb, xdotool, openbox, node; QUILLET_E2E_SHOTS=DIR keeps screenshots (needs imagemagick).
 # Usage: tests/Desktop/account-end-to-end.sh PATH-TO-QUILLET
 set -euo pipefail
 quillet="$(realpath "$1")"
@@ -62,62 +67,156 @@ start_quillet() {
   for _ in $(seq 100); do "$quillet" --status > "$tmp/status.json" 2>/dev/null && return; sleep 0.1; done
   fail "quillet did not answer"
 }
-status() { "$quillet" --status | python3 -c "import json,sys; print(json.load(sys.stdin)$1)"; }
-shot() { [ -n "${QUILLET_E2E_SHOTS:-}" ] && mkdir -p "$QUILLET_E2E_SHOTS" && import -window root "$QUILLET_E2E_SHOTS/$1.png" || true; }
-chevron() {  # the chevron's centre in X coordinates
-  "$quillet" --status | python3 -c '
+# Python over the status `s`, with helpers: window(name) is the shown window holding a control
+# of that name, control(name) that control, centre(frame) its centre in X coordinates.
+PRELUDE='
 import json, sys
-s = json.load(sys.stdin)
-f = next(i["frame"] for i in s["items"] if i["autosaveName"] == "quillet.toggle")
-print(int(f["x"] + f["width"] / 2), int(800 - f["y"] - f["height"] / 2))'
+s = json.load(open(sys.argv[1]))
+H = s["screen"]["frame"]["height"]
+def controls():
+    return [c for w in s["windows"] if not w["panel"] for c in w["controls"]]
+def control(name):
+    return next((c for c in controls() if c["name"] == name), None)
+def window(name):
+    return next((w for w in s["windows"] if any(c["name"] == name for c in w["controls"])), None)
+def focused():
+    return next((c["name"] for c in controls() if c["focused"]), None)
+def centre(f):
+    return "%d %d" % (f["x"] + f["width"] / 2, H - (f["y"] + f["height"] / 2))
+'
+value() { "$quillet" --status > "$tmp/status.json" && python3 -c "$PRELUDE
+print($1)" "$tmp/status.json"; }
+until_value() {  # until_value EXPR VALUE MESSAGE: the expression reads VALUE within 20 s
+  local got=
+  for _ in $(seq 200); do
+    got=$(value "$1" 2>/dev/null) && [ "$got" = "$2" ] && return
+    sleep 0.1
+  done
+  fail "$3 (last: $got)"
 }
-until_status() {  # until_status EXPR VALUE MESSAGE: --status reads VALUE within 20 s
-  for _ in $(seq 200); do [ "$(status "$1" 2>/dev/null)" = "$2" ] && return; sleep 0.1; done
-  fail "$3"
-}
+defaults() { python3 -c "import json,sys; d=json.load(open(sys.argv[1])); print(d.get('$1'))" "$(value 's["defaultsFile"]')"; }
+shot() { [ -n "${QUILLET_E2E_SHOTS:-}" ] && mkdir -p "$QUILLET_E2E_SHOTS" && import -window root "$QUILLET_E2E_SHOTS/$1.png" || true; }
+key() { xdotool key --delay 80 "$@"; sleep 0.3; }
+chevron() { value 'centre(next(i["frame"] for i in s["items"] if i["autosaveName"] == "quillet.toggle"))'; }
 open_settings() {  # the status menu's "Settings…", once the menu is really open
+  read -r cx cy < <(chevron)
   xdotool mousemove "$cx" "$cy" click 3
-  until_status '["menu"] is not None' True "the status menu did not open"
-  xdotool mousemove "$cx" $((cy + 46)) click 1
-  until_status '["menu"] is None' True "the status menu did not close"
-  sleep 1.5
+  until_value 's["menu"] is not None' True "the status menu did not open"
+  read -r mx my < <(value 'centre(next(i["frame"] for i in s["menu"]["items"] if i.get("title") == "Settings\u2026"))')
+  xdotool mousemove "$mx" "$my" click 1
+  until_value 'control("Quit Quillet") is not None' True "the settings window did not open"
+  until_value 'focused()' "Launch at Login" "the settings window's first control has no focus"
+}
+# What a screen reader is told, over AT-SPI. Without the bindings the checks are skipped on a
+# developer's machine; under CI that fails.
+# Debian's python3 carries the gi bindings (another python3 on PATH may not).
+atspi_python=/usr/bin/python3
+[ -x "$atspi_python" ] || atspi_python=python3
+atspi_ok=1
+"$atspi_python" "$here/tests/Desktop/helpers/atspi-check.py" controls 0 >/dev/null 2>&1 || [ $? != 3 ] || atspi_ok=0
+if [ "$atspi_ok" = 0 ]; then
+  [ "${CI:-}" = true ] && fail "python3-gi with gir1.2-atspi-2.0 is missing (scripts/install-deps)"
+  echo "account end-to-end: no AT-SPI bindings, the screen-reader checks are skipped" >&2
+fi
+atspi() { "$atspi_python" "$here/tests/Desktop/helpers/atspi-check.py" "$1" "$qpid" "${@:2}"; }
+until_atspi() {  # until_atspi VALUE MESSAGE CMD...: the checker prints VALUE within 20 s
+  local want=$1 message=$2 got=; shift 2
+  [ "$atspi_ok" = 1 ] || return 0
+  for _ in $(seq 100); do got=$(atspi "$@" 2>/dev/null) && [ "$got" = "$want" ] && return; sleep 0.2; done
+  fail "$message (AT-SPI: $got)"
 }
 wait_for() {  # wait_for FILE PATTERN: the pattern appears in the file within 30 s
   for _ in $(seq 300); do grep -q "$2" "$1" && return; sleep 0.1; done
   fail "no '$2' in $1"
 }
 
-start_quillet
-[ "$(status '["activationPolicy"]')" = accessory ] || fail "not accessory at launch"
+# A window manager, as a user has: it gives new windows the focus and honours fixed sizes.
+openbox --sm-disable > "$tmp/wm.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 && break; sleep 0.1; done
 
-# Settings… from the status menu (its second entry).
-read -r cx cy < <(chevron)
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+start_quillet
+[ "$(value 's["activationPolicy"]')" = accessory ] || fail "not accessory at launch"
+
+# Escape closes the settings window.
+open_settings
+[ "$(value 'window("Quit Quillet")["fixedSize"]')" = True ] || fail "the settings window can be resized"
+key Escape
+until_value 'control("Quit Quillet") is None' True "Escape did not close the settings window"
+
+# Everything in the settings window changes without the mouse.
 open_settings
 shot settings-signed-out
-# "Sign In…" in the account box: the window is centred, 420 × 600.
-xdotool mousemove 767 518 click 1
-sleep 1
-until_status '["activationPolicy"]' regular "the sign-in window did not make the app regular"
+key Tab Down        # Auto-rehide: "After 5 seconds"
+[ "$(defaults quillet.autoRehideSeconds)" = 5 ] || fail "the arrow key did not choose 5 seconds"
+key Tab space       # Show hidden items when hovering: off
+[ "$(defaults quillet.hoverPreviewEnabled)" = False ] || fail "Space did not switch the hover preview off"
+key Tab             # "Sign In…"
+[ "$(value 'focused()')" = "Sign In…" ] || fail "Tab did not reach Sign In… (focus: $(value 'focused()'))"
+key Tab             # the disabled update button is passed over
+[ "$(value 'focused()')" = "Get early-access updates" ] || fail "Tab did not reach the beta check box"
+key space
+[ "$(defaults quillet.updates.betaEnabled)" = True ] || fail "Space did not tick the beta check box"
+key shift+Tab
+[ "$(value 'focused()')" = "Sign In…" ] || fail "Shift+Tab did not go back to Sign In…"
+# A screen reader sees the focus where the keyboard has it, and its press flips a switch as a
+# click does.
+until_atspi "Sign In…" "the screen reader is not told where the focus is" focused
+if [ "$atspi_ok" = 1 ]; then
+  atspi press "Launch at Login" || fail "no Launch at Login over AT-SPI"
+  for _ in $(seq 50); do ls "$tmp/config/autostart/"*.desktop >/dev/null 2>&1 && break; sleep 0.1; done
+  ls "$tmp/config/autostart/"*.desktop >/dev/null 2>&1 || fail "pressing Launch at Login over AT-SPI changed nothing"
+fi
+
+# Return on "Sign In…" opens the sign-in window.
+key Return
+until_value 'control("Sign in with Google") is not None' True "Return did not open the sign-in window"
+until_value 's["activationPolicy"]' regular "the sign-in window did not make the app regular"
+until_value 'focused()' "Sign in with Apple" "the sign-in window's first button has no focus"
+[ "$(value 'window("Sign in with Google")["fixedSize"]')" = True ] || fail "the sign-in window can be resized"
 shot sign-in-window
-# "Sign in with Google": the second provider button of the centred 520 × 640 window.
-xdotool mousemove 640 435 click 1
+# Tab then Return: "Sign in with Google". The browser gets the authorization page.
+if [ "$atspi_ok" = 1 ]; then
+  # Only what shows is listed: no "Retry" of the offline card; the links are links.
+  atspi controls > "$tmp/atspi.json"
+  grep -q '"Retry"' "$tmp/atspi.json" && fail "a hidden Retry is listed: $(cat "$tmp/atspi.json")"
+  grep -q '{"name": "Privacy Policy", "role": "link"' "$tmp/atspi.json" || fail "no Privacy Policy link: $(cat "$tmp/atspi.json")"
+  grep -q '{"name": "Terms of Service", "role": "link"' "$tmp/atspi.json" || fail "no Terms of Service link: $(cat "$tmp/atspi.json")"
+fi
+key Tab
+[ "$(value 'focused()')" = "Sign in with Google" ] || fail "Tab did not reach the Google button"
+until_atspi "Sign in with Google" "the screen reader is not told of the Google button's focus" focused
+key Return
 wait_for "$tmp/idp.err" "POST /api/app-sessions/exchange -> 200"
-sleep 1
-shot settings-signed-in
 grep -q "no redirect" "$tmp/browser.log" 2>/dev/null && fail "the browser got no redirect"
+until_value 'control("Sign in with Google") is None' True "the sign-in window did not close"
+until_value 'control("Sign Out") is not None' True "the settings window does not offer Sign Out"
+until_value 'next((c["name"] for c in controls() if c["role"] == "label" and c["name"].startswith("Signed in as ")), None)' \
+  "Signed in as dev@example.com" "the settings window does not show Signed in as"
+shot settings-signed-in
+# The settings window keeps the application regular; closing it returns it to accessory.
+[ "$(value 's["activationPolicy"]')" = regular ] || fail "regular while the settings window shows"
+key ctrl+w
+until_value 'control("Quit Quillet") is None' True "Ctrl+W did not close the settings window"
+until_value 's["activationPolicy"]' accessory "the app stayed regular after the settings window closed"
 
 # A restart restores the session from the keyring: the account box offers "Sign Out" at once,
-# and pressing it revokes.
+# and pressing it revokes, then offers a sign-in window, which Escape closes.
 kill "$qpid"
 wait "$qpid" 2>/dev/null || true
 start_quillet
-read -r cx cy < <(chevron)
 open_settings
+until_value 'control("Sign Out") is not None' True "no Sign Out after a restart"
 shot settings-after-restart
-xdotool mousemove 767 518 click 1
+read -r sx sy < <(value 'centre(control("Sign Out")["frame"])')
+xdotool mousemove "$sx" "$sy" click 1
 wait_for "$tmp/idp.err" "POST /api/sessions/revoke -> 200"
-sleep 1
+until_value 'control("Sign in with Apple") is not None' True "no sign-in window after the sign-out"
 shot after-sign-out
+key Escape
+until_value 'control("Sign in with Apple") is None' True "Escape did not close the sign-in window"
+until_value 'control("Sign In…") is not None' True "the settings window does not offer Sign In…"
 
 # No secret in stderr.
 if grep -Eiq 'code=|refresh_token|"cas"|code_verifier' "$tmp/quillet.err"; then

@@ -8,6 +8,7 @@
 
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QPainter>
 #include <QResizeEvent>
 #include <string>
@@ -18,7 +19,7 @@ class WindowWidget final : public QWidget {
 public:
     WindowWidget(DesktopWindow& owner, DesktopHost& host, const platform::WindowAttributes& a,
                  bool panel)
-        : QWidget(nullptr, flagsFor(a, panel)), owner_(owner), host_(host), attributes_(a) {
+        : QWidget(nullptr, flagsFor(a, panel)), owner_(&owner), host_(host), attributes_(a) {
         if (a.clearBackground || !a.isOpaque)
             setAttribute(Qt::WA_TranslucentBackground);
         if (panel && (a.styleMask & platform::windowstyle::nonactivatingPanel)) {
@@ -31,6 +32,16 @@ public:
         setProperty("quilletWindowNumber", 0u);
         if (a.minSize.width > 0 || a.minSize.height > 0)
             setMinimumSize(static_cast<int>(a.minSize.width), static_cast<int>(a.minSize.height));
+    }
+
+    // The window went while this widget may still be handling an event (its own close, a key
+    // press): it no longer reaches it and is deleted on a later turn.
+    void detachOwner() { owner_ = nullptr; }
+
+    // Whether the window has a fixed size: titled without `resizable`.
+    bool hasFixedSize() const {
+        return (attributes_.styleMask & platform::windowstyle::titled) &&
+               !(attributes_.styleMask & platform::windowstyle::resizable);
     }
 
     // The QML scene that draws the content, kept filling the window.
@@ -61,20 +72,24 @@ protected:
     void closeEvent(QCloseEvent* event) override {
         // A window without a close button refuses to be closed (a window manager's Alt+F4 or
         // WM_DELETE_WINDOW): it stays as its owner left it.
-        if (!(attributes_.styleMask & platform::windowstyle::closable)) {
+        if (!(attributes_.styleMask & platform::windowstyle::closable) || !owner_) {
             event->ignore();
-            host_.logHost(platform::LogLevel::info,
-                          "window " + std::to_string(owner_.windowNumber()) +
-                              " refused a close request: it has no close button");
+            if (owner_)
+                host_.logHost(platform::LogLevel::info,
+                              "window " + std::to_string(owner_->windowNumber()) +
+                                  " refused a close request: it has no close button");
             return;
         }
         // Closing orders the window out, the same way as ordering out does; the window itself
-        // stays for the next show.
+        // stays for the next show unless its owners let go of it while it closes.
         // The sender is the window as the platform layer knows it, so observers of one window
         // see only its closing.
         host_.notificationCenter().post(platform::windowWillCloseNotification,
-                                        static_cast<const platform::Window*>(&owner_));
-        owner_.orderOut();
+                                        static_cast<const platform::Window*>(owner_));
+        if (owner_)
+            owner_->orderOut();
+        else
+            hide();
         event->accept();
     }
     void keyPressEvent(QKeyEvent* event) override {
@@ -84,14 +99,37 @@ protected:
         e.characters = event->text().toStdString();
         if (!host_.desktopEventMonitors().dispatchLocal(e))
             return; // a monitor swallowed it
+        // Escape and Ctrl+W close a closable window as its close button does. Keys the scene
+        // used (an open pop-up's Escape) never get here.
+        const bool closeKey =
+            (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) ||
+            (event->key() == Qt::Key_W && event->modifiers() == Qt::ControlModifier) ||
+            event->matches(QKeySequence::Close);
+        if (closeKey && (attributes_.styleMask & platform::windowstyle::closable)) {
+            event->accept();
+            close();
+            return;
+        }
         QWidget::keyPressEvent(event);
     }
 
 private:
     static Qt::WindowFlags flagsFor(const platform::WindowAttributes& a, bool panel) {
         Qt::WindowFlags f = panel ? Qt::Tool : Qt::Window;
-        if (!(a.styleMask & platform::windowstyle::titled))
+        if (!(a.styleMask & platform::windowstyle::titled)) {
             f |= Qt::FramelessWindowHint;
+        } else {
+            // The title bar's buttons are the style mask's: no maximise button without
+            // `resizable`, no minimise button without `miniaturizable`.
+            using namespace platform::windowstyle;
+            f |= Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint;
+            if (a.styleMask & closable)
+                f |= Qt::WindowCloseButtonHint;
+            if (a.styleMask & miniaturizable)
+                f |= Qt::WindowMinimizeButtonHint;
+            if (a.styleMask & resizable)
+                f |= Qt::WindowMaximizeButtonHint;
+        }
         if (a.level > 0 || a.isFloatingPanel)
             f |= Qt::WindowStaysOnTopHint;
         if (!a.canBecomeKey)
@@ -99,7 +137,7 @@ private:
         return f;
     }
 
-    DesktopWindow& owner_;
+    DesktopWindow* owner_;
     DesktopHost& host_;
     platform::WindowAttributes attributes_;
     QPointer<QWidget> scene_;
@@ -117,7 +155,13 @@ DesktopWindow::DesktopWindow(DesktopHost& host, std::uint32_t number,
         setFrame(a.contentRect);
 }
 
-DesktopWindow::~DesktopWindow() = default;
+DesktopWindow::~DesktopWindow() {
+    // The widget may be inside one of its own handlers (a close that let go of the window, a
+    // key press in its scene): it goes on a later turn, hidden and detached from this window.
+    widget_->detachOwner();
+    widget_->hide();
+    widget_.release()->deleteLater();
+}
 
 void DesktopWindow::close() {
     // The widget's close event posts the will-close notification and orders it out.
@@ -134,7 +178,12 @@ platform::Rect DesktopWindow::frame() const {
 
 void DesktopWindow::setFrame(platform::Rect frame) {
     markShowRequested();
-    widget_->setGeometry(qtFromCocoa(frame, DesktopScreens::primaryGeometry()));
+    const QRect geometry = qtFromCocoa(frame, DesktopScreens::primaryGeometry());
+    // A window that is not resizable keeps the size it is given: the window manager offers no
+    // resizing or maximising, and tiling window managers let it float.
+    if (widget_->hasFixedSize() && !geometry.size().isEmpty())
+        widget_->setFixedSize(geometry.size());
+    widget_->setGeometry(geometry);
 }
 
 bool DesktopWindow::isVisible() const {
@@ -198,6 +247,9 @@ void DesktopWindow::orderFront() {
     showRequested_.reset();
     widget_->show();
     widget_->raise();
+    // The keyboard goes to the content, whose first control takes the focus.
+    if (scene_ && !wasVisible && attributes_.canBecomeKey && !panel_)
+        scene_->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 void DesktopWindow::orderOut() {

@@ -1,8 +1,11 @@
 // A window or panel of the application as a top-level Qt widget, placed by Cocoa frames.
 // Closing a closable window only orders it out (posting the will-close notification); a window
-// without `closable` in its style mask refuses close requests. Key presses pass through the
-// local event monitors. The hosted view model is drawn by its QML view, made the first time
-// the window is ordered front with it. Main thread only.
+// without `closable` in its style mask refuses close requests. Escape and Ctrl+W close a closable
+// window. A titled window without `resizable` has a fixed size and no maximise button. Key
+// presses pass through the local event monitors. The hosted view model is drawn by its QML
+// view, made the first time the window is ordered front with it, which then has the keyboard.
+// The window lives as long as its owners hold it (the application lists it weakly). Main thread
+// only.
 #pragma once
 
 #include "Platform/Window.h"

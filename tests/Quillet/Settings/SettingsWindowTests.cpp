@@ -2,6 +2,7 @@
 
 #include "Platform/LoginItemService.h"
 #include "Platform/Menu.h"
+#include "Quillet/Account/MainTask.h"
 #include "Quillet/HiddenItems/QuilletBarPanelController.h"
 #include "Quillet/Settings/SettingsView.h"
 #include "Quillet/Settings/SettingsWindowController.h"
@@ -224,6 +225,114 @@ TEST_F(SettingsWindowTest, TheAccountBoxSignsInAndOut) {
     sim.advance(5);
     EXPECT_EQ(v->accountText(), "Not signed in");
     EXPECT_FALSE(account().isSignedIn.get());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SettingsWindowTest, ClosingTheSettingsWindowAfterASignInReturnsToAccessory) {
+    launch();
+    manager().openSettings();
+    auto v = view();
+    ASSERT_TRUE(v);
+    v->tapAccountButton();
+    ASSERT_TRUE(delegate().signInWindow);
+    auto url = startBrowserSignIn();
+    delegate().openURLs({callbackFor(url)});
+    sim.advance(1);
+    sim.runUntilIdle();
+    ASSERT_FALSE(delegate().signInWindow) << "the sign-in closed its window";
+    // The sign-in window's demotion found the settings window visible.
+    sim.advance(1);
+    EXPECT_EQ(sim.application().activationPolicy(), platform::ActivationPolicy::regular);
+
+    settingsWindow()->close();
+    sim.advance(0.1);
+    EXPECT_EQ(sim.application().activationPolicy(), platform::ActivationPolicy::regular)
+        << "the grace delay is 0.2 s";
+    sim.advance(0.2);
+    EXPECT_EQ(sim.application().activationPolicy(), platform::ActivationPolicy::accessory);
+
+    // Reopened and closed again while a sign-in window is still open: that window keeps the
+    // application regular.
+    manager().openSettings();
+    delegate().showSignInWindow();
+    settingsWindow()->close();
+    sim.advance(1);
+    EXPECT_EQ(sim.application().activationPolicy(), platform::ActivationPolicy::regular);
+    delegate().signInWindow->close();
+    sim.advance(1);
+    EXPECT_EQ(sim.application().activationPolicy(), platform::ActivationPolicy::accessory);
+}
+
+TEST_F(SettingsWindowTest, DrawingTheAccountBoxNeverReadsTheKeychain) {
+    launch();
+    manager().openSettings();
+    auto v = view();
+    ASSERT_TRUE(v);
+    signIn();
+    ASSERT_EQ(v->accountText(), "Signed in as ada@example.com");
+
+    // Renders read what the account model holds.
+    sim.simKeychain().clearCalls();
+    for (int render = 0; render < 3; ++render) {
+        EXPECT_EQ(v->accountText(), "Signed in as ada@example.com");
+        EXPECT_EQ(v->accountButtonTitle(), "Sign Out");
+        EXPECT_TRUE(v->accountButtonIsDestructive());
+        EXPECT_EQ(v->signedInEmail(), "ada@example.com");
+    }
+    EXPECT_TRUE(sim.simKeychain().itemQueries().empty()) << "a render read the Keychain";
+
+    // A change of the library's state re-reads it once and re-renders: a session the library
+    // drops on its own (here: the sign-out) empties the box without a refresh.
+    int changes = 0;
+    boost::signals2::scoped_connection counted = v->changed.connect([&] { ++changes; });
+    startMainTask(bridge().manager->signOut(), "test_sign_out");
+    sim.advance(1);
+    sim.runUntilIdle();
+    EXPECT_EQ(v->accountText(), "Not signed in");
+    EXPECT_EQ(v->accountButtonTitle(), "Sign In\u2026");
+    EXPECT_GE(changes, 1) << "the view re-rendered";
+}
+
+TEST_F(SettingsWindowTest, SignOutShowsBusyAndIgnoresPressesUntilTheRevokeEnds) {
+    launch();
+    manager().openSettings();
+    auto v = view();
+    ASSERT_TRUE(v);
+    signIn();
+    ASSERT_EQ(v->accountButtonTitle(), "Sign Out");
+    sim.simHttp().route("POST", "/api/sessions/revoke",
+                        platform::sim::SimHttpReply::json(200, "{}").after(8));
+
+    EXPECT_FALSE(v->accountButtonIsBusy());
+    v->tapAccountButton();
+    EXPECT_TRUE(v->accountButtonIsBusy());
+    sim.advance(1);
+    EXPECT_TRUE(v->accountButtonIsBusy()) << "the revoke is still on its way";
+    // Presses while it runs start nothing.
+    v->tapAccountButton();
+    v->tapAccountButton();
+    sim.advance(10);
+    sim.runUntilIdle();
+    EXPECT_EQ(sim.simHttp().count("POST", "/api/sessions/revoke"), 1u);
+    EXPECT_FALSE(v->accountButtonIsBusy());
+    EXPECT_EQ(v->accountText(), "Not signed in");
+    // The sign-out offered one sign-in window; the ignored presses opened nothing more.
+    EXPECT_TRUE(delegate().signInWindow);
+    EXPECT_EQ(sim.madeWindows().size(), 3u) << "settings, the first and the offered sign-in";
+}
+
+TEST_F(SettingsWindowTest, TheHintAndTheTaglineNameTheHostsModifierAndComputer) {
+    // The simulated Mac keeps the Mac's own words.
+    EXPECT_EQ(SettingsView::hintText(), "\u2318-drag menu bar icons to the LEFT of the dot, then "
+                                        "click the chevron to tuck them away.");
+    EXPECT_EQ(SignInWindowView::valueProp(), "Tidy your menu bar, on every Mac you use.");
+    launch();
+    delegate().showSignInWindow();
+    ASSERT_TRUE(signInView());
+    EXPECT_EQ(signInView()->screen().valueProp, "Tidy your menu bar, on every Mac you use.");
 }
 
 } // namespace

@@ -46,6 +46,7 @@ public:
     LogSink& log() override { return sim.log(); }
     Keychain& keychain() override { return desktopKeychain; }
     std::chrono::system_clock::time_point now() const override { return sim.now(); }
+    HostVocabulary vocabulary() const override { return sim.vocabulary(); }
 
     sim::SimHost sim;
     DesktopKeychain desktopKeychain;
