@@ -68,8 +68,10 @@ rm -rf "$STAGE"
 RUNTIME="$PREFIX/runtime"; mkdir -m 700 "$RUNTIME"
 user() { env XDG_RUNTIME_DIR="$RUNTIME" HOME="$PREFIX/home" XDG_CONFIG_HOME="$PREFIX/home/.config" \
   XDG_DATA_HOME="$PREFIX/home/.local/share" "$@"; }
-user env QT_QPA_PLATFORM=offscreen DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent \
-  "$EXEC" --no-tray-items >"$PREFIX/run.log" 2>&1 &
+# env execs the program: $! is quillet itself, which the kill below ends.
+env XDG_RUNTIME_DIR="$RUNTIME" HOME="$PREFIX/home" XDG_CONFIG_HOME="$PREFIX/home/.config" \
+  XDG_DATA_HOME="$PREFIX/home/.local/share" QT_QPA_PLATFORM=offscreen \
+  DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent "$EXEC" --no-tray-items >"$PREFIX/run.log" 2>&1 &
 APP=$!
 STATUS=
 for _ in $(seq 1 100); do

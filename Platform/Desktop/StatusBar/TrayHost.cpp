@@ -224,11 +224,14 @@ QThreadPool& renderPool(bool files) {
     static auto* withFiles = [] {
         auto* pool = new QThreadPool;
         pool->setMaxThreadCount(4);
+        // Idle threads wait without timers: an idle strip wakes for nothing.
+        pool->setExpiryTimeout(-1);
         return pool;
     }();
     static auto* withoutFiles = [] {
         auto* pool = new QThreadPool;
         pool->setMaxThreadCount(1);
+        pool->setExpiryTimeout(-1);
         return pool;
     }();
     return files ? *withFiles : *withoutFiles;
