@@ -10,11 +10,15 @@
 #include "QuilletDesktop/QuilletViews.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QIcon>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -91,6 +95,34 @@ std::optional<std::string> ask(const desktop::InstanceRequest& request, int time
     return desktop::sendInstanceRequest(desktop::instanceSocketPath(*dir), request, timeoutMs);
 }
 
+enum class Delivery { delivered, noInstance, notTaken };
+
+Delivery deliverURLs(const std::vector<std::string>& urls) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    const auto dir = desktop::instanceDirectory();
+    if (!dir)
+        return Delivery::noInstance;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return Delivery::notTaken;
+        if (desktop::sendInstanceRequest(desktop::instanceSocketPath(*dir),
+                                         {desktop::InstanceRequest::Command::open, urls},
+                                         static_cast<int>(std::min<long long>(left, 3000))))
+            return Delivery::delivered;
+        // Nobody holds the instance lock: no Quillet runs, this one becomes it.
+        {
+            desktop::InstanceLock probe(*dir);
+            if (probe.acquire())
+                return Delivery::noInstance;
+        }
+        // One runs but did not answer (busy, or still starting): a short pause, then again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
 bool hasDisplay() {
     auto set = [](const char* name) {
         const char* v = std::getenv(name);
@@ -120,10 +152,20 @@ int main(int argc, char** argv) {
         return reply->find("\"ok\":false") == std::string::npos ? 0 : 1;
     }
 
-    // URLs go to the running instance when there is one.
-    if (!args.urls.empty() &&
-        ask({desktop::InstanceRequest::Command::open, args.urls}, 3000).has_value())
-        return 0;
+    // URLs go to the running instance when there is one. A busy one (a sign-in return while
+    // it loads) is asked again for up to 30 s: starting a second instance would lose the URL.
+    if (!args.urls.empty()) {
+        switch (deliverURLs(args.urls)) {
+        case Delivery::delivered:
+            return 0;
+        case Delivery::noInstance:
+            break;
+        case Delivery::notTaken:
+            std::fputs("quillet: the running Quillet did not take the URL within 30 seconds\n",
+                       stderr);
+            return 1;
+        }
+    }
 
     desktop::DesktopHost::Options options;
     options.trayItems = !args.noTrayItems;
@@ -153,13 +195,28 @@ int main(int argc, char** argv) {
     }
 
     // The strip puts itself across the top of the screen, which Wayland lets no client do:
-    // where X11 is reachable too (Xwayland), use it.
-    if (!std::getenv("QT_QPA_PLATFORM") && std::getenv("DISPLAY") && *std::getenv("DISPLAY"))
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-
-    QApplication app(argc, argv);
+    // where X11 is reachable too (Xwayland), use it. Chosen on Qt's command line, not in the
+    // environment, so the browser and file manager Quillet starts keep the session's choice.
+    std::vector<char*> qtArgv(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char xcb[] = "xcb";
+    if (!std::getenv("QT_QPA_PLATFORM") && std::getenv("DISPLAY") && *std::getenv("DISPLAY")) {
+        qtArgv.insert(qtArgv.begin() + 1, {platformOption, xcb});
+    }
+    qtArgv.push_back(nullptr);
+    int qtArgc = static_cast<int>(qtArgv.size()) - 1;
+    QApplication app(qtArgc, qtArgv.data());
     QApplication::setApplicationName(QStringLiteral("quillet"));
     QApplication::setApplicationDisplayName(QStringLiteral("Quillet"));
+    // Shells match the windows to the installed desktop entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.corvane.quillet"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("com.corvane.quillet")));
+    // An installed Quillet (Info.json under share/quillet, none beside the binary) shows no
+    // made-up items of other applications; a build tree and --sample-items do.
+    const QString binDir = QCoreApplication::applicationDirPath();
+    if (args.sampleItemsPath.empty() && !QFileInfo::exists(binDir + QStringLiteral("/Info.json")) &&
+        QFileInfo::exists(binDir + QStringLiteral("/../share/quillet/Info.json")))
+        options.sampleItems.clear();
     // Closing a window never ends the program; Quit does.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -7,6 +7,7 @@
 #include "Platform/Desktop/Services/DesktopHttpSession.h"
 #include "Platform/Desktop/Services/DesktopWebAuthentication.h"
 #include "Platform/Desktop/Services/LibraryThread.h"
+#include "Platform/Desktop/Services/SessionBus.h"
 #include "Platform/Desktop/StatusBar/StripWindow.h"
 #include "Platform/Desktop/StatusBar/TrayHost.h"
 #include "Platform/Desktop/Windows/DesktopAppearance.h"
@@ -203,7 +204,10 @@ void DesktopHost::removeSampleItems() {
 }
 
 void DesktopHost::startTrayHost() {
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    // No session bus: no autolaunched one either; the tray host then says there is no bus.
+    QDBusConnection bus = sessionBusAvailable()
+                              ? QDBusConnection::sessionBus()
+                              : QDBusConnection(QStringLiteral("quillet-no-session-bus"));
     if (!options_.trayBusAddress.empty()) {
         static int connections = 0;
         trayBusName_ = QStringLiteral("quillet-tray-%1").arg(++connections);

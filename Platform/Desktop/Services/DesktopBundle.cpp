@@ -33,8 +33,13 @@ platform::Bundle loadMainBundle(const std::string& directory,
     bundle.bundlePath = directory;
     auto info = *builtInInfoDictionary().asDictionary();
 
-    const std::string path = directory + "/Info.json";
+    // Beside the executable in a build tree; under share/quillet/ in an installed one.
+    std::string path = directory + "/Info.json";
     std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        path = directory + "/../share/quillet/Info.json";
+        in.open(path, std::ios::binary);
+    }
     if (in) {
         std::string text;
         char buf[4096];

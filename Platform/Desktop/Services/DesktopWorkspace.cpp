@@ -1,5 +1,7 @@
 #include "Platform/Desktop/Services/DesktopWorkspace.h"
 
+#include "Platform/Desktop/Services/SessionBus.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -57,6 +59,10 @@ void DesktopWorkspace::activateFileViewerSelecting(const std::vector<std::string
     const QString folder = QString::fromStdString(fallbackFolder(paths));
     auto openFolder = [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
 
+    if (!sessionBusAvailable()) {
+        openFolder();
+        return;
+    }
     auto bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         openFolder();

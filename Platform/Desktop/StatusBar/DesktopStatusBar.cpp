@@ -264,6 +264,16 @@ bool DesktopStatusBar::clickForeign(const std::shared_ptr<platform::StatusItem>&
     return true;
 }
 
+bool DesktopStatusBar::scrollForeign(const std::shared_ptr<platform::StatusItem>& item, int delta,
+                                     Qt::Orientation orientation) {
+    const auto* spec = specOf(item.get());
+    if (!spec || !spec->onScroll || delta == 0)
+        return false;
+    auto handler = spec->onScroll;
+    handler(delta, orientation);
+    return true;
+}
+
 std::optional<double> DesktopStatusBar::foreignPosition(const std::string& autosaveName) const {
     return model_.foreignPosition(autosaveName);
 }

@@ -45,6 +45,8 @@ struct ForeignItemSpec {
     // Clicks the item handles itself (tray items); `anchor` is where a menu opens, in Qt's
     // global coordinates.
     std::function<void(ForeignClick click, QPoint anchor)> onClick;
+    // Wheel turns over the item (tray items): `delta` in steps of 120.
+    std::function<void(int delta, Qt::Orientation orientation)> onScroll;
 };
 
 // The window a status item sits in: its frame is where the layout put it, in Cocoa
@@ -87,6 +89,13 @@ public:
                            const std::function<void(ForeignItemSpec&)>& edit);
     // Hands a click to the foreign item's own handler; false when it has none.
     bool clickForeign(const std::shared_ptr<platform::StatusItem>& item, ForeignClick click);
+    // Hands a wheel turn to the foreign item's own handler; false when it has none.
+    bool scrollForeign(const std::shared_ptr<platform::StatusItem>& item, int delta,
+                       Qt::Orientation orientation);
+    // What another application's item was made with, as changed since; null for other items.
+    const ForeignItemSpec* foreignSpec(const std::shared_ptr<platform::StatusItem>& item) const {
+        return specOf(item.get());
+    }
     // The preferred position of another application's item in this run, if it has one.
     std::optional<double> foreignPosition(const std::string& autosaveName) const;
     // Called with an item's autosave name and new position whenever a drag moves a tray item.

@@ -28,21 +28,55 @@ xcb_atom_t atom(xcb_connection_t* c, const char* name) {
 
 } // namespace
 
-std::array<std::uint32_t, 12> topStrut(const QRect& screen, double devicePixelRatio,
-                                       double height) {
+std::array<std::uint32_t, 12> topStrut(const QRect& screen, double devicePixelRatio, double height,
+                                       std::optional<int> top,
+                                       const std::vector<QRect>& otherScreens) {
     std::array<std::uint32_t, 12> strut{};
     if (screen.isEmpty() || devicePixelRatio <= 0 || height <= 0)
         return strut;
     // The root window has no negative coordinates: a screen left of or above it is clipped.
-    const long x = std::max(0, screen.x());
-    const long y = std::max(0, screen.y());
-    const long width = std::lround(screen.width() * devicePixelRatio) - (x - screen.x());
-    if (width <= 0)
+    long x = std::max(0, screen.x());
+    const long y = std::max(0, top.value_or(screen.y()));
+    long end = x + std::lround(screen.width() * devicePixelRatio) - (x - screen.x());
+    if (end <= x)
         return strut;
+    // Columns with a screen above this one: the widest stretch left between them.
+    std::vector<std::pair<long, long>> covered;
+    for (const auto& other : otherScreens)
+        if (!other.isEmpty() && other.y() + other.height() <= screen.y() && other.x() < end &&
+            other.x() + other.width() > x)
+            covered.emplace_back(other.x(), other.x() + other.width());
+    std::sort(covered.begin(), covered.end());
+    long bestStart = 0, bestEnd = 0, cursor = x;
+    for (const auto& [from, to] : covered) {
+        if (from > cursor && from - cursor > bestEnd - bestStart)
+            bestStart = cursor, bestEnd = std::min(from, end);
+        cursor = std::max(cursor, to);
+    }
+    if (end > cursor && end - cursor > bestEnd - bestStart)
+        bestStart = cursor, bestEnd = end;
+    if (bestEnd <= bestStart)
+        return strut;
+    x = bestStart;
+    end = bestEnd;
     strut[2] = static_cast<std::uint32_t>(y + std::lround(std::ceil(height * devicePixelRatio)));
     strut[8] = static_cast<std::uint32_t>(x);
-    strut[9] = static_cast<std::uint32_t>(x + width - 1);
+    strut[9] = static_cast<std::uint32_t>(end - 1);
     return strut;
+}
+
+int stripTop(const QRect& screen, const QRect& available, std::optional<int> ownBandBottom,
+             std::optional<int> previous) {
+    const QRect area = available.intersected(screen);
+    if (area.isEmpty())
+        return previous.value_or(screen.y());
+    if (ownBandBottom && area.y() == *ownBandBottom && previous)
+        return *previous;
+    // A work area starting far down is no panel's doing (a window manager's mistake): the
+    // screen's top then.
+    if (area.y() - screen.y() > screen.height() / 4)
+        return screen.y();
+    return area.y();
 }
 
 void StripWindow::reserveBand() {
@@ -60,8 +94,12 @@ void StripWindow::reserveBand() {
     auto* screen = QGuiApplication::primaryScreen();
     if (!screen)
         return;
-    const auto strut =
-        topStrut(screen->geometry(), screen->devicePixelRatio(), DesktopStatusBar::stripHeight);
+    std::vector<QRect> others;
+    for (auto* s : QGuiApplication::screens())
+        if (s != screen)
+            others.push_back(s->geometry());
+    const auto strut = topStrut(screen->geometry(), screen->devicePixelRatio(),
+                                DesktopStatusBar::stripHeight, geometry().y(), others);
     const WId window = winId();
     if (reservedBand_ == strut && reservedWindow_ == window)
         return;

@@ -12,12 +12,15 @@
 #include <QDateTime>
 #include <QEnterEvent>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScreen>
 #include <QShortcut>
 #include <QToolTip>
+#include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
 
@@ -134,7 +137,16 @@ void StripWindow::place() {
         hide();
         return;
     }
-    const QRect target(primary.x(), primary.y(), primary.width(),
+    // At the top of the work area other panels leave (GNOME Shell's, KDE's, Xfce's), not over
+    // them; the strip's own band is not counted.
+    std::optional<int> ownBottom;
+    if (reservedBand_ && (*reservedBand_)[2] > 0)
+        ownBottom = static_cast<int>((*reservedBand_)[2]);
+    auto* screen = QGuiApplication::primaryScreen();
+    const int top = screen ? stripTop(primary, screen->availableGeometry(), ownBottom, othersTop_)
+                           : primary.y();
+    othersTop_ = top;
+    const QRect target(primary.x(), top, primary.width(),
                        static_cast<int>(DesktopStatusBar::stripHeight));
     if (geometry() != target)
         setGeometry(target);
@@ -149,15 +161,18 @@ void StripWindow::showOnScreen() {
     place();
 }
 
+// The items are laid out as on a Mac, in a bar at the very top of the main screen; the strip
+// shows that bar wherever it sits (below another desktop's panel), so only its x counts here.
 platform::Point StripWindow::cocoaPoint(QPoint local) const {
     const QRect primary = DesktopScreens::primaryGeometry();
-    const QPoint global = local + geometry().topLeft();
+    const QPoint global = local + QPoint(geometry().x(), primary.y());
     return {static_cast<double>(global.x() - primary.x()),
             static_cast<double>(primary.y() + primary.height() - global.y()) - 0.5};
 }
 
 QRect StripWindow::localRect(const platform::Rect& frame) const {
-    return qtFromCocoa(frame, DesktopScreens::primaryGeometry()).translated(-geometry().topLeft());
+    const QRect primary = DesktopScreens::primaryGeometry();
+    return qtFromCocoa(frame, primary).translated(-geometry().x(), -primary.y());
 }
 
 void StripWindow::paintEvent(QPaintEvent*) {
@@ -387,6 +402,20 @@ bool StripWindow::clickTrayItem(QMouseEvent* event,
     default:
         return false;
     }
+}
+
+void StripWindow::wheelEvent(QWheelEvent* event) {
+    // A wheel over a tray item reaches its program, vertical and horizontal turns apart.
+    auto entry = bar_.entryAt(cocoaPoint(event->position().toPoint()));
+    auto item = entry ? bar_.itemOfEntry(*entry) : nullptr;
+    const QPoint delta = event->angleDelta();
+    bool taken = false;
+    if (item && delta.y() != 0)
+        taken = bar_.scrollForeign(item, delta.y(), Qt::Vertical);
+    if (item && delta.x() != 0)
+        taken = bar_.scrollForeign(item, delta.x(), Qt::Horizontal) || taken;
+    if (!taken)
+        QWidget::wheelEvent(event);
 }
 
 void StripWindow::enterEvent(QEnterEvent* event) {

@@ -26,8 +26,18 @@ class DesktopStatusBar;
 // _NET_WM_STRUT_PARTIAL for a band of `height` points across the top of the screen `screen`
 // (Qt coordinates; its origin is the same in the root window's pixels, its size scales by
 // `devicePixelRatio`): left, right, top, bottom, then the start and end of each side. The
-// first four are _NET_WM_STRUT.
-std::array<std::uint32_t, 12> topStrut(const QRect& screen, double devicePixelRatio, double height);
+// first four are _NET_WM_STRUT. The band starts at `top` (the screen's top edge when not
+// given). A top strut reserves everything above it, so the columns under `otherScreens` that
+// lie above the screen are left out (the widest stretch without one is reserved; none when
+// they cover it all).
+std::array<std::uint32_t, 12> topStrut(const QRect& screen, double devicePixelRatio, double height,
+                                       std::optional<int> top = std::nullopt,
+                                       const std::vector<QRect>& otherScreens = {});
+// The top of the area others leave free on `screen`: `available` (the window manager's work
+// area) unless that is only what the strip's own band left, `ownBandBottom`, in which case the
+// top found last, `previous`.
+int stripTop(const QRect& screen, const QRect& available, std::optional<int> ownBandBottom,
+             std::optional<int> previous);
 
 class StripWindow final : public QWidget {
 public:
@@ -70,6 +80,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
     bool event(QEvent* event) override;
@@ -94,6 +105,8 @@ private:
     QPoint dragPoint_;
     // The struts last set on the strip's window (none yet: empty).
     std::optional<std::array<std::uint32_t, 12>> reservedBand_;
+    // Where others' panels end, found while the strip's own band did not count.
+    std::optional<int> othersTop_;
     WId reservedWindow_ = 0;
 };
 

@@ -1,19 +1,24 @@
 #include "Platform/Desktop/StatusBar/TrayItem.h"
 
 #include <QDBusArgument>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
-#include <QIcon>
+#include <QImageReader>
 #include <QPainter>
+#include <QSvgRenderer>
+#include <QTimer>
 #include <QtEndian>
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
 namespace desktop {
 
@@ -23,6 +28,11 @@ const QString itemInterface = QStringLiteral("org.kde.StatusNotifierItem");
 constexpr int maxPixmapSide = 1024;
 constexpr int maxPixmaps = 32;
 constexpr int callTimeoutMs = 5000;
+constexpr qint64 maxIconFileBytes = 4 * 1024 * 1024;
+constexpr qsizetype maxThemeSizes = 32;
+constexpr qsizetype maxThemeCategories = 16;
+constexpr std::size_t maxCachedThemePaths = 64;
+constexpr int themeFoldersLifetimeMs = 30'000;
 
 // A string property, or empty when it is missing or of another type.
 QString text(const QVariantMap& values, const char* key) {
@@ -69,52 +79,105 @@ QImage fitted(const QImage& image, int pixels) {
     return out;
 }
 
-// An icon file named `name` under the item's own theme directory: an SVG, else the PNG or XPM
-// best suited to `pixels`.
-QImage fromThemePath(const QString& themePath, const QString& name, int pixels) {
-    if (themePath.isEmpty() || !QFileInfo(themePath).isDir())
+// An image file read here, off the GUI thread: an SVG rendered at `pixels`, else whatever
+// QImageReader decodes (PNG, XPM). Null for anything but a readable regular file.
+QImage loadIconFile(const QString& file, int pixels) {
+    const QFileInfo info(file);
+    if (!info.isFile() || info.size() > maxIconFileBytes)
         return {};
-    QDirIterator it(themePath,
-                    {name + QStringLiteral(".svg"), name + QStringLiteral(".png"),
-                     name + QStringLiteral(".xpm")},
-                    QDir::Files, QDirIterator::Subdirectories);
-    QImage best;
-    int seen = 0;
-    while (it.hasNext() && seen++ < 64) {
-        const QString file = it.next();
-        if (file.endsWith(QLatin1String(".svg"))) {
-            QIcon icon(file);
-            QImage image = icon.pixmap(pixels, pixels).toImage();
-            if (!image.isNull())
-                return image;
-            continue;
-        }
-        QImage image(file);
-        if (image.isNull())
-            continue;
-        const bool fits = image.width() >= pixels;
-        const bool bestFits = !best.isNull() && best.width() >= pixels;
-        if (best.isNull() || (fits && (!bestFits || image.width() < best.width())) ||
-            (!fits && !bestFits && image.width() > best.width()))
-            best = image;
+    if (file.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive)) {
+        QSvgRenderer svg(file);
+        if (!svg.isValid())
+            return {};
+        QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter p(&image);
+        svg.render(&p);
+        return image;
     }
-    return best;
+    QImageReader reader(file);
+    if (reader.size().isValid() &&
+        (reader.size().width() > maxPixmapSide || reader.size().height() > maxPixmapSide))
+        return {};
+    return reader.read();
+}
+
+// The folders of an item's theme path where icons may be, listed once per path and kept a
+// while: <path>/hicolor/<size>/<category>.
+struct ThemeFolders {
+    struct Folder {
+        int size = 0; // 0 for "scalable"
+        QString path;
+    };
+    std::vector<Folder> folders;
+    QDeadlineTimer fresh;
+};
+
+std::mutex themeFoldersMutex;
+std::unordered_map<QString, ThemeFolders>& themeFolderCache() {
+    static std::unordered_map<QString, ThemeFolders> cache;
+    return cache;
+}
+
+std::vector<ThemeFolders::Folder> themeFolders(const QString& themePath) {
+    {
+        std::lock_guard lock(themeFoldersMutex);
+        auto& cache = themeFolderCache();
+        if (auto it = cache.find(themePath); it != cache.end() && !it->second.fresh.hasExpired())
+            return it->second.folders;
+    }
+    // Two fixed levels under hicolor, each listed once and bounded: never a walk of the tree.
+    ThemeFolders listed;
+    const QDir hicolor(themePath + QStringLiteral("/hicolor"));
+    const auto sizes =
+        hicolor.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name).mid(0, maxThemeSizes);
+    for (const auto& sizeName : sizes) {
+        int size = 0;
+        if (sizeName != QLatin1String("scalable")) {
+            bool ok = false;
+            size = sizeName.section(QLatin1Char('x'), 0, 0).toInt(&ok);
+            if (!ok || size <= 0)
+                continue;
+        }
+        const QDir sizeDir(hicolor.filePath(sizeName));
+        const auto categories = sizeDir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)
+                                    .mid(0, maxThemeCategories);
+        for (const auto& category : categories)
+            listed.folders.push_back({size, sizeDir.filePath(category)});
+    }
+    listed.fresh.setRemainingTime(themeFoldersLifetimeMs);
+    std::lock_guard lock(themeFoldersMutex);
+    auto& cache = themeFolderCache();
+    if (cache.size() >= maxCachedThemePaths)
+        cache.clear();
+    cache[themePath] = listed;
+    return listed.folders;
+}
+
+// A plain icon name: no folders, nothing that climbs out of the theme path.
+bool plainIconName(const QString& name) {
+    return !name.isEmpty() && name.size() <= 255 && !name.contains(QLatin1Char('/')) &&
+           name != QLatin1String(".") && name != QLatin1String("..");
 }
 
 QImage iconImage(const QString& name, const QVector<TrayPixmap>& pixmaps, const QString& themePath,
-                 int pixels) {
+                 int pixels, const TrayIconSources& sources) {
     if (!name.isEmpty()) {
-        if (QDir::isAbsolutePath(name) && QFileInfo(name).isFile()) {
-            QImage image = QIcon(name).pixmap(pixels, pixels).toImage();
+        if (sources.files && QDir::isAbsolutePath(name)) {
+            QImage image = loadIconFile(name, pixels);
             if (!image.isNull())
                 return image;
         }
-        QImage image = fromThemePath(themePath, name, pixels);
-        if (!image.isNull())
-            return image;
-        QIcon icon = QIcon::fromTheme(name);
-        if (!icon.isNull()) {
-            image = icon.pixmap(pixels, pixels).toImage();
+        if (sources.files) {
+            const QString file = findThemePathIcon(themePath, name, pixels);
+            if (!file.isEmpty()) {
+                QImage image = loadIconFile(file, pixels);
+                if (!image.isNull())
+                    return image;
+            }
+        }
+        if (sources.systemIcon) {
+            QImage image = sources.systemIcon(name, pixels);
             if (!image.isNull())
                 return image;
         }
@@ -123,6 +186,45 @@ QImage iconImage(const QString& name, const QVector<TrayPixmap>& pixmaps, const 
 }
 
 } // namespace
+
+QString findThemePathIcon(const QString& themePath, const QString& name, int pixels) {
+    if (themePath.isEmpty() || !plainIconName(name) || !QDir::isAbsolutePath(themePath))
+        return {};
+    // A scalable icon draws sharp at any size; else the smallest at least `pixels`, else the
+    // largest; then the flat form right in the folder.
+    QString best;
+    int bestSize = -1;
+    for (const auto& folder : themeFolders(themePath)) {
+        if (folder.size == 0) {
+            const QString svg = folder.path + QLatin1Char('/') + name + QStringLiteral(".svg");
+            if (QFileInfo(svg).isFile())
+                return svg;
+            continue;
+        }
+        const bool fits = folder.size >= pixels;
+        const bool bestFits = bestSize >= pixels;
+        const bool better = bestSize < 0 || (fits && (!bestFits || folder.size < bestSize)) ||
+                            (!fits && !bestFits && folder.size > bestSize);
+        if (!better)
+            continue;
+        for (const char* ext : {".png", ".svg"}) {
+            const QString file = folder.path + QLatin1Char('/') + name + QLatin1String(ext);
+            if (QFileInfo(file).isFile()) {
+                best = file;
+                bestSize = folder.size;
+                break;
+            }
+        }
+    }
+    if (!best.isEmpty())
+        return best;
+    for (const char* ext : {".svg", ".png", ".xpm"}) {
+        const QString file = themePath + QLatin1Char('/') + name + QLatin1String(ext);
+        if (QFileInfo(file).isFile())
+            return file;
+    }
+    return {};
+}
 
 QVector<TrayPixmap> readTrayPixmaps(const QDBusArgument& argument) {
     QVector<TrayPixmap> out;
@@ -216,22 +318,23 @@ TrayItemProperties readTrayItemProperties(const QVariantMap& values) {
     return p;
 }
 
-QImage renderTrayIcon(const TrayItemProperties& properties, int pixels) {
+QImage renderTrayIcon(const TrayItemProperties& properties, int pixels,
+                      const TrayIconSources& sources) {
     if (pixels <= 0)
         return {};
     QImage base;
     if (properties.needsAttention())
         base = iconImage(properties.attentionIconName, properties.attentionIconPixmap,
-                         properties.iconThemePath, pixels);
+                         properties.iconThemePath, pixels, sources);
     if (base.isNull())
-        base =
-            iconImage(properties.iconName, properties.iconPixmap, properties.iconThemePath, pixels);
+        base = iconImage(properties.iconName, properties.iconPixmap, properties.iconThemePath,
+                         pixels, sources);
     if (base.isNull())
         return {};
     QImage out = fitted(base, pixels);
     const int half = std::max(1, pixels / 2);
     QImage overlay = iconImage(properties.overlayIconName, properties.overlayIconPixmap,
-                               properties.iconThemePath, half);
+                               properties.iconThemePath, half, sources);
     if (!overlay.isNull()) {
         QPainter p(&out);
         p.setRenderHint(QPainter::SmoothPixmapTransform);
@@ -261,8 +364,8 @@ TrayItem::TrayItem(QDBusConnection bus, TrayItemAddress address)
     : bus_(std::move(bus)), address_(std::move(address)) {}
 
 TrayItem::~TrayItem() {
-    for (const char* name :
-         {"NewIcon", "NewAttentionIcon", "NewOverlayIcon", "NewTitle", "NewToolTip", "NewMenu"})
+    for (const char* name : {"NewIcon", "NewAttentionIcon", "NewOverlayIcon", "NewTitle",
+                             "NewToolTip", "NewMenu", "NewIconThemePath"})
         bus_.disconnect(address_.service, address_.path, itemInterface, QLatin1String(name), this,
                         SLOT(changed()));
     for (const char* name : {"NewStatus", "NewIconThemePath"})
@@ -271,9 +374,10 @@ TrayItem::~TrayItem() {
 }
 
 void TrayItem::start() {
-    // Every change comes as a signal: nothing is polled.
-    for (const char* name :
-         {"NewIcon", "NewAttentionIcon", "NewOverlayIcon", "NewTitle", "NewToolTip", "NewMenu"})
+    // Every change comes as a signal: nothing is polled. NewIconThemePath comes with its path
+    // from some libraries and without it from older ones; both are heard.
+    for (const char* name : {"NewIcon", "NewAttentionIcon", "NewOverlayIcon", "NewTitle",
+                             "NewToolTip", "NewMenu", "NewIconThemePath"})
         bus_.connect(address_.service, address_.path, itemInterface, QLatin1String(name), this,
                      SLOT(changed()));
     for (const char* name : {"NewStatus", "NewIconThemePath"})
@@ -297,6 +401,25 @@ void TrayItem::start() {
     fetch();
 }
 
+void TrayItem::refresh() {
+    retryMs_ = firstRetryMs;
+    if (retry_)
+        retry_->stop();
+    fetch();
+}
+
+void TrayItem::retryLater() {
+    if (!retry_) {
+        retry_ = new QTimer(this);
+        retry_->setSingleShot(true);
+        connect(retry_, &QTimer::timeout, this, &TrayItem::fetch);
+    }
+    if (retry_->isActive() || fetching_)
+        return;
+    retry_->start(retryMs_);
+    retryMs_ = std::min(retryMs_ * 2, maxRetryMs);
+}
+
 void TrayItem::fetch() {
     if (fetching_) {
         fetchAgain_ = true;
@@ -312,20 +435,22 @@ void TrayItem::fetch() {
         w->deleteLater();
         fetching_ = false;
         const QDBusMessage reply = w->reply();
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            // An item that never answered is no item; one that did keeps its last state.
-            if (!ready_ && onFailure)
-                onFailure();
-            return;
-        }
-        const QVariant first = reply.arguments().constFirst();
+        const QVariant first =
+            reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+                ? reply.arguments().constFirst()
+                : QVariant();
         if (first.metaType() != QMetaType::fromType<QDBusArgument>() ||
             static_cast<const QDBusArgument*>(first.constData())->currentSignature() !=
                 QLatin1String("a{sv}")) {
-            if (!ready_ && onFailure)
-                onFailure();
+            // A program busy at login answers late, a failing one may recover: an item that
+            // has not answered yet is asked again later; one that did keeps its last state
+            // until its next signal.
+            fetchAgain_ = false;
+            if (!ready_)
+                retryLater();
             return;
         }
+        retryMs_ = firstRetryMs;
         properties_ = readTrayItemProperties(qdbus_cast<QVariantMap>(first));
         ready_ = true;
         if (fetchAgain_) {
@@ -352,8 +477,20 @@ void TrayItem::call(const QString& method, QPoint at) {
     bus_.send(msg);
 }
 
-void TrayItem::activate(QPoint at) {
-    call(QStringLiteral("Activate"), at);
+void TrayItem::activate(QPoint at, std::function<void()> onRefused) {
+    // Items of libappindicator programs have no Activate: the bus answers with an error, and
+    // the caller does what other hosts do for them (open the menu).
+    auto msg = QDBusMessage::createMethodCall(address_.service, address_.path, itemInterface,
+                                              QStringLiteral("Activate"));
+    msg << at.x() << at.y();
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(msg, callTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [refused = std::move(onRefused)](QDBusPendingCallWatcher* w) {
+                w->deleteLater();
+                if (w->isError() && w->error().type() != QDBusError::NoReply &&
+                    w->error().type() != QDBusError::Timeout && refused)
+                    refused();
+            });
 }
 
 void TrayItem::secondaryActivate(QPoint at) {
@@ -362,6 +499,15 @@ void TrayItem::secondaryActivate(QPoint at) {
 
 void TrayItem::contextMenu(QPoint at) {
     call(QStringLiteral("ContextMenu"), at);
+}
+
+void TrayItem::scroll(int delta, Qt::Orientation orientation) {
+    auto msg = QDBusMessage::createMethodCall(address_.service, address_.path, itemInterface,
+                                              QStringLiteral("Scroll"));
+    msg << delta
+        << (orientation == Qt::Horizontal ? QStringLiteral("horizontal")
+                                          : QStringLiteral("vertical"));
+    bus_.send(msg);
 }
 
 } // namespace desktop

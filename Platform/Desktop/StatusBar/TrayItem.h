@@ -14,6 +14,7 @@
 
 class QDBusArgument;
 class QDBusPendingCallWatcher;
+class QTimer;
 class QVariant;
 
 namespace desktop {
@@ -24,6 +25,7 @@ struct TrayPixmap {
     int width = 0;
     int height = 0;
     QByteArray data;
+    bool operator==(const TrayPixmap&) const = default;
 };
 
 // Reads an a(iiay) value; pixmaps whose sizes do not match their data, or that are empty or
@@ -63,10 +65,26 @@ struct TrayItemProperties {
 // Reads the dictionary that Properties.GetAll returns; unknown or mistyped entries are ignored.
 TrayItemProperties readTrayItemProperties(const QVariantMap& values);
 
+// Where renderTrayIcon may look for a named icon. Files (an absolute icon name, the item's own
+// theme path) are read only with `files`; the system's icon theme through `systemIcon`, which
+// gives a null image for a name it does not know.
+struct TrayIconSources {
+    bool files = true;
+    std::function<QImage(const QString& name, int pixels)> systemIcon;
+};
+
+// The file of icon `name` in an item's own theme path, looked up only where a theme keeps it
+// (<path>/hicolor/<size>/<category>/<name>.png|svg, then <path>/<name>.svg|png|xpm) at fixed
+// depth, the folder list cached per path: never a walk of the tree. Empty when there is none.
+// Touches the file system: not on the GUI thread.
+QString findThemePathIcon(const QString& themePath, const QString& name, int pixels);
+
 // Draws the item's icon at `pixels` square: the attention icon while it needs attention (when
-// it has one), else its icon, from the icon theme (or its own theme path) by name or from its
-// pixmaps, with the overlay in the lower right quarter. Null when it has no icon at all.
-QImage renderTrayIcon(const TrayItemProperties& properties, int pixels);
+// it has one), else its icon, by name (an absolute file, its own theme path, the system theme)
+// or from its pixmaps, with the overlay in the lower right quarter. Null when it has no icon at
+// all. With files among the sources it reads and decodes files: not on the GUI thread.
+QImage renderTrayIcon(const TrayItemProperties& properties, int pixels,
+                      const TrayIconSources& sources);
 
 // "service/path" as watchers list items; a bare service means the usual object path.
 struct TrayItemAddress {
@@ -92,15 +110,25 @@ public:
     bool pidKnown() const { return pidKnown_; }
 
     // Fetches the properties and the process id; `onChange` runs when they arrive and after
-    // every later change, `onFailure` when the item does not answer.
+    // every later change. An item that does not answer its first GetAll (busy, or failing) is
+    // asked again with growing pauses for as long as its bus name lives: its owner removes it
+    // when the name goes.
     void start();
+    // Asks again at once (the program registered the item again), the back-off started over.
+    void refresh();
     std::function<void()> onChange;
-    std::function<void()> onFailure;
 
-    // The item's own actions, at a point in global coordinates.
-    void activate(QPoint at);
+    // The item's own actions, at a point in global coordinates. `activate` runs `onRefused`
+    // when the item has no Activate (AppIndicator-style items) or it fails.
+    void activate(QPoint at, std::function<void()> onRefused);
     void secondaryActivate(QPoint at);
     void contextMenu(QPoint at);
+    // A wheel turn: `delta` in the wheel's steps of 120, vertical or horizontal.
+    void scroll(int delta, Qt::Orientation orientation);
+
+    // The pauses before asking a silent item again: 1 s doubling up to a minute.
+    static constexpr int firstRetryMs = 1000;
+    static constexpr int maxRetryMs = 60'000;
 
 private slots:
     void changed();
@@ -108,6 +136,7 @@ private slots:
 
 private:
     void fetch();
+    void retryLater();
     void call(const QString& method, QPoint at);
 
     QDBusConnection bus_;
@@ -118,6 +147,8 @@ private:
     bool ready_ = false;
     bool fetching_ = false;
     bool fetchAgain_ = false;
+    int retryMs_ = firstRetryMs;
+    QTimer* retry_ = nullptr;
 };
 
 } // namespace desktop

@@ -1,5 +1,7 @@
 #include "Platform/Desktop/Windows/DesktopAppearance.h"
 
+#include "Platform/Desktop/Services/SessionBus.h"
+
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -23,15 +25,6 @@ const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString portalSettings = QStringLiteral("org.freedesktop.portal.Settings");
 const QString appearanceNamespace = QStringLiteral("org.freedesktop.appearance");
 const QString colorSchemeKey = QStringLiteral("color-scheme");
-
-// Whether a session bus is there to ask. Without one, connecting would let libdbus start a
-// bus of its own through X11 autolaunch, which outlives the program.
-bool sessionBusAvailable() {
-    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
-        return true;
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo(QDir(runtime).filePath(QStringLiteral("bus"))).exists();
-}
 
 } // namespace
 

@@ -181,5 +181,29 @@ TEST(StripStrut, ReservesTheStripsBandAcrossThePrimaryScreen) {
     EXPECT_EQ(topStrut(QRect(), 1, 24), Strut{});
 }
 
+TEST(StripStrut, SitsBelowOtherPanelsAndNeverReservesAMonitorAbove) {
+    using Strut = std::array<std::uint32_t, 12>;
+    const QRect primary(0, 1080, 1920, 1080);
+    // A monitor right above the primary: a top strut would reserve all of it.
+    EXPECT_EQ(topStrut(primary, 1, 24, 1080, {QRect(0, 0, 1920, 1080)}), Strut{});
+    // One above part of it: the rest of the width is reserved.
+    EXPECT_EQ(topStrut(primary, 1, 24, 1080, {QRect(0, 0, 1280, 1024)}),
+              (Strut{0, 0, 1104, 0, 0, 0, 0, 0, 1280, 1919, 0, 0}));
+    // Beside it, not above: no matter.
+    EXPECT_EQ(topStrut(primary, 1, 24, 1080, {QRect(1920, 0, 1280, 1024)}),
+              (Strut{0, 0, 1104, 0, 0, 0, 0, 0, 0, 1919, 0, 0}));
+    // Below another desktop's 32-pixel panel: the band ends 24 below it.
+    EXPECT_EQ(topStrut(QRect(0, 0, 1920, 1080), 1, 24, 32),
+              (Strut{0, 0, 56, 0, 0, 0, 0, 0, 0, 1919, 0, 0}));
+
+    // The top others leave: the work area's, unless that is only the strip's own band.
+    const QRect screen(0, 0, 1920, 1080);
+    EXPECT_EQ(stripTop(screen, QRect(0, 32, 1920, 1048), std::nullopt, std::nullopt), 32);
+    EXPECT_EQ(stripTop(screen, QRect(0, 56, 1920, 1024), 56, 32), 32);
+    EXPECT_EQ(stripTop(screen, QRect(0, 0, 1920, 1080), 24, 0), 0) << "the panel went";
+    EXPECT_EQ(stripTop(screen, QRect(0, 600, 1920, 480), std::nullopt, std::nullopt), 0)
+        << "no panel is that tall";
+}
+
 } // namespace
 } // namespace desktop

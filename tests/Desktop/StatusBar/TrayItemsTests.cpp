@@ -5,6 +5,7 @@
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/StatusBar/DBusMenu.h"
+#include "Platform/Desktop/StatusBar/StripWindow.h"
 #include "Platform/Desktop/StatusBar/TrayHost.h"
 #include "Platform/Desktop/StatusBar/TrayIcons.h"
 #include "Platform/Desktop/Windows/DesktopViews.h"
@@ -18,6 +19,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QWheelEvent>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -130,11 +133,19 @@ public:
     bool waitFor(const QString& prefix, int timeoutMs = 5000) {
         return test::spinUntil([&] { return saw(prefix); }, timeoutMs);
     }
-    bool saw(const QString& prefix) const {
+    bool saw(const QString& prefix) const { return count(prefix) > 0; }
+    int count(const QString& prefix) const {
+        int n = 0;
         for (const auto& l : lines_)
-            if (l.startsWith(prefix))
-                return true;
-        return false;
+            n += l.startsWith(prefix) ? 1 : 0;
+        return n;
+    }
+    // The last line that starts with `prefix`, without it.
+    QString last(const QString& prefix) const {
+        for (auto it = lines_.rbegin(); it != lines_.rend(); ++it)
+            if (it->startsWith(prefix))
+                return it->mid(prefix.size());
+        return {};
     }
     void send(const QString& line) {
         process_.write((line + QLatin1Char('\n')).toUtf8());
@@ -191,6 +202,12 @@ struct TrayFixture {
     }
     bool waitGone(const std::string& autosaveName) {
         return test::spinUntil([&] { return !state(autosaveName).has_value(); });
+    }
+    std::optional<TrayHost::ItemInfo> info(const std::string& autosaveName) {
+        for (auto& i : tray().items())
+            if (i.statusItem && i.statusItem->autosaveName() == autosaveName)
+                return i;
+        return std::nullopt;
     }
 };
 
@@ -339,6 +356,24 @@ TEST(TrayItems, RegistersWithTheSessionsWatcherAndTakesOverWhenItGoes) {
     watcher.stop();
     EXPECT_TRUE(test::spinUntil([&] { return f.tray().role() == TrayHost::Role::watcher; }));
     EXPECT_TRUE(f.waitShown("tray.late"));
+}
+
+TEST(TrayItems, HandsTheWatcherNameToADesktopWatcherAndHostsItsItems) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    ASSERT_EQ(f.tray().role(), TrayHost::Role::watcher);
+    Helper item(bus.address(), {"--id", "stays"});
+    ASSERT_TRUE(f.waitShown("tray.stays"));
+
+    // A restarted panel's watcher takes the name over.
+    Helper panel(bus.address(), {"--watcher", "--replace"});
+    ASSERT_TRUE(panel.waitFor("ready")) << panel.lines().join('\n').toStdString();
+    EXPECT_TRUE(test::spinUntil([&] { return f.tray().role() == TrayHost::Role::host; }));
+    EXPECT_TRUE(panel.waitFor("host-registered org.kde.StatusNotifierHost-"));
+    EXPECT_TRUE(panel.waitFor("item-registered"));
+    EXPECT_TRUE(f.waitShown("tray.stays")) << "the item, now through the panel's watcher";
 }
 
 // Runs `pick` on the menu once it is open, then closes it.
@@ -495,6 +530,185 @@ TEST(TrayItems, BuiltInSamplesGiveWayToTheFirstTrayItemAndRequestedOnesStay) {
         EXPECT_EQ(f.state("notes.item").has_value(), !giveWay);
         EXPECT_EQ(f.host->workspace().runningApplication(41001) != nullptr, !giveWay);
     }
+}
+
+// --- programs that misbehave ---
+
+TEST(TrayItems, ThemePathsAreReadOnlyWhereAThemeKeepsIconsAndNeverHoldUpTheStrip) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    // An icon buried deeper than any theme keeps one is not found: the pixmap is drawn.
+    const std::string theme = f.dir.sub("buried");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(theme + "/some/deep/folder")));
+    QImage yellow(24, 24, QImage::Format_ARGB32);
+    yellow.fill(QColor(0xff, 0xff, 0x00));
+    ASSERT_TRUE(yellow.save(QString::fromStdString(theme + "/some/deep/folder/buried.png")));
+    Helper buried(bus.address(), {"--id", "buried", "--icon-name", "buried", "--icon-theme-path",
+                                  QString::fromStdString(theme), "--pixmap", "00ff00"});
+    ASSERT_TRUE(f.waitShown("tray.buried"));
+    EXPECT_EQ(f.iconCentre("tray.buried"), 0x00ff00u) << "no walk of the theme path's tree";
+    // The flat form, right in the folder, is one place a theme keeps icons.
+    ASSERT_TRUE(yellow.save(QString::fromStdString(theme + "/flat.png")));
+    buried.send("icon-name flat");
+    EXPECT_TRUE(test::spinUntil([&] { return f.iconCentre("tray.buried") == 0xffff00u; }));
+
+    // The whole file system as a theme path, the icon changing all the time: the item shows
+    // with its pixmap and the strip keeps answering (another item arrives meanwhile).
+    Helper root(bus.address(),
+                {"--id", "rooted", "--icon-name", "quillet-changing-0", "--icon-theme-path", "/",
+                 "--icon-every", "100", "--pixmap", "0000ff"});
+    ASSERT_TRUE(f.waitShown("tray.rooted"));
+    EXPECT_EQ(f.iconCentre("tray.rooted"), 0x0000ffu);
+    Helper after(bus.address(), {"--id", "after"});
+    EXPECT_TRUE(f.waitShown("tray.after"));
+}
+
+TEST(TrayItems, AnItemThatAnswersLateOrFailsAtFirstIsAskedAgainUntilItShows) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    // Fails twice, then answers.
+    Helper failing(bus.address(), {"--id", "failing", "--failing-getall", "2"});
+    EXPECT_TRUE(test::spinUntil([&] { return f.state("tray.failing").has_value(); }, 15000))
+        << failing.lines().join('\n').toStdString();
+    EXPECT_GE(failing.count("get-all"), 3);
+    // Busy past the call's deadline at first (a program starting at login).
+    Helper slow(bus.address(), {"--id", "slow", "--slow-getall", "6000"});
+    EXPECT_TRUE(test::spinUntil([&] { return f.state("tray.slow").has_value(); }, 15000))
+        << slow.lines().join('\n').toStdString();
+}
+
+TEST(TrayItems, TheWatcherTakesRegistrationsOnlyFromANamesOwnerAndWithinBounds) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    ASSERT_EQ(f.tray().role(), TrayHost::Role::watcher);
+    Helper owner(bus.address(), {"--id", "owner", "--well-known-name"});
+    ASSERT_TRUE(f.waitShown("tray.owner"));
+    Helper other(bus.address(), {"--id", "other"});
+    ASSERT_TRUE(f.waitShown("tray.other"));
+    ASSERT_TRUE(other.waitFor("registered"));
+
+    // Another program's name, a name nobody owns, another connection's unique name: refused.
+    other.send(QStringLiteral("register org.kde.StatusNotifierItem-%1-1").arg(owner.pid()));
+    ASSERT_TRUE(other.waitFor("register-failed")) << other.lines().join('\n').toStdString();
+    other.send("register org.example.NobodyOwnsThis");
+    EXPECT_TRUE(test::spinUntil([&] { return other.count("register-failed") == 2; }));
+    other.send("register :1.9999");
+    EXPECT_TRUE(test::spinUntil([&] { return other.count("register-failed") == 3; }));
+    EXPECT_EQ(other.count("registered"), 1);
+    EXPECT_EQ(f.tray().items().size(), 2u);
+
+    // A flood of registrations from one connection: a few are taken, the rest refused, and
+    // the strip still takes a newcomer.
+    other.send("flood 1000");
+    ASSERT_TRUE(other.waitFor("flooded ", 20000));
+    const int taken = other.last("flooded ").toInt();
+    EXPECT_LE(taken, TrayWatcher::maxItemsPerConnection);
+    EXPECT_LE(f.tray().items().size(), 2u + TrayWatcher::maxItemsPerConnection);
+    Helper newcomer(bus.address(), {"--id", "newcomer"});
+    EXPECT_TRUE(f.waitShown("tray.newcomer"));
+    // Its connection closes: all its items go with it.
+    other.stop();
+    EXPECT_TRUE(test::spinUntil([&] { return f.tray().items().size() == 2u; }));
+}
+
+TEST(TrayItems, AnswersThatChangeNothingDrawNothingAndFlappingEndsInTheLastState) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    Helper item(bus.address(), {"--id", "flappy", "--pixmap", "00ff00"});
+    ASSERT_TRUE(f.waitShown("tray.flappy"));
+    item.send("attention-pixmap ff00ff");
+    const int version = f.info("tray.flappy")->iconVersion;
+    // Twenty NewIcon signals with the same icon, then a tooltip change to know they were
+    // all answered.
+    item.send("poke");
+    item.send("tooltip after the pokes");
+    ASSERT_TRUE(test::spinUntil(
+        [&] { return f.statusItem("tray.flappy")->button()->toolTip() == "after the pokes"; }));
+    EXPECT_EQ(f.info("tray.flappy")->iconVersion, version) << "the same icon is no new image";
+
+    item.send("flap-status 201");
+    EXPECT_TRUE(test::spinUntil([&] { return f.iconCentre("tray.flappy") == 0xff00ffu; }))
+        << "the last state, NeedsAttention, wins";
+}
+
+TEST(TrayItems, PositionsOfItemsNotSeenForNinetyDaysAreForgotten) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    const auto today = std::chrono::duration_cast<std::chrono::hours>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count() /
+                       24;
+    auto& d = f.host->userDefaults();
+    d.set(TrayHost::positionKey("tray.gone-long-ago"), 5.0);
+    d.set(TrayHost::positionKey("tray.seen-lately"), 6.0);
+    d.set(TrayHost::lastSeenKey,
+          platform::Value(platform::Dictionary{
+              {"tray.gone-long-ago", platform::Value(std::int64_t(today - 91))},
+              {"tray.seen-lately", platform::Value(std::int64_t(today - 10))}}));
+    f.make(bus.address());
+    auto& again = f.host->userDefaults();
+    EXPECT_FALSE(again.object(TrayHost::positionKey("tray.gone-long-ago")));
+    EXPECT_TRUE(again.object(TrayHost::positionKey("tray.seen-lately")));
+
+    // An item seen now is dated today, with its first position, when the host goes.
+    {
+        Helper item(bus.address(), {"--id", "seen-now"});
+        ASSERT_TRUE(f.waitShown("tray.seen-now"));
+    }
+    f.make(bus.address());
+    auto seen = f.host->userDefaults().object(TrayHost::lastSeenKey);
+    ASSERT_TRUE(seen && seen->asDictionary());
+    auto entry = seen->asDictionary()->find("tray.seen-now");
+    ASSERT_NE(entry, seen->asDictionary()->end());
+    EXPECT_EQ(entry->second.asInteger(), today);
+    EXPECT_TRUE(f.host->userDefaults().object(TrayHost::positionKey("tray.seen-now")));
+}
+
+TEST(TrayItems, LeftClickOnAnItemWithoutActivateOpensItsMenuAndTheWheelScrollsIt) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    // As libayatana-appindicator publishes its items: a menu, no Activate.
+    Helper indicator(bus.address(), {"--id", "indicator", "--no-activate"});
+    ASSERT_TRUE(f.waitShown("tray.indicator"));
+    auto statusItem = f.statusItem("tray.indicator");
+    whenMenuOpens([](QMenu&) {});
+    f.bar().clickForeign(statusItem, ForeignClick::primary);
+    ASSERT_TRUE(indicator.waitFor("activate-refused"));
+    EXPECT_TRUE(indicator.waitFor("get-layout 0")) << indicator.lines().join('\n').toStdString();
+
+    // An item that has Activate is only activated.
+    Helper plain(bus.address(), {"--id", "plain"});
+    ASSERT_TRUE(f.waitShown("tray.plain"));
+    f.bar().clickForeign(f.statusItem("tray.plain"), ForeignClick::primary);
+    ASSERT_TRUE(plain.waitFor("activate "));
+    plain.send("tooltip settle");
+    EXPECT_FALSE(plain.saw("get-layout"));
+
+    // The wheel over the item in the strip, both ways.
+    auto* strip = f.bar().strip();
+    ASSERT_TRUE(strip);
+    const QRect frame =
+        qtFromCocoa(f.bar().windowOf(statusItem)->frame(), DesktopScreens::primaryGeometry());
+    const QPointF local = strip->mapFromGlobal(frame.center());
+    for (QPoint delta : {QPoint(0, -120), QPoint(120, 0)}) {
+        QWheelEvent wheel(local, strip->mapToGlobal(local), {}, delta, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(strip, &wheel);
+    }
+    EXPECT_TRUE(indicator.waitFor("scroll -120 vertical"));
+    EXPECT_TRUE(indicator.waitFor("scroll 120 horizontal"));
 }
 
 } // namespace

@@ -3,25 +3,35 @@
 // whenever a watcher appears), prints every call it receives on stdout, one line each, and
 // takes changes on stdin ("pixmap RRGGBB", "lying-pixmap RRGGBB", "attention-pixmap RRGGBB",
 // "overlay-pixmap RRGGBB", "icon-name NAME", "title TEXT", "tooltip TEXT", "status STATUS",
-// "quit"). With --watcher it is a minimal org.kde.StatusNotifierWatcher instead; with --qt-tray a
-// QSystemTrayIcon with a QMenu (needs a display), which Qt publishes on the bus by itself.
+// "poke" (NewIcon with nothing changed), "flap-status N" (N changes of NeedsAttention at once),
+// "register AS" (one more registration, as anything), "flood N" (N registrations of paths of its
+// own), "quit"). Misbehaving on purpose: --slow-getall MS holds back its first answer to GetAll,
+// --failing-getall N fails the first N, --no-activate has no Activate (as libappindicator's
+// items), --icon-every MS changes its icon name that often. With --watcher it is a minimal
+// org.kde.StatusNotifierWatcher instead; with --qt-tray a QSystemTrayIcon with a QMenu (needs a
+// display), which Qt publishes on the bus by itself.
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QDBusVirtualObject>
 #include <QMenu>
+#include <QMetaProperty>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -134,7 +144,21 @@ MenuLayout entry(int id, QVariantMap properties) {
 
 } // namespace
 
-class Item final : public QObject {
+// Answers Properties.GetAll for the item itself, so that it can be slow or fail on purpose;
+// Get and Set go to the exported properties as usual.
+class Item;
+class Properties final : public QDBusVirtualObject {
+public:
+    Item* item = nullptr;
+    int slowFirstMs = 0;
+    int failFirst = 0;
+    int calls = 0;
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+};
+
+class Item final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierItem")
     Q_PROPERTY(QString Id MEMBER id)
@@ -163,6 +187,7 @@ public:
     QString toolTipTitle = QStringLiteral("Test tooltip");
     bool hasMenu = true;
     bool itemIsMenu = false;
+    bool hasActivate = true;
 
     QString category() const { return QStringLiteral("ApplicationStatus"); }
     QString empty() const { return {}; }
@@ -181,7 +206,15 @@ public:
     }
 
 public slots:
-    void Activate(int x, int y) { say(QStringLiteral("activate %1 %2").arg(x).arg(y)); }
+    void Activate(int x, int y) {
+        if (!hasActivate) {
+            // What the bus answers for a method an object does not have.
+            sendErrorReply(QDBusError::UnknownMethod, QStringLiteral("No such method Activate"));
+            say(QStringLiteral("activate-refused"));
+            return;
+        }
+        say(QStringLiteral("activate %1 %2").arg(x).arg(y));
+    }
     void SecondaryActivate(int x, int y) {
         say(QStringLiteral("secondary-activate %1 %2").arg(x).arg(y));
     }
@@ -252,6 +285,33 @@ signals:
     void LayoutUpdated(uint revision, int parent);
 };
 
+bool Properties::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
+    if (message.interface() != QLatin1String("org.freedesktop.DBus.Properties") ||
+        message.member() != QLatin1String("GetAll"))
+        return false;
+    const int call = ++calls;
+    say(QStringLiteral("get-all %1").arg(call));
+    if (call <= failFirst) {
+        connection.send(message.createErrorReply(QDBusError::Failed, QStringLiteral("busy")));
+        return true;
+    }
+    QVariantMap out;
+    const QMetaObject* meta = item->metaObject();
+    for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i) {
+        const QMetaProperty property = meta->property(i);
+        out.insert(QLatin1String(property.name()), property.read(item));
+    }
+    const QDBusMessage reply = message.createReply(QVariant::fromValue(out));
+    if (call == 1 && slowFirstMs > 0) {
+        // The answer comes late, as from a program busy at login.
+        QTimer::singleShot(slowFirstMs,
+                           [reply, connection] { QDBusConnection(connection).send(reply); });
+        return true;
+    }
+    connection.send(reply);
+    return true;
+}
+
 // A watcher of its own, for the tests of a host that finds one already running.
 class Watcher final : public QObject {
     Q_OBJECT
@@ -306,6 +366,26 @@ signals:
 namespace {
 
 const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+// Registers `count` items by paths of its own and says how many the watcher took.
+void flood(int count) {
+    auto accepted = std::make_shared<int>(0);
+    auto answered = std::make_shared<int>(0);
+    for (int i = 0; i < count; ++i) {
+        auto msg = QDBusMessage::createMethodCall(
+            watcherName, QStringLiteral("/StatusNotifierWatcher"), watcherName,
+            QStringLiteral("RegisterStatusNotifierItem"));
+        msg << QStringLiteral("/Flood/%1").arg(i);
+        auto* w = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(msg));
+        QObject::connect(w, &QDBusPendingCallWatcher::finished,
+                         [accepted, answered, count](QDBusPendingCallWatcher* call) {
+                             call->deleteLater();
+                             *accepted += call->isError() ? 0 : 1;
+                             if (++*answered == count)
+                                 say(QStringLiteral("flooded %1").arg(*accepted));
+                         });
+    }
+}
 
 void registerItem(const QString& as) {
     auto msg =
@@ -369,8 +449,16 @@ int main(int argc, char** argv) {
 
     if (args.contains(QStringLiteral("--watcher"))) {
         static Watcher watcher;
+        // With --replace it takes the name from a watcher that allows it, as a restarted
+        // panel does.
+        const bool replace = args.contains(QStringLiteral("--replace"));
         if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, exportAll) ||
-            !bus.registerService(watcherName)) {
+            bus.interface()
+                    ->registerService(watcherName,
+                                      replace ? QDBusConnectionInterface::ReplaceExistingService
+                                              : QDBusConnectionInterface::DontQueueService,
+                                      QDBusConnectionInterface::DontAllowReplacement)
+                    .value() != QDBusConnectionInterface::ServiceRegistered) {
             say(QStringLiteral("watcher-failed"));
             return 1;
         }
@@ -398,8 +486,17 @@ int main(int argc, char** argv) {
         item.status = v;
     item.hasMenu = !args.contains(QStringLiteral("--no-menu"));
     item.itemIsMenu = args.contains(QStringLiteral("--item-is-menu"));
+    item.hasActivate = !args.contains(QStringLiteral("--no-activate"));
+    static Properties properties;
+    properties.item = &item;
+    properties.slowFirstMs = option("--slow-getall").toInt();
+    properties.failFirst = option("--failing-getall").toInt();
 
-    if (!bus.registerObject(QStringLiteral("/StatusNotifierItem"), &item, exportAll) ||
+    // With a slow or failing GetAll the item is answered by hand (and sends no signals).
+    const bool ownGetAll = properties.slowFirstMs > 0 || properties.failFirst > 0;
+    if (!(ownGetAll
+              ? bus.registerVirtualObject(QStringLiteral("/StatusNotifierItem"), &properties)
+              : bus.registerObject(QStringLiteral("/StatusNotifierItem"), &item, exportAll)) ||
         (item.hasMenu && !bus.registerObject(QStringLiteral("/MenuBar"), &menu, exportAll))) {
         say(QStringLiteral("export-failed"));
         return 1;
@@ -413,9 +510,23 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    QDBusServiceWatcher watcherAppears(watcherName, bus, QDBusServiceWatcher::WatchForRegistration);
-    QObject::connect(&watcherAppears, &QDBusServiceWatcher::serviceRegistered,
-                     [as] { registerItem(as); });
+    QTimer iconTimer;
+    if (const int every = option("--icon-every").toInt(); every > 0) {
+        // An icon that keeps changing, by name (looked up in its theme path each time).
+        QObject::connect(&iconTimer, &QTimer::timeout, [&] {
+            static int n = 0;
+            item.iconName = QStringLiteral("quillet-changing-%1").arg(++n % 2);
+            emit item.NewIcon();
+        });
+        iconTimer.start(every);
+    }
+    // Registered again with every new watcher, also one that took the name over.
+    QDBusServiceWatcher watcherAppears(watcherName, bus, QDBusServiceWatcher::WatchForOwnerChange);
+    QObject::connect(&watcherAppears, &QDBusServiceWatcher::serviceOwnerChanged,
+                     [as](const QString&, const QString&, const QString& newOwner) {
+                         if (!newOwner.isEmpty())
+                             registerItem(as);
+                     });
     if (bus.interface()->isServiceRegistered(watcherName))
         registerItem(as);
 
@@ -462,6 +573,19 @@ int main(int argc, char** argv) {
             } else if (command == QLatin1String("status")) {
                 item.status = value;
                 emit item.NewStatus(value);
+            } else if (command == QLatin1String("poke")) {
+                for (int i = 0; i < 20; ++i)
+                    emit item.NewIcon();
+            } else if (command == QLatin1String("flap-status")) {
+                for (int i = 0, n = value.toInt(); i < n; ++i) {
+                    item.status =
+                        i % 2 == 0 ? QStringLiteral("NeedsAttention") : QStringLiteral("Active");
+                    emit item.NewStatus(item.status);
+                }
+            } else if (command == QLatin1String("register")) {
+                registerItem(value);
+            } else if (command == QLatin1String("flood")) {
+                flood(value.toInt());
             }
             say(QStringLiteral("done ") + command);
         }
