@@ -7,6 +7,7 @@
 
 #include <QDesktopServices>
 #include <QGuiApplication>
+#include <QKeySequence>
 #include <QPalette>
 #include <QUrl>
 #include <QVariantMap>
@@ -288,6 +289,83 @@ void SettingsViewAdapter::checkForUpdates() {
 void SettingsViewAdapter::setBetaUpdates(bool on) {
     if (auto m = model_.lock())
         m->setBetaUpdates(on);
+}
+
+QString SettingsViewAdapter::alwaysHiddenSectionTitle() {
+    return QString::fromUtf8(quillet::SettingsView::alwaysHiddenSectionTitle);
+}
+QString SettingsViewAdapter::alwaysHiddenTitle() {
+    return QString::fromUtf8(quillet::SettingsView::alwaysHiddenTitle);
+}
+QString SettingsViewAdapter::toggleHotkeyTitle() {
+    return QString::fromUtf8(quillet::SettingsView::toggleHotkeyTitle);
+}
+QString SettingsViewAdapter::alwaysHiddenHotkeyTitle() {
+    return QString::fromUtf8(quillet::SettingsView::alwaysHiddenHotkeyTitle);
+}
+QString SettingsViewAdapter::recordHotkeyPrompt() {
+    return QString::fromUtf8(quillet::SettingsView::recordHotkeyPrompt);
+}
+QString SettingsViewAdapter::noHotkeyText() {
+    return QString::fromUtf8(quillet::SettingsView::noHotkeyText);
+}
+QString SettingsViewAdapter::clearHotkeyTitle() {
+    return QString::fromUtf8(quillet::SettingsView::clearHotkeyTitle);
+}
+
+bool SettingsViewAdapter::alwaysHiddenEnabled() const {
+    auto m = model_.lock();
+    return m && m->alwaysHiddenEnabled();
+}
+QString SettingsViewAdapter::toggleHotkey() const {
+    auto m = model_.lock();
+    return m ? q(m->toggleHotkey()) : QString();
+}
+QString SettingsViewAdapter::alwaysHiddenHotkey() const {
+    auto m = model_.lock();
+    return m ? q(m->alwaysHiddenHotkey()) : QString();
+}
+QString SettingsViewAdapter::toggleHotkeyMessage() const {
+    auto m = model_.lock();
+    return m ? q(m->toggleHotkeyMessage()) : QString();
+}
+QString SettingsViewAdapter::alwaysHiddenHotkeyMessage() const {
+    auto m = model_.lock();
+    return m ? q(m->alwaysHiddenHotkeyMessage()) : QString();
+}
+
+QString SettingsViewAdapter::keySequenceText(int key, int modifiers) {
+    switch (key) {
+    case Qt::Key_Control:
+    case Qt::Key_Alt:
+    case Qt::Key_Shift:
+    case Qt::Key_Meta:
+    case Qt::Key_AltGr:
+    case Qt::Key_Super_L:
+    case Qt::Key_Super_R:
+    case Qt::Key_unknown:
+        return {};
+    default:
+        break;
+    }
+    const auto mods =
+        Qt::KeyboardModifiers::fromInt(modifiers) &
+        (Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier | Qt::MetaModifier);
+    return QKeySequence(QKeyCombination(mods, static_cast<Qt::Key>(key)))
+        .toString(QKeySequence::PortableText);
+}
+
+void SettingsViewAdapter::setAlwaysHiddenEnabled(bool on) {
+    if (auto m = model_.lock())
+        m->setAlwaysHiddenEnabled(on);
+}
+void SettingsViewAdapter::recordToggleHotkey(const QString& sequence) {
+    if (auto m = model_.lock())
+        m->recordToggleHotkey(sequence.toStdString());
+}
+void SettingsViewAdapter::recordAlwaysHiddenHotkey(const QString& sequence) {
+    if (auto m = model_.lock())
+        m->recordAlwaysHiddenHotkey(sequence.toStdString());
 }
 void SettingsViewAdapter::quit() {
     if (auto m = model_.lock())

@@ -96,6 +96,19 @@ class SettingsViewAdapter final : public QObject {
     Q_PROPERTY(bool accountButtonBusy READ accountButtonBusy NOTIFY modelChanged)
     Q_PROPERTY(bool canCheckForUpdates READ canCheckForUpdates NOTIFY modelChanged)
     Q_PROPERTY(bool betaUpdates READ betaUpdates NOTIFY modelChanged)
+    // The section "Always hidden and hotkeys".
+    Q_PROPERTY(QString alwaysHiddenSectionTitle READ alwaysHiddenSectionTitle CONSTANT)
+    Q_PROPERTY(QString alwaysHiddenTitle READ alwaysHiddenTitle CONSTANT)
+    Q_PROPERTY(QString toggleHotkeyTitle READ toggleHotkeyTitle CONSTANT)
+    Q_PROPERTY(QString alwaysHiddenHotkeyTitle READ alwaysHiddenHotkeyTitle CONSTANT)
+    Q_PROPERTY(QString recordHotkeyPrompt READ recordHotkeyPrompt CONSTANT)
+    Q_PROPERTY(QString noHotkeyText READ noHotkeyText CONSTANT)
+    Q_PROPERTY(QString clearHotkeyTitle READ clearHotkeyTitle CONSTANT)
+    Q_PROPERTY(bool alwaysHiddenEnabled READ alwaysHiddenEnabled NOTIFY modelChanged)
+    Q_PROPERTY(QString toggleHotkey READ toggleHotkey NOTIFY modelChanged)
+    Q_PROPERTY(QString alwaysHiddenHotkey READ alwaysHiddenHotkey NOTIFY modelChanged)
+    Q_PROPERTY(QString toggleHotkeyMessage READ toggleHotkeyMessage NOTIFY modelChanged)
+    Q_PROPERTY(QString alwaysHiddenHotkeyMessage READ alwaysHiddenHotkeyMessage NOTIFY modelChanged)
 
 public:
     explicit SettingsViewAdapter(std::shared_ptr<quillet::SettingsView> model);
@@ -117,6 +130,25 @@ public:
     bool accountButtonBusy() const;
     bool canCheckForUpdates() const;
     bool betaUpdates() const;
+
+    static QString alwaysHiddenSectionTitle();
+    static QString alwaysHiddenTitle();
+    static QString toggleHotkeyTitle();
+    static QString alwaysHiddenHotkeyTitle();
+    static QString recordHotkeyPrompt();
+    static QString noHotkeyText();
+    static QString clearHotkeyTitle();
+    bool alwaysHiddenEnabled() const;
+    QString toggleHotkey() const;
+    QString alwaysHiddenHotkey() const;
+    QString toggleHotkeyMessage() const;
+    QString alwaysHiddenHotkeyMessage() const;
+    // Qt's portable text of a key pressed with modifiers ("Ctrl+Alt+H"); empty for a modifier
+    // pressed alone.
+    Q_INVOKABLE static QString keySequenceText(int key, int modifiers);
+    Q_INVOKABLE void setAlwaysHiddenEnabled(bool on);
+    Q_INVOKABLE void recordToggleHotkey(const QString& sequence);
+    Q_INVOKABLE void recordAlwaysHiddenHotkey(const QString& sequence);
 
     Q_INVOKABLE void setLaunchAtLogin(bool on);
     Q_INVOKABLE void selectAutoRehide(qint64 seconds);

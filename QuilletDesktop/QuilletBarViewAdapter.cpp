@@ -36,15 +36,20 @@ QVariant HiddenItemCellsModel::data(const QModelIndex& index, int role) const {
         return c.hovered;
     case HighlightOpacityRole:
         return c.highlightOpacity;
+    case AlwaysHiddenRole:
+        return c.alwaysHidden;
+    case DividerBeforeRole:
+        return c.dividerBefore;
     default:
         return {};
     }
 }
 
 QHash<int, QByteArray> HiddenItemCellsModel::roleNames() const {
-    return {{WindowIDRole, "windowID"},     {ToolTipRole, "toolTip"},
-            {IconSourceRole, "iconSource"}, {ShowsPlaceholderRole, "showsPlaceholder"},
-            {HoveredRole, "hovered"},       {HighlightOpacityRole, "highlightOpacity"}};
+    return {{WindowIDRole, "windowID"},         {ToolTipRole, "toolTip"},
+            {IconSourceRole, "iconSource"},     {ShowsPlaceholderRole, "showsPlaceholder"},
+            {HoveredRole, "hovered"},           {HighlightOpacityRole, "highlightOpacity"},
+            {AlwaysHiddenRole, "alwaysHidden"}, {DividerBeforeRole, "dividerBefore"}};
 }
 
 void HiddenItemCellsModel::update(std::vector<Cell> cells) {
@@ -114,14 +119,26 @@ QString QuilletBarViewAdapter::placeholderSource() {
 QString QuilletBarViewAdapter::emptyText() {
     return QString::fromUtf8(quillet::QuilletBarView::emptyText);
 }
+double QuilletBarViewAdapter::dividerWidth() {
+    return quillet::QuilletBarView::dividerWidth;
+}
+double QuilletBarViewAdapter::dividerWhiteOpacity() {
+    return quillet::QuilletBarView::dividerWhiteOpacity;
+}
 
 void QuilletBarViewAdapter::reread() {
     auto model = model_.lock();
     std::vector<HiddenItemCellsModel::Cell> cells;
+    bool others = false;
+    bool dividerDrawn = false;
     if (model) {
-        for (const auto& cell : model->rootView().cells()) {
+        for (const auto& cell : model->visibleCells()) {
             HiddenItemCellsModel::Cell c;
             c.windowID = cell.item.windowID;
+            c.alwaysHidden = cell.alwaysHidden;
+            if (cell.alwaysHidden && others && !dividerDrawn)
+                c.dividerBefore = dividerDrawn = true;
+            others = others || !cell.alwaysHidden;
             c.toolTip = QString::fromStdString(cell.toolTip());
             if (auto icon = cell.iconImage())
                 c.iconSource = imageSource(*icon);
@@ -132,6 +149,11 @@ void QuilletBarViewAdapter::reread() {
     }
     const bool empty = !model || model->rootView().showsEmptyState();
     cells_.update(std::move(cells));
+    const QString search = model ? QString::fromStdString(model->searchText()) : QString();
+    if (search != searchText_) {
+        searchText_ = search;
+        emit searchTextChanged();
+    }
     if (empty != empty_) {
         empty_ = empty;
         emit emptyChanged();
@@ -162,6 +184,33 @@ void QuilletBarViewAdapter::pointerEnteredView() {
 void QuilletBarViewAdapter::pointerExitedView() {
     if (auto model = model_.lock())
         model->pointerExitedView();
+}
+
+void QuilletBarViewAdapter::typeText(const QString& text) {
+    // Printable text only: keys that type control characters are not search text.
+    QString typed;
+    for (QChar ch : text)
+        if (ch.isPrint())
+            typed.append(ch);
+    if (typed.isEmpty())
+        return;
+    if (auto model = model_.lock())
+        model->typeText(typed.toStdString());
+}
+
+void QuilletBarViewAdapter::backspace() {
+    auto model = model_.lock();
+    if (!model || model->searchText().empty())
+        return;
+    // One character, not one byte, goes.
+    auto text = QString::fromStdString(model->searchText());
+    text.chop(text.size() > 1 && text.at(text.size() - 1).isLowSurrogate() ? 2 : 1);
+    model->setSearchText(text.toStdString());
+}
+
+bool QuilletBarViewAdapter::pressReturn() {
+    auto model = model_.lock();
+    return model && model->pressReturn();
 }
 
 } // namespace quilletdesktop

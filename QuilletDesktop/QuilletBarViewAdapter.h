@@ -33,6 +33,8 @@ public:
         ShowsPlaceholderRole,
         HoveredRole,
         HighlightOpacityRole,
+        AlwaysHiddenRole,
+        DividerBeforeRole,
     };
 
     struct Cell {
@@ -41,6 +43,10 @@ public:
         QString iconSource;
         bool hovered = false;
         double highlightOpacity = 0;
+        // An item of the always-hidden section; the first of them after others has the
+        // divider before it.
+        bool alwaysHidden = false;
+        bool dividerBefore = false;
         bool operator==(const Cell&) const = default;
     };
 
@@ -72,8 +78,12 @@ class QuilletBarViewAdapter final : public QObject {
     Q_PROPERTY(double emptyFontSize READ emptyFontSize CONSTANT)
     Q_PROPERTY(QString placeholderSource READ placeholderSource CONSTANT)
     Q_PROPERTY(QString emptyText READ emptyText CONSTANT)
+    Q_PROPERTY(double dividerWidth READ dividerWidth CONSTANT)
+    Q_PROPERTY(double dividerWhiteOpacity READ dividerWhiteOpacity CONSTANT)
     // What changes with the model.
     Q_PROPERTY(bool empty READ empty NOTIFY emptyChanged)
+    // What the user typed while the panel has the keyboard focus.
+    Q_PROPERTY(QString searchText READ searchText NOTIFY searchTextChanged)
     Q_PROPERTY(QAbstractListModel* cells READ cellsModel CONSTANT)
 
 public:
@@ -94,8 +104,11 @@ public:
     // The "app.dashed" symbol in the secondary label colour.
     static QString placeholderSource();
     static QString emptyText();
+    static double dividerWidth();
+    static double dividerWhiteOpacity();
 
     bool empty() const { return empty_; }
+    QString searchText() const { return searchText_; }
     QAbstractListModel* cellsModel() { return &cells_; }
     const HiddenItemCellsModel& cells() const { return cells_; }
 
@@ -105,9 +118,15 @@ public:
     Q_INVOKABLE void pointerExitedCell(quint32 windowID);
     Q_INVOKABLE void pointerEnteredView();
     Q_INVOKABLE void pointerExitedView();
+    // Typing searches; Backspace takes the last character back; Return taps the first cell
+    // shown (true when there was one).
+    Q_INVOKABLE void typeText(const QString& text);
+    Q_INVOKABLE void backspace();
+    Q_INVOKABLE bool pressReturn();
 
 signals:
     void emptyChanged();
+    void searchTextChanged();
 
 private:
     void reread();
@@ -116,6 +135,7 @@ private:
     boost::signals2::scoped_connection changed_;
     HiddenItemCellsModel cells_;
     bool empty_ = true;
+    QString searchText_;
 };
 
 } // namespace quilletdesktop

@@ -3,6 +3,7 @@
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/Windows/DesktopViews.h"
 #include "Platform/Desktop/Windows/DesktopWindow.h"
+#include "Platform/UserDefaults.h"
 #include "Quillet/Account/SignInWindowView.h"
 #include "Quillet/MenuBar/MenuBarManager.h"
 #include "Quillet/Settings/SettingsView.h"
@@ -51,6 +52,9 @@ nlohmann::json panelJSON(const desktop::DesktopApplication& application) {
             for (auto* text : scene->itemsNamed(QStringLiteral("emptyText")))
                 empty = empty || text->isVisible();
         }
+        panel["searchText"] = nullptr;
+        if (auto hosting = std::dynamic_pointer_cast<quillet::QuilletBarHostingView>(content))
+            panel["searchText"] = hosting->searchText();
         panel["items"] = icons.size();
         panel["icons"] = std::move(icons);
         panel["empty"] = empty;
@@ -61,6 +65,44 @@ nlohmann::json panelJSON(const desktop::DesktopApplication& application) {
         return panel;
     }
     return nullptr;
+}
+
+// The always-hidden section as the strip shows it: whether it is switched on, its separator,
+// and the items beyond it (which stay off the screen until it is shown).
+nlohmann::json alwaysHiddenJSON(desktop::DesktopHost& host) {
+    using quillet::MenuBarManager;
+    nlohmann::json out;
+    out["enabled"] = host.userDefaults().boolForKey(MenuBarManager::alwaysHiddenEnabledKey);
+    out["separator"] = nullptr;
+    auto items = nlohmann::json::array();
+    const auto states = host.desktopStatusBar().itemStates();
+    const bool rightToLeft =
+        host.application().userInterfaceLayoutDirection() == platform::LayoutDirection::rightToLeft;
+    for (const auto& s : states) {
+        if (!s.own || s.autosaveName != MenuBarManager::alwaysHiddenAutosaveName)
+            continue;
+        out["separator"] = {{"frame", desktop::statusFrameJSON(s.frame)},
+                            {"shown", s.frame.width() <= MenuBarManager::expandedSeparatorLength}};
+        for (const auto& other : states) {
+            if (other.own)
+                continue;
+            const double centre = other.frame.midX();
+            if (rightToLeft ? centre > s.frame.maxX() : centre < s.frame.minX())
+                items.push_back(other.autosaveName);
+        }
+    }
+    out["items"] = std::move(items);
+    return out;
+}
+
+nlohmann::json hotkeysJSON(desktop::DesktopHost& host) {
+    auto text = [&](const char* key) -> nlohmann::json {
+        auto value = host.userDefaults().object(key);
+        auto* s = value ? value->asString() : nullptr;
+        return s && !s->empty() ? nlohmann::json(*s) : nlohmann::json();
+    };
+    return {{"toggle", text(quillet::MenuBarManager::toggleHotkeyKey)},
+            {"alwaysHidden", text(quillet::MenuBarManager::alwaysHiddenHotkeyKey)}};
 }
 
 } // namespace
@@ -80,6 +122,8 @@ void addQuilletStatus(desktop::DesktopHost& host) {
         return host.userDefaults().boolForKey(quillet::MenuBarManager::isCollapsedKey);
     });
     host.addStatusSection("panel", [&host] { return panelJSON(host.desktopApplication()); });
+    host.addStatusSection("alwaysHidden", [&host] { return alwaysHiddenJSON(host); });
+    host.addStatusSection("hotkeys", [&host] { return hotkeysJSON(host); });
 }
 
 } // namespace quilletdesktop

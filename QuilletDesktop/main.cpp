@@ -29,6 +29,8 @@ constexpr const char* usage =
     "usage: quillet [--sample-items PATH | --no-sample-items] [--no-tray-items] [URL...]\n"
     "       quillet --status    print the running instance's state as JSON\n"
     "       quillet --toggle    click the running instance's chevron\n"
+    "       quillet --toggle-always-hidden\n"
+    "                           show or hide the running instance's always-hidden section\n"
     "Other programs' tray items show in the strip. Sample items stand in for them until the\n"
     "first one appears; those of --sample-items stay. QUILLET_NO_SAMPLE_ITEMS=1 is\n"
     "--no-sample-items.\n";
@@ -36,6 +38,7 @@ constexpr const char* usage =
 struct Arguments {
     bool status = false;
     bool toggle = false;
+    bool toggleAlwaysHidden = false;
     std::string sampleItemsPath;
     bool noSampleItems = false;
     bool noTrayItems = false;
@@ -49,6 +52,8 @@ bool parse(int argc, char** argv, Arguments& out) {
             out.status = true;
         } else if (a == "--toggle") {
             out.toggle = true;
+        } else if (a == "--toggle-always-hidden") {
+            out.toggleAlwaysHidden = true;
         } else if (a == "--sample-items") {
             if (i + 1 >= argc) {
                 std::fputs("quillet: --sample-items needs a path\n", stderr);
@@ -77,8 +82,9 @@ bool parse(int argc, char** argv, Arguments& out) {
         std::fputs("quillet: --sample-items and --no-sample-items cannot be combined\n", stderr);
         return false;
     }
-    if (out.status && out.toggle) {
-        std::fputs("quillet: --status and --toggle cannot be combined\n", stderr);
+    if (int(out.status) + int(out.toggle) + int(out.toggleAlwaysHidden) > 1) {
+        std::fputs("quillet: --status, --toggle and --toggle-always-hidden cannot be combined\n",
+                   stderr);
         return false;
     }
     if (out.urls.size() > desktop::maxInstanceURLs) {
@@ -141,9 +147,12 @@ int main(int argc, char** argv) {
         return 2;
 
     // Control of the running instance needs no display.
-    if (args.status || args.toggle) {
+    if (args.status || args.toggle || args.toggleAlwaysHidden) {
         using C = desktop::InstanceRequest::Command;
-        auto reply = ask({args.status ? C::status : C::toggle, {}}, 5000);
+        desktop::InstanceRequest request{args.status ? C::status : C::toggle, {}};
+        if (args.toggleAlwaysHidden)
+            request = {C::post, {}, quillet::MenuBarManager::toggleAlwaysHiddenNotification};
+        auto reply = ask(request, 5000);
         if (!reply) {
             std::fputs("quillet: no running instance answered\n", stderr);
             return 1;
@@ -170,6 +179,7 @@ int main(int argc, char** argv) {
     desktop::DesktopHost::Options options;
     options.trayItems = !args.noTrayItems;
     options.toggleItem = quillet::MenuBarManager::toggleAutosaveName;
+    options.postableNotifications = {quillet::MenuBarManager::toggleAlwaysHiddenNotification};
     const char* noSamples = std::getenv("QUILLET_NO_SAMPLE_ITEMS");
     if (args.noSampleItems || (noSamples && std::strcmp(noSamples, "1") == 0)) {
         options.sampleItems.clear();

@@ -4,6 +4,7 @@
 #include "Platform/Desktop/Services/DesktopBrowser.h"
 
 #include "Platform/Desktop/Services/DesktopBundle.h"
+#include "Platform/Desktop/Services/DesktopHotkeys.h"
 #include "Platform/Desktop/Services/DesktopHttpSession.h"
 #include "Platform/Desktop/Services/DesktopWebAuthentication.h"
 #include "Platform/Desktop/Services/LibraryThread.h"
@@ -26,6 +27,7 @@
 #include <QQuickItem>
 #include <QScreen>
 #include <QToolTip>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -114,6 +116,9 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
         });
     if (auto* app = QCoreApplication::instance())
         app->installEventFilter(localMouseFilter_.get());
+    hotkeys_ = std::make_unique<DesktopHotkeys>(
+        [this](std::function<void()> action) { runLoop_.post(std::move(action)); });
+    platform::installHotkeys(hotkeys_.get());
     // The library's threads exist from the start: library code reaches them from any thread.
     http_ = std::make_unique<DesktopHttpSession>();
     library_ = std::make_unique<LibraryThread>(
@@ -242,6 +247,8 @@ DesktopHost::~DesktopHost() {
     server_.reset();
     if (platform::hasHost() && &platform::host() == this)
         platform::installHost(nullptr);
+    if (&platform::hotkeys() == hotkeys_.get())
+        platform::installHotkeys(nullptr);
     qtSignals_.reset();
     // Queued work and timers may point into the facilities: drop them first.
     runLoop_.shutDown();
@@ -331,6 +338,13 @@ std::string DesktopHost::answer(const InstanceRequest& request) {
         return R"({"ok":true})";
     case C::status:
         return statusJSON();
+    case C::post: {
+        const auto& allowed = options_.postableNotifications;
+        if (std::find(allowed.begin(), allowed.end(), request.name) == allowed.end())
+            return R"({"ok":false,"error":"no such notification"})";
+        notifications_.post(request.name);
+        return R"({"ok":true})";
+    }
     case C::toggle:
         if (toggle())
             return R"({"ok":true})";

@@ -43,6 +43,7 @@ class DesktopAppearance;
 class DesktopWebAuthenticationSessions;
 class LocalMouseFilter;
 class TrayHost;
+class DesktopHotkeys;
 
 // A frame as `--status` gives it: Cocoa coordinates, from a Cocoa rectangle or from a rectangle
 // in Qt's global coordinates.
@@ -73,6 +74,8 @@ public:
         std::function<std::unique_ptr<GlobalClickSource>()> globalClickSource;
         // The autosave name of this process's status item that `--toggle` clicks; empty: none.
         std::string toggleItem;
+        // Notifications that another process may post here through the instance channel.
+        std::vector<std::string> postableNotifications;
     };
 
     explicit DesktopHost(Options options);
@@ -197,6 +200,8 @@ private:
     // The default browser, and sign-in pages shown in it that wait for their return URL.
     std::unique_ptr<DesktopBrowser> browser_;
     std::unique_ptr<DesktopWebAuthenticationSessions> webAuth_;
+    // Global shortcuts, installed as the process's while the host lives.
+    std::unique_ptr<DesktopHotkeys> hotkeys_;
     std::unique_ptr<InstanceLock> lock_;
     std::unique_ptr<InstanceServer> server_;
     std::shared_ptr<platform::RunningApplication> otherInstance_;

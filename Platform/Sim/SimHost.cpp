@@ -99,7 +99,7 @@ std::optional<Screen> SimScreens::mainScreen() const {
 SimSymbols::SimSymbols()
     : known_{"chevron.left",    "chevron.right", "circle.fill",        "exclamationmark.triangle",
              "app.dashed",      "gearshape",     "person.crop.circle", "power",
-             "arrow.clockwise", "eye.slash",     "checkmark"} {}
+             "arrow.clockwise", "eye.slash",     "checkmark",          "pause"} {}
 
 std::optional<Image> SimSymbols::systemSymbol(const std::string& name,
                                               const std::string& accessibilityDescription) {

@@ -54,6 +54,13 @@ double QuilletBarPanelController::width(std::size_t n) {
     return count * 22 + 20 + (count - 1) * 8;
 }
 
+double QuilletBarPanelController::width(std::size_t n, std::size_t alwaysHidden) {
+    const double icons = width(n + alwaysHidden);
+    if (n == 0 || alwaysHidden == 0)
+        return icons;
+    return icons + QuilletBarView::dividerWidth + QuilletBarView::spacing;
+}
+
 bool QuilletBarPanelController::isPanelVisible() const {
     return panel_ && panel_->isVisible();
 }
@@ -64,7 +71,8 @@ std::shared_ptr<QuilletBarHostingView> QuilletBarPanelController::hostingView() 
 }
 
 void QuilletBarPanelController::show(const std::vector<HiddenItem>& items,
-                                     platform::StatusButton* anchor) {
+                                     const std::vector<HiddenItem>& alwaysHiddenItems,
+                                     platform::StatusButton* anchor, bool takesFocus) {
     auto anchorWindow = anchor ? anchor->window() : nullptr;
     if (!anchorWindow)
         return;
@@ -84,22 +92,30 @@ void QuilletBarPanelController::show(const std::vector<HiddenItem>& items,
     std::weak_ptr<QuilletBarPanelController> weak = weak_from_this();
     QuilletBarView root;
     root.items = items;
+    root.alwaysHiddenItems = alwaysHiddenItems;
     root.onItemClick = [weak] {
         if (auto self = weak.lock(); self && self->onItemClicked)
             self->onItemClicked();
+    };
+    root.onAlwaysHiddenItemClick = [weak] {
+        if (auto self = weak.lock(); self && self->onAlwaysHiddenItemClicked)
+            self->onAlwaysHiddenItemClicked();
     };
     root.onHoverChange = [weak](bool inside) {
         if (auto self = weak.lock(); self && self->onHoverChange)
             self->onHoverChange(inside);
     };
-    if (auto hosting = hostingView())
+    if (auto hosting = hostingView()) {
+        // Each showing starts a new search.
+        hosting->setSearchText(std::string());
         hosting->setRootView(std::move(root));
-    else
+    } else {
         panel_->setContentView(std::make_shared<QuilletBarHostingView>(std::move(root)));
+    }
 
     // Right-aligned under the chevron, 6 points below the menu bar, inside the screen (the
     // right edge wins when the panel is wider than the screen).
-    const double w = width(items.size());
+    const double w = width(items.size(), alwaysHiddenItems.size());
     const double menuBarHeight = screen->frame.maxY() - screen->visibleFrame.maxY();
     const double y = screen->frame.maxY() - menuBarHeight - panelHeight - gapBelowMenuBar;
     double x = anchorFrame.maxX() - w;
@@ -109,7 +125,11 @@ void QuilletBarPanelController::show(const std::vector<HiddenItem>& items,
     panel_->display();
 
     const bool wasVisible = panel_->isVisible();
-    panel_->orderFrontRegardless();
+    // Opened by the chevron or by hover it is not made key; opened for search it is.
+    if (takesFocus)
+        panel_->makeKeyAndOrderFront();
+    else
+        panel_->orderFrontRegardless();
     if (!wasVisible) {
         installMonitors();
         if (onVisibilityChange)
@@ -153,14 +173,17 @@ void QuilletBarPanelController::installMonitors() {
                     self->hide();
             });
         });
-    // Escape closes it while it is the key window, and goes no further.
+    // Escape closes it while it is the key window, and goes no further; while a search text
+    // is typed, Escape clears it first.
     localKeyMonitor_ = monitors.addLocalMonitor(
         platform::eventMask(platform::EventType::keyDown),
         [weak](const platform::Event& event) -> std::optional<platform::Event> {
             auto self = weak.lock();
             if (self && self->isPanelVisible() && self->panel_->isKeyWindow() &&
                 event.keyCode == platform::keyCodeEscape) {
-                self->hide();
+                auto hosting = self->hostingView();
+                if (!hosting || !hosting->pressEscape())
+                    self->hide();
                 return std::nullopt;
             }
             return event;

@@ -33,6 +33,8 @@ public:
     // Assigned by the owner after creation; each captures the owner weakly.
     std::function<void(bool)> onVisibilityChange;
     std::function<void()> onItemClicked;
+    // A click on an item of the always-hidden section.
+    std::function<void()> onAlwaysHiddenItemClicked;
     std::function<void(bool)> onHoverChange;
 
     // The panel, once shown the first time.
@@ -42,12 +44,22 @@ public:
 
     // Fills, places and shows the panel under `anchor` (the chevron's button). Does nothing
     // without an anchor, its window, or a screen.
-    void show(const std::vector<HiddenItem>& items, platform::StatusButton* anchor);
+    void show(const std::vector<HiddenItem>& items, platform::StatusButton* anchor) {
+        show(items, {}, anchor, false);
+    }
+    // The same with the always-hidden section's items after a divider; `takesFocus` makes the
+    // panel the key window, so that typing searches it and Return picks the first shown.
+    void show(const std::vector<HiddenItem>& items,
+              const std::vector<HiddenItem>& alwaysHiddenItems, platform::StatusButton* anchor,
+              bool takesFocus);
     // Hides a visible panel and reports it; a hidden panel stays quiet.
     void hide();
 
     // n × 22 + 20 + (n − 1) × 8 for n items; 170 for none.
     static double width(std::size_t itemCount);
+    // With `alwaysHiddenCount` more items after a divider (one point, spaced like an icon) when
+    // both groups have items.
+    static double width(std::size_t itemCount, std::size_t alwaysHiddenCount);
 
 private:
     QuilletBarPanelController() = default;

@@ -29,6 +29,9 @@ double MenuBarManager::collapsedSeparatorLength() const {
 void MenuBarManager::screenParametersDidChange() {
     if (isCollapsed_.get())
         separatorItem_->setLength(collapsedSeparatorLength());
+    // A long always-hidden separator follows the widest screen too.
+    if (alwaysHiddenItem_ && alwaysHiddenItem_->length() > expandedSeparatorLength)
+        alwaysHiddenItem_->setLength(collapsedSeparatorLength());
 }
 
 bool MenuBarManager::isSeparatorPositionValid() const {
@@ -53,11 +56,11 @@ std::optional<platform::Image> MenuBarManager::warningImage() {
                           {12, platform::SymbolWeight::medium, platform::SymbolScale::medium});
 }
 
-void MenuBarManager::showSeparatorPositionWarning() {
+void MenuBarManager::showSeparatorPositionWarning(const char* toolTip) {
     positionWarningTimer_.invalidate();
     if (auto* button = toggleItem_->button()) {
         button->setImage(warningImage());
-        button->setToolTip("Drag the dot to the left of the chevron first.");
+        button->setToolTip(toolTip);
     }
     scheduleTimer(positionWarningTimer_, positionWarningSeconds,
                   &MenuBarManager::clearSeparatorPositionWarning);

@@ -32,6 +32,15 @@ const std::shared_ptr<QuilletBarPanelController>& MenuBarManager::panelControlle
         self->panelController_->hide();
         self->setCollapsed(false);
     };
+    panelController_->onAlwaysHiddenItemClicked = [weak] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        // Expanding, and showing the always-hidden section until the next collapse.
+        self->panelController_->hide();
+        self->setCollapsed(false);
+        self->setAlwaysHiddenShown(true);
+    };
     panelController_->onHoverChange = [weak](bool inside) {
         if (auto self = weak.lock())
             self->handlePanelHoverChange(inside);

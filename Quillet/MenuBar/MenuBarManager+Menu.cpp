@@ -61,7 +61,12 @@ void MenuBarManager::menuDidClose(platform::Menu&) {
 }
 
 void MenuBarManager::showHiddenItemsFromMenu() {
-    panelController()->show(HiddenItemScanner::scan(), toggleItem_->button());
+    showHiddenItemsPanel(/*takesFocus=*/false);
+}
+
+void MenuBarManager::showHiddenItemsPanel(bool takesFocus) {
+    auto [hidden, alwaysHidden] = splitHiddenItems(HiddenItemScanner::scan());
+    panelController()->show(hidden, alwaysHidden, toggleItem_->button(), takesFocus);
 }
 
 const std::shared_ptr<SettingsWindowController>& MenuBarManager::settingsWindowController() {

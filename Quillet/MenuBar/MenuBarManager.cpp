@@ -2,6 +2,7 @@
 
 #include "Platform/Application.h"
 #include "Platform/Host.h"
+#include "Platform/Hotkeys.h"
 #include "Platform/Log.h"
 #include "Platform/RunLoop.h"
 #include "Platform/StatusBar.h"
@@ -22,8 +23,15 @@ std::shared_ptr<MenuBarManager> MenuBarManager::create() {
 }
 
 MenuBarManager::~MenuBarManager() {
-    if (screenObserver_ && platform::hasHost())
-        host().notificationCenter().removeObserver(*screenObserver_);
+    if (platform::hasHost()) {
+        if (screenObserver_)
+            host().notificationCenter().removeObserver(*screenObserver_);
+        if (alwaysHiddenObserver_)
+            host().notificationCenter().removeObserver(*alwaysHiddenObserver_);
+        for (const auto& token : {toggleHotkeyToken_, alwaysHiddenHotkeyToken_})
+            if (token)
+                platform::hotkeys().unregisterHotkey(*token);
+    }
     // The timer slots invalidate their timers as they go.
 }
 
@@ -39,6 +47,7 @@ void MenuBarManager::setUp() {
                                  : true);
     // Never stored: always read back from the system's login-item service.
     launchAtLogin_.set(readLaunchAtLoginStatus());
+    alwaysHiddenEnabled_.set(defaults.boolForKey(alwaysHiddenEnabledKey));
 
     // First launch: the chevron nearest the edge, the dot just beyond it.
     const auto togglePositionKey = platform::preferredPositionKey(toggleAutosaveName);
@@ -79,14 +88,25 @@ void MenuBarManager::setUp() {
     // The dot has no action: clicking it does nothing.
     if (auto* button = separatorItem_->button())
         button->setAlphaValue(separatorAlpha);
+    // The always-hidden separator, beyond the dot, while that section is switched on; at
+    // launch its items stay hidden.
+    if (alwaysHiddenEnabled_.get())
+        makeAlwaysHiddenItem();
 
     applyCollapsedState();
     scheduleRehideIfNeeded();
+    registerHotkeys();
 
     screenObserver_ = host().notificationCenter().addObserver(
         platform::applicationDidChangeScreenParametersNotification, [weak] {
             if (auto self = weak.lock())
                 self->screenParametersDidChange();
+        });
+    // `quillet --toggle-always-hidden` reaches the running instance as this notification.
+    alwaysHiddenObserver_ =
+        host().notificationCenter().addObserver(toggleAlwaysHiddenNotification, [weak] {
+            if (auto self = weak.lock())
+                self->toggleAlwaysHiddenShown();
         });
 }
 
@@ -109,7 +129,16 @@ void MenuBarManager::setCollapsed(bool collapsed) {
         scheduleRehideIfNeeded();
         return;
     }
+    if (collapsed && !isAlwaysHiddenPositionValid()) {
+        // The double bar between the chevron and the dot: it must go beyond the dot first.
+        showSeparatorPositionWarning(alwaysHiddenWarningToolTip);
+        scheduleRehideIfNeeded();
+        return;
+    }
     isCollapsed_.set(collapsed);
+    // A collapse ends the showing of the always-hidden section.
+    if (collapsed)
+        alwaysHiddenShown_.set(false);
     host().userDefaults().set(isCollapsedKey, collapsed);
     applyCollapsedState();
     if (collapsed)
@@ -135,6 +164,7 @@ void MenuBarManager::applyCollapsedState() {
         if (auto* button = separatorItem_->button())
             button->setImage(separatorDotImage());
     }
+    applyAlwaysHiddenState();
 }
 
 std::optional<platform::Image>

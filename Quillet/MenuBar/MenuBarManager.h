@@ -16,6 +16,9 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 class StatusItem;
@@ -24,6 +27,7 @@ class Logger;
 
 namespace quillet {
 
+struct HiddenItem;
 class QuilletBarPanelController;
 class SettingsWindowController;
 
@@ -39,6 +43,21 @@ public:
     static constexpr const char* toggleAutosaveName = "quillet.toggle";
     static constexpr const char* separatorAutosaveName = "quillet.separator";
     static constexpr const char* toggleToolTip = "Quillet: click to hide or show menu bar items";
+
+    // The always-hidden section: a second separator beyond the dot; what lies beyond it stays
+    // off the screen even while the bar is expanded, until it is shown (until the next collapse).
+    static constexpr const char* alwaysHiddenEnabledKey = "quillet.alwaysHiddenEnabled";
+    static constexpr const char* alwaysHiddenAutosaveName = "quillet.alwaysHidden";
+    static constexpr double alwaysHiddenSeparatorAlpha = 0.35;
+    static constexpr const char* alwaysHiddenToolTip = "Quillet: items beyond this stay hidden";
+    static constexpr const char* alwaysHiddenWarningToolTip =
+        "Drag the double bar to the left of the dot first.";
+    // Posted (by the command line's --toggle-always-hidden) to show or hide the section.
+    static constexpr const char* toggleAlwaysHiddenNotification =
+        "QuilletToggleAlwaysHiddenSection";
+    // Global shortcuts, as key sequences ("Ctrl+Alt+H"); empty or absent: none.
+    static constexpr const char* toggleHotkeyKey = "quillet.toggleHotkey";
+    static constexpr const char* alwaysHiddenHotkeyKey = "quillet.alwaysHiddenHotkey";
 
     static constexpr double expandedSeparatorLength = 12.0;
     static constexpr double separatorAlpha = 0.55;
@@ -65,8 +84,34 @@ public:
     const platform::Published<bool>& launchAtLogin() const { return launchAtLogin_; }
     const platform::Published<bool>& hoverPreviewEnabled() const { return hoverPreviewEnabled_; }
 
+    const platform::Published<bool>& alwaysHiddenEnabled() const { return alwaysHiddenEnabled_; }
+    // The always-hidden section is on the screen (until the next collapse).
+    const platform::Published<bool>& isAlwaysHiddenShown() const { return alwaysHiddenShown_; }
+    // The hotkeys as stored (canonical text); empty when none.
+    const platform::Published<std::string>& toggleHotkey() const { return toggleHotkey_; }
+    const platform::Published<std::string>& alwaysHiddenHotkey() const {
+        return alwaysHiddenHotkey_;
+    }
+
     void setCollapsed(bool collapsed);
     void setAutoRehide(std::int64_t seconds);
+    // Switches the always-hidden section on (its separator appears, shown so that items can be
+    // dragged beyond it) or off (its items join the hidden section; its position is kept).
+    void setAlwaysHiddenEnabled(bool enabled);
+    // Shows the always-hidden section until the next collapse, expanding a collapsed bar; false
+    // hides it again. Does nothing while the section is switched off.
+    void setAlwaysHiddenShown(bool shown);
+    void toggleAlwaysHiddenShown() { setAlwaysHiddenShown(!alwaysHiddenShown_.get()); }
+
+    // What became of a hotkey the user chose.
+    enum class HotkeyChange { stored, cleared, taken, invalid, unavailable };
+    // Stores and watches for `sequence`; an empty text clears it. A key another program holds
+    // (or the other hotkey) is reported as taken and not stored.
+    HotkeyChange setToggleHotkey(const std::string& sequence);
+    HotkeyChange setAlwaysHiddenHotkey(const std::string& sequence);
+    // The user pressed a hotkey (the host calls these on each press).
+    void toggleHotkeyPressed();
+    void alwaysHiddenHotkeyPressed();
     void setHoverPreviewEnabled(bool enabled);
     void setLaunchAtLogin(bool enabled);
 
@@ -84,6 +129,14 @@ public:
 
     const std::shared_ptr<platform::StatusItem>& toggleItem() const { return toggleItem_; }
     const std::shared_ptr<platform::StatusItem>& separatorItem() const { return separatorItem_; }
+    // The always-hidden separator; null while the section is switched off.
+    const std::shared_ptr<platform::StatusItem>& alwaysHiddenItem() const {
+        return alwaysHiddenItem_;
+    }
+    // Splits hidden items (left to right, as the scanner lists them) into those of the hidden
+    // section and those beyond the always-hidden separator.
+    std::pair<std::vector<HiddenItem>, std::vector<HiddenItem>>
+    splitHiddenItems(std::vector<HiddenItem> items) const;
     const std::set<RehideSuppressor>& rehideSuppressors() const { return rehideSuppressors_; }
     bool isRehideArmed() const;
     bool isPositionWarningShown() const;
@@ -92,6 +145,7 @@ public:
     static std::optional<platform::Image> chevronImage(bool collapsed);
     static std::optional<platform::Image> separatorDotImage();
     static std::optional<platform::Image> warningImage();
+    static std::optional<platform::Image> alwaysHiddenSeparatorImage();
     // A named system symbol, configured and marked as a template image.
     static std::optional<platform::Image>
     templateSymbol(const char* name, const char* description,
@@ -108,6 +162,8 @@ private:
     void showContextMenu();
     std::shared_ptr<platform::Menu> buildStatusMenu();
     void showHiddenItemsFromMenu();
+    // Opens the hidden-items panel under the chevron; `takesFocus` makes it key (for search).
+    void showHiddenItemsPanel(bool takesFocus);
     void toggleLaunchAtLoginFromMenu();
     bool readLaunchAtLoginStatus() const;
 
@@ -124,8 +180,21 @@ private:
     double collapsedSeparatorLength() const;
     void screenParametersDidChange();
     bool isSeparatorPositionValid() const;
-    void showSeparatorPositionWarning();
+    void showSeparatorPositionWarning(
+        const char* toolTip = "Drag the dot to the left of the chevron first.");
     void clearSeparatorPositionWarning();
+
+    // The always-hidden section.
+    void makeAlwaysHiddenItem();
+    void applyAlwaysHiddenState();
+    bool isAlwaysHiddenPositionValid() const;
+    // Hotkeys.
+    void registerHotkeys();
+    HotkeyChange changeHotkey(const char* key, platform::Published<std::string>& stored,
+                              std::optional<std::uint64_t>& token, const std::string& otherSequence,
+                              const std::string& sequence, void (MenuBarManager::*pressed)());
+    bool watchHotkey(const std::string& sequence, std::optional<std::uint64_t>& token,
+                     void (MenuBarManager::*pressed)(), HotkeyChange& outcome);
 
     // Auto-rehide.
     void addRehideSuppressor(RehideSuppressor reason);
@@ -142,8 +211,16 @@ private:
     platform::Published<std::int64_t> autoRehideSeconds_;
     platform::Published<bool> launchAtLogin_;
     platform::Published<bool> hoverPreviewEnabled_;
+    platform::Published<bool> alwaysHiddenEnabled_;
+    platform::Published<bool> alwaysHiddenShown_;
+    platform::Published<std::string> toggleHotkey_;
+    platform::Published<std::string> alwaysHiddenHotkey_;
+    std::optional<std::uint64_t> toggleHotkeyToken_;
+    std::optional<std::uint64_t> alwaysHiddenHotkeyToken_;
     std::shared_ptr<platform::StatusItem> toggleItem_;
     std::shared_ptr<platform::StatusItem> separatorItem_;
+    std::shared_ptr<platform::StatusItem> alwaysHiddenItem_;
+    std::optional<platform::NotificationCenter::Token> alwaysHiddenObserver_;
     platform::TimerSlot rehideTimer_;
     std::set<RehideSuppressor> rehideSuppressors_;
     platform::TimerSlot positionWarningTimer_;

@@ -39,6 +39,9 @@ void SettingsView::observe() {
         connections_.emplace_back(m->launchAtLogin().willChange.connect(rerender));
         connections_.emplace_back(m->autoRehideSeconds().willChange.connect(rerender));
         connections_.emplace_back(m->hoverPreviewEnabled().willChange.connect(rerender));
+        connections_.emplace_back(m->alwaysHiddenEnabled().willChange.connect(rerender));
+        connections_.emplace_back(m->toggleHotkey().willChange.connect(rerender));
+        connections_.emplace_back(m->alwaysHiddenHotkey().willChange.connect(rerender));
     }
     if (account_) {
         connections_.emplace_back(account_->account.willChange.connect(rerender));
@@ -176,6 +179,61 @@ void SettingsView::checkForUpdates() {
 
 void SettingsView::setBetaUpdates(bool on) {
     host().userDefaults().set(UpdaterService::betaEnabledKey, on);
+    scheduleChanged();
+}
+
+bool SettingsView::alwaysHiddenEnabled() const {
+    auto m = manager_.lock();
+    return m && m->alwaysHiddenEnabled().get();
+}
+
+std::string SettingsView::toggleHotkey() const {
+    auto m = manager_.lock();
+    return m ? m->toggleHotkey().get() : std::string();
+}
+
+std::string SettingsView::alwaysHiddenHotkey() const {
+    auto m = manager_.lock();
+    return m ? m->alwaysHiddenHotkey().get() : std::string();
+}
+
+void SettingsView::setAlwaysHiddenEnabled(bool on) {
+    if (auto m = manager_.lock())
+        m->setAlwaysHiddenEnabled(on);
+}
+
+namespace {
+
+std::string hotkeyMessage(MenuBarManager::HotkeyChange change) {
+    switch (change) {
+    case MenuBarManager::HotkeyChange::stored:
+    case MenuBarManager::HotkeyChange::cleared:
+        return {};
+    case MenuBarManager::HotkeyChange::taken:
+        return SettingsView::hotkeyTakenText;
+    case MenuBarManager::HotkeyChange::invalid:
+        return SettingsView::hotkeyInvalidText;
+    case MenuBarManager::HotkeyChange::unavailable:
+        return SettingsView::hotkeyUnavailableText;
+    }
+    return {};
+}
+
+} // namespace
+
+void SettingsView::recordToggleHotkey(const std::string& sequence) {
+    auto m = manager_.lock();
+    if (!m)
+        return;
+    toggleHotkeyMessage_ = hotkeyMessage(m->setToggleHotkey(sequence));
+    scheduleChanged();
+}
+
+void SettingsView::recordAlwaysHiddenHotkey(const std::string& sequence) {
+    auto m = manager_.lock();
+    if (!m)
+        return;
+    alwaysHiddenHotkeyMessage_ = hotkeyMessage(m->setAlwaysHiddenHotkey(sequence));
     scheduleChanged();
 }
 

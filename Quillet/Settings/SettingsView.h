@@ -25,7 +25,9 @@ class SettingsView final : public platform::ViewModel,
                            public std::enable_shared_from_this<SettingsView> {
 public:
     static constexpr double width = 420;
-    static constexpr double height = 600;
+    // The section "Always hidden and hotkeys" below the hover switch adds its height.
+    static constexpr double alwaysHiddenSectionHeight = 132;
+    static constexpr double height = 600 + alwaysHiddenSectionHeight;
     static constexpr const char* title = "Quillet";
     static constexpr const char* tagline = "Keep the menu bar tidy: tuck away what you don't need.";
     static constexpr const char* launchAtLoginTitle = "Launch at Login";
@@ -44,6 +46,17 @@ public:
     static constexpr const char* betaUpdatesTitle = "Get early-access updates";
     static constexpr const char* quitTitle = "Quit Quillet";
     static constexpr double pickerMaxWidth = 260;
+    static constexpr const char* alwaysHiddenSectionTitle = "Always hidden and hotkeys";
+    static constexpr const char* alwaysHiddenTitle = "Always-hidden section";
+    static constexpr const char* toggleHotkeyTitle = "Hide or show menu bar items";
+    static constexpr const char* alwaysHiddenHotkeyTitle = "Show always-hidden items";
+    static constexpr const char* recordHotkeyPrompt = "Press keys\u2026";
+    static constexpr const char* noHotkeyText = "None";
+    static constexpr const char* clearHotkeyTitle = "Clear";
+    static constexpr const char* hotkeyTakenText = "Another program uses this shortcut.";
+    static constexpr const char* hotkeyInvalidText = "Use a key with Ctrl, Alt or Meta.";
+    static constexpr const char* hotkeyUnavailableText =
+        "Shortcuts for the whole desktop are not available here.";
 
     struct AutoRehideChoice {
         std::int64_t seconds;
@@ -78,6 +91,13 @@ public:
     bool accountButtonIsBusy() const { return signingOut_; }
     bool canCheckForUpdates() const;
     bool betaUpdates() const;
+    bool alwaysHiddenEnabled() const;
+    // The shortcuts as stored ("Ctrl+Alt+H"); empty when none.
+    std::string toggleHotkey() const;
+    std::string alwaysHiddenHotkey() const;
+    // Why the last shortcut recorded in a field was not stored; empty when it was.
+    const std::string& toggleHotkeyMessage() const { return toggleHotkeyMessage_; }
+    const std::string& alwaysHiddenHotkeyMessage() const { return alwaysHiddenHotkeyMessage_; }
 
     // --- what the user does ---
     void setLaunchAtLogin(bool on);
@@ -87,6 +107,10 @@ public:
     void tapAccountButton();
     void checkForUpdates();
     void setBetaUpdates(bool on);
+    void setAlwaysHiddenEnabled(bool on);
+    // A shortcut recorded in a field (keys pressed together); an empty text clears it.
+    void recordToggleHotkey(const std::string& sequence);
+    void recordAlwaysHiddenHotkey(const std::string& sequence);
     void quit();
 
 private:
@@ -103,6 +127,8 @@ private:
     std::vector<boost::signals2::scoped_connection> connections_;
     bool changePending_ = false;
     bool signingOut_ = false;
+    std::string toggleHotkeyMessage_;
+    std::string alwaysHiddenHotkeyMessage_;
 };
 
 } // namespace quillet

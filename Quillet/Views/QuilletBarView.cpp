@@ -3,6 +3,9 @@
 #include "Platform/Workspace.h"
 
 #include <algorithm>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
 
 namespace quillet {
 
@@ -21,19 +24,51 @@ std::string HiddenItemIconCell::toolTip() const {
 
 std::vector<HiddenItemIconCell> QuilletBarView::cells() const {
     std::vector<HiddenItemIconCell> out;
-    out.reserve(items.size());
+    out.reserve(items.size() + alwaysHiddenItems.size());
     for (const auto& item : items)
-        out.push_back(HiddenItemIconCell{item, onItemClick});
+        out.push_back(HiddenItemIconCell{item, onItemClick, false});
+    for (const auto& item : alwaysHiddenItems)
+        out.push_back(HiddenItemIconCell{item, onAlwaysHiddenItemClick, true});
     return out;
+}
+
+namespace {
+
+// The text folded for a search: decomposed, without combining marks, case-folded.
+icu::UnicodeString folded(const std::string& text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const auto* nfd = icu::Normalizer2::getNFDInstance(status);
+    auto source = icu::UnicodeString::fromUTF8(text);
+    if (U_FAILURE(status) || !nfd)
+        return source.foldCase();
+    auto decomposed = nfd->normalize(source, status);
+    if (U_FAILURE(status))
+        return source.foldCase();
+    icu::UnicodeString out;
+    for (int32_t i = 0; i < decomposed.length();) {
+        const UChar32 c = decomposed.char32At(i);
+        if (u_charType(c) != U_NON_SPACING_MARK)
+            out.append(c);
+        i += U16_LENGTH(c);
+    }
+    return out.foldCase();
+}
+
+} // namespace
+
+bool matchesSearch(const std::string& name, const std::string& query) {
+    if (query.empty())
+        return true;
+    return folded(name).indexOf(folded(query)) >= 0;
 }
 
 void QuilletBarHostingView::setRootView(QuilletBarView root) {
     root_ = std::move(root);
     // Cells are keyed by window: those still listed keep their state, the rest go.
     std::map<std::uint32_t, bool> kept;
-    for (const auto& item : root_.items)
-        if (auto it = hovered_.find(item.windowID); it != hovered_.end())
-            kept.emplace(item.windowID, it->second);
+    for (const auto& cell : root_.cells())
+        if (auto it = hovered_.find(cell.item.windowID); it != hovered_.end())
+            kept.emplace(cell.item.windowID, it->second);
     hovered_ = std::move(kept);
     changed();
 }
@@ -64,12 +99,53 @@ void QuilletBarHostingView::pointerExitedCell(std::uint32_t windowID) {
 }
 
 void QuilletBarHostingView::tapCell(std::uint32_t windowID) {
-    const auto& items = root_.items;
-    bool listed = std::any_of(items.begin(), items.end(),
-                              [&](const HiddenItem& i) { return i.windowID == windowID; });
-    // The tap does not say which item: every icon has the same effect.
-    if (listed && root_.onItemClick)
-        root_.onItemClick();
+    // The tap does not say which item: every icon of a group has the same effect.
+    for (const auto& cell : root_.cells())
+        if (cell.item.windowID == windowID) {
+            if (cell.onClick)
+                cell.onClick();
+            return;
+        }
+}
+
+void QuilletBarHostingView::setSearchText(std::string text) {
+    if (text == searchText_)
+        return;
+    searchText_ = std::move(text);
+    changed();
+}
+
+std::vector<HiddenItemIconCell> QuilletBarHostingView::visibleCells() const {
+    auto cells = root_.cells();
+    if (searchText_.empty())
+        return cells;
+    std::vector<HiddenItemIconCell> out;
+    for (auto& cell : cells)
+        if (matchesSearch(cell.toolTip(), searchText_))
+            out.push_back(std::move(cell));
+    return out;
+}
+
+bool QuilletBarHostingView::showsDivider() const {
+    bool hidden = false, alwaysHidden = false;
+    for (const auto& cell : visibleCells())
+        (cell.alwaysHidden ? alwaysHidden : hidden) = true;
+    return hidden && alwaysHidden;
+}
+
+bool QuilletBarHostingView::pressReturn() {
+    auto cells = visibleCells();
+    if (cells.empty())
+        return false;
+    tapCell(cells.front().item.windowID);
+    return true;
+}
+
+bool QuilletBarHostingView::pressEscape() {
+    if (searchText_.empty())
+        return false;
+    setSearchText(std::string());
+    return true;
 }
 
 } // namespace quillet

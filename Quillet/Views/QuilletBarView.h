@@ -19,6 +19,8 @@ namespace quillet {
 struct HiddenItemIconCell {
     HiddenItem item;
     std::function<void()> onClick;
+    // Listed after the divider: the item lies in the always-hidden section.
+    bool alwaysHidden = false;
 
     // The application's icon when it has one; otherwise none, and the placeholder is drawn.
     std::optional<platform::Image> iconImage() const;
@@ -42,15 +44,26 @@ struct QuilletBarView {
     static constexpr double emptyFontSize = 12;
     static constexpr const char* placeholderSymbol = "app.dashed";
     static constexpr const char* emptyText = "Nothing tucked away";
+    // The thin line between the hidden and the always-hidden items.
+    static constexpr double dividerWidth = 1;
+    static constexpr double dividerWhiteOpacity = 0.25;
 
     std::vector<HiddenItem> items;
+    // Items of the always-hidden section, listed after the others.
+    std::vector<HiddenItem> alwaysHiddenItems;
     std::function<void()> onItemClick;
+    std::function<void()> onAlwaysHiddenItemClick;
     std::function<void(bool)> onHoverChange;
 
-    bool showsEmptyState() const { return items.empty(); }
-    // One cell per item, in list order, each running onItemClick when tapped.
+    bool showsEmptyState() const { return items.empty() && alwaysHiddenItems.empty(); }
+    // One cell per item, hidden ones first then the always-hidden ones, each running its
+    // group's click callback when tapped.
     std::vector<HiddenItemIconCell> cells() const;
 };
+
+// Whether `name` contains `query`, ignoring case and accents ("é" matches "E"); an empty query
+// matches everything.
+bool matchesSearch(const std::string& name, const std::string& query);
 
 // The panel's hosting view: holds the root view and the view state that outlives a new root
 // (each cell's hover flag, kept while the same window stays in the list).
@@ -75,9 +88,24 @@ public:
     // A tap anywhere in a cell's area, transparent parts of the icon included.
     void tapCell(std::uint32_t windowID);
 
+    // --- search, while the panel has the keyboard focus ---
+    // The text typed so far; it outlives a new root.
+    const std::string& searchText() const { return searchText_; }
+    void setSearchText(std::string text);
+    void typeText(const std::string& text) { setSearchText(searchText_ + text); }
+    // The cells whose owner's name matches the search text, in the cells' order.
+    std::vector<HiddenItemIconCell> visibleCells() const;
+    // Whether a divider shows: hidden and always-hidden cells are both visible.
+    bool showsDivider() const;
+    // Return: taps the first visible cell; false when none is shown.
+    bool pressReturn();
+    // Escape: clears the search text and returns true; with no text, false (the panel closes).
+    bool pressEscape();
+
 private:
     QuilletBarView root_;
     std::map<std::uint32_t, bool> hovered_;
+    std::string searchText_;
 };
 
 } // namespace quillet

@@ -94,6 +94,62 @@ Rectangle {
         }
     }
 
+    // A shortcut field: the stored keys (or "None") on a button; pressing it records the next
+    // keys pressed together (Escape alone stops recording); "Clear" removes the shortcut. A
+    // shortcut that cannot be had is explained below the field.
+    component ShortcutField: ColumnLayout {
+        id: field
+        required property string title
+        required property string sequence
+        required property string message
+        signal recorded(string sequence)
+        property bool recording: false
+        spacing: 2
+        RowLayout {
+            spacing: 8
+            Text { text: field.title; color: root.label; font.pixelSize: 13; Layout.fillWidth: true }
+            KeyButton {
+                id: keys
+                objectName: "shortcut"
+                implicitWidth: 130
+                text: field.recording ? root.view.recordHotkeyPrompt
+                                      : (field.sequence.length > 0 ? field.sequence : root.view.noHotkeyText)
+                Accessible.name: field.title + ": " + text
+                onClicked: field.recording = true
+                onActiveFocusChanged: if (!activeFocus) field.recording = false
+                Keys.onPressed: (event) => {
+                    if (!field.recording)
+                        return
+                    event.accepted = true
+                    if (event.key === Qt.Key_Escape && event.modifiers === Qt.NoModifier) {
+                        field.recording = false
+                        return
+                    }
+                    const sequence = root.view.keySequenceText(event.key, event.modifiers)
+                    if (sequence.length === 0)
+                        return // a modifier alone: keep listening
+                    field.recording = false
+                    field.recorded(sequence)
+                }
+            }
+            KeyButton {
+                objectName: "clearShortcut"
+                text: root.view.clearHotkeyTitle
+                Accessible.name: root.view.clearHotkeyTitle + " " + field.title
+                enabled: field.sequence.length > 0
+                onClicked: field.recorded("")
+            }
+        }
+        Text {
+            visible: field.message.length > 0
+            text: field.message
+            color: appearance.dark ? "#FF6961" : "#D70015"
+            font.pixelSize: 11
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
+        }
+    }
+
     ColumnLayout {
         anchors.fill: parent
         anchors.margins: 20
@@ -166,6 +222,43 @@ Rectangle {
             text: "Show hidden items when hovering the chevron"
             checked: root.view.hoverPreviewEnabled
             onToggled: root.view.setHoverPreviewEnabled(checked)
+        }
+
+        // Always hidden and hotkeys.
+        ColumnLayout {
+            objectName: "alwaysHiddenSection"
+            Layout.fillWidth: true
+            spacing: 8
+            Text {
+                text: root.view.alwaysHiddenSectionTitle
+                color: root.secondaryLabel
+                font.pixelSize: 12
+                font.weight: Font.DemiBold
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
+            }
+            DarkSwitch {
+                objectName: "alwaysHidden"
+                text: root.view.alwaysHiddenTitle
+                checked: root.view.alwaysHiddenEnabled
+                onToggled: root.view.setAlwaysHiddenEnabled(checked)
+            }
+            ShortcutField {
+                objectName: "toggleHotkey"
+                Layout.fillWidth: true
+                title: root.view.toggleHotkeyTitle
+                sequence: root.view.toggleHotkey
+                message: root.view.toggleHotkeyMessage
+                onRecorded: (sequence) => root.view.recordToggleHotkey(sequence)
+            }
+            ShortcutField {
+                objectName: "alwaysHiddenHotkey"
+                Layout.fillWidth: true
+                title: root.view.alwaysHiddenHotkeyTitle
+                sequence: root.view.alwaysHiddenHotkey
+                message: root.view.alwaysHiddenHotkeyMessage
+                onRecorded: (sequence) => root.view.recordAlwaysHiddenHotkey(sequence)
+            }
         }
 
         // How it works.

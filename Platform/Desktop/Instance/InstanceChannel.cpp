@@ -1,5 +1,7 @@
 #include "Platform/Desktop/Instance/InstanceChannel.h"
 
+#include <cctype>
+
 #include <QByteArray>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -22,7 +24,7 @@ namespace desktop {
 
 namespace {
 
-constexpr const char* commandNames[] = {"ping", "activate", "open", "status", "toggle"};
+constexpr const char* commandNames[] = {"ping", "activate", "open", "status", "toggle", "post"};
 // A client that has not sent its request by then is dropped.
 constexpr int requestDeadlineMs = 5000;
 constexpr std::size_t maxReply = 4 * 1024 * 1024;
@@ -130,8 +132,24 @@ std::optional<InstanceRequest> parseInstanceRequest(std::string_view line) {
     } else if (urls != doc.end()) {
         return std::nullopt;
     }
+    auto notification = doc.find("name");
+    if (r.command == InstanceRequest::Command::post) {
+        if (notification == doc.end() || !notification->is_string())
+            return std::nullopt;
+        const auto& text = notification->get_ref<const std::string&>();
+        if (text.empty() || text.size() > maxInstanceNotificationName)
+            return std::nullopt;
+        for (unsigned char c : text)
+            if (!(std::isalnum(c) || c == '.' || c == '_' || c == '-'))
+                return std::nullopt;
+        r.name = text;
+    } else if (notification != doc.end()) {
+        return std::nullopt;
+    }
     // Nothing else may ride along.
-    if (doc.size() != (r.command == InstanceRequest::Command::open ? 2u : 1u))
+    const bool twoKeys =
+        r.command == InstanceRequest::Command::open || r.command == InstanceRequest::Command::post;
+    if (doc.size() != (twoKeys ? 2u : 1u))
         return std::nullopt;
     return r;
 }
@@ -140,6 +158,8 @@ std::string encodeInstanceRequest(const InstanceRequest& request) {
     nlohmann::json doc{{"command", commandNames[static_cast<int>(request.command)]}};
     if (request.command == InstanceRequest::Command::open)
         doc["urls"] = request.urls;
+    if (request.command == InstanceRequest::Command::post)
+        doc["name"] = request.name;
     return doc.dump() + "\n";
 }
 

@@ -19,13 +19,16 @@ class QLocalSocket;
 namespace desktop {
 
 struct InstanceRequest {
-    enum class Command { ping, activate, open, status, toggle };
+    enum class Command { ping, activate, open, status, toggle, post };
     Command command = Command::ping;
     std::vector<std::string> urls; // open only
+    // post only: the name of a notification the program lets the command line post.
+    std::string name = {};
     bool operator==(const InstanceRequest&) const = default;
 };
 
 inline constexpr std::size_t maxInstanceURLs = 32;
+inline constexpr std::size_t maxInstanceNotificationName = 128;
 inline constexpr std::size_t maxInstanceURLLength = 8192;
 // Requests are at most this many bytes, newline included: room for the largest request a
 // client may send, every URL at its longest and every byte of it escaped.

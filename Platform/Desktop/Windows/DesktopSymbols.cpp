@@ -10,8 +10,9 @@
 namespace desktop {
 
 const std::vector<std::string>& DesktopSymbols::catalogue() {
-    static const std::vector<std::string> names{"chevron.left", "chevron.right", "circle.fill",
-                                                "exclamationmark.triangle", "app.dashed"};
+    static const std::vector<std::string> names{"chevron.left", "chevron.right",
+                                                "circle.fill",  "exclamationmark.triangle",
+                                                "app.dashed",   "pause"};
     return names;
 }
 

@@ -58,7 +58,8 @@ TEST_F(SettingsWindowTest, TheStatusMenuOpensOneDarkWindowAndReportsEveryShowAnd
     EXPECT_EQ(a.styleMask, 7u);
     EXPECT_EQ(a.appearance, "darkAqua");
     EXPECT_FALSE(a.isReleasedWhenClosed);
-    EXPECT_EQ(window->frame().size, (platform::Size{420, 600}));
+    // 600 points, and the section "Always hidden and hotkeys" below the hover switch.
+    EXPECT_EQ(window->frame().size, (platform::Size{420, 600 + 132}));
     const auto screen = sim.screens().mainScreen()->visibleFrame;
     EXPECT_DOUBLE_EQ(window->frame().midX(), screen.midX());
     EXPECT_EQ(reports, std::vector<bool>{true});
