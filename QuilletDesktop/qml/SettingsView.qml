@@ -110,7 +110,7 @@ Rectangle {
             Text { text: field.title; color: root.label; font.pixelSize: 13; Layout.fillWidth: true }
             KeyButton {
                 id: keys
-                objectName: "shortcut"
+                objectName: field.objectName + "Keys"
                 implicitWidth: 130
                 text: field.recording ? root.view.recordHotkeyPrompt
                                       : (field.sequence.length > 0 ? field.sequence : root.view.noHotkeyText)
@@ -133,7 +133,7 @@ Rectangle {
                 }
             }
             KeyButton {
-                objectName: "clearShortcut"
+                objectName: field.objectName + "Clear"
                 text: root.view.clearHotkeyTitle
                 Accessible.name: root.view.clearHotkeyTitle + " " + field.title
                 enabled: field.sequence.length > 0

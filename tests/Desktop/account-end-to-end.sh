@@ -152,6 +152,9 @@ key Tab Down        # Auto-rehide: "After 5 seconds"
 [ "$(defaults quillet.autoRehideSeconds)" = 5 ] || fail "the arrow key did not choose 5 seconds"
 key Tab space       # Show hidden items when hovering: off
 [ "$(defaults quillet.hoverPreviewEnabled)" = False ] || fail "Space did not switch the hover preview off"
+key Tab space       # Always-hidden section: on
+[ "$(defaults quillet.alwaysHiddenEnabled)" = True ] || fail "Space did not switch the always-hidden section on"
+key Tab Tab         # the two shortcut fields
 key Tab             # "Sign In…"
 [ "$(value 'focused()')" = "Sign In…" ] || fail "Tab did not reach Sign In… (focus: $(value 'focused()'))"
 key Tab             # the disabled update button is passed over

@@ -82,8 +82,17 @@ TEST(WindowsForPeople, TheSettingsWindowIsUsedWithTheKeyboardAlone) {
     // The first control has the focus when the window opens; Tab goes through the controls in
     // visual order (the disabled update button is passed over), Shift+Tab back.
     EXPECT_EQ(f.focused(*window), "launchAtLogin");
-    const QStringList order = {"autoRehide",  "hoverPreview", "accountButton",
-                               "betaUpdates", "quit",         "launchAtLogin"};
+    // The section "Always hidden and hotkeys" follows the hover switch; its "Clear" buttons are
+    // passed over while there is nothing to clear.
+    const QStringList order = {"autoRehide",
+                               "hoverPreview",
+                               "alwaysHidden",
+                               "toggleHotkeyKeys",
+                               "alwaysHiddenHotkeyKeys",
+                               "accountButton",
+                               "betaUpdates",
+                               "quit",
+                               "launchAtLogin"};
     for (const auto& next : order) {
         f.key(*window, Qt::Key_Tab);
         EXPECT_EQ(f.focused(*window), next);
