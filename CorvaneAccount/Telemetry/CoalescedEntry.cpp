@@ -1,8 +1,32 @@
 #include "CorvaneAccount/Telemetry/CoalescedEntry.h"
 
 #include "CorvaneAccount/Foundation/CorvaneJSON.h"
+#include "CorvaneAccount/Telemetry/TelemetryText.h"
+
+#include <algorithm>
 
 namespace corvane {
+
+namespace {
+
+bool isLowerHex(const std::string& text, std::size_t length) {
+    return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+} // namespace
+
+bool keepsInvariants(const CoalescedEntry& entry) {
+    return entry.count >= 1 && entry.lastSeen >= entry.firstSeen &&
+           (!entry.topFrames || entry.topFrames->size() <= 3) &&
+           (!entry.breadcrumbs || entry.breadcrumbs->size() <= 10) &&
+           isLowerHex(entry.fingerprint, 16) &&
+           (!entry.frameDigest || isLowerHex(*entry.frameDigest, 12)) &&
+           (!entry.sessionUptimeSeconds ||
+            (*entry.sessionUptimeSeconds >= 0 && *entry.sessionUptimeSeconds % 30 == 0)) &&
+           TelemetryText::characterCount(entry.messageTemplate, 257) <= 256;
+}
 
 nlohmann::ordered_json breadcrumbJSON(const BreadcrumbEntry& entry) {
     nlohmann::ordered_json j = nlohmann::ordered_json::object();

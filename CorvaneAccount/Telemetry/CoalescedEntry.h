@@ -45,6 +45,9 @@ struct CoalescedEntry {
     std::optional<std::vector<BreadcrumbEntry>> breadcrumbs;
 };
 
+// The entry holds the invariants above (the service refuses a batch with one that does not).
+bool keepsInvariants(const CoalescedEntry& entry);
+
 // {"ts", "level", "category", "msg"}, in that order.
 nlohmann::ordered_json breadcrumbJSON(const BreadcrumbEntry& entry);
 // The event object of one entry, with its client event id; optional keys are left out when

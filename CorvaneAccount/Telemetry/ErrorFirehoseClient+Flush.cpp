@@ -69,6 +69,11 @@ asio::awaitable<void> ErrorFirehoseClient::flushLoop(std::weak_ptr<ErrorFirehose
         auto self = weak.lock();
         if (!self)
             co_return;
+        // Consent withdrawn meanwhile: nothing recorded before is kept.
+        if (!self->consented()) {
+            self->discardAll();
+            continue;
+        }
         // 3.-4. Close the window and queue what it held.
         const TimePoint now = self->now();
         std::vector<CoalescedEntry> drained;
@@ -81,7 +86,10 @@ asio::awaitable<void> ErrorFirehoseClient::flushLoop(std::weak_ptr<ErrorFirehose
             std::lock_guard guard(self->lock_);
             self->queue_.enqueue(std::move(drained));
         }
-        // 5. Send in a task of its own, not waited for.
+        // 5. Send in a task of its own, not waited for; while sending is not yet allowed (the
+        // region is unknown) the batches wait in the queue.
+        if (!self->mayUpload())
+            continue;
         asio::co_spawn(co_await asio::this_coro::executor, sendPendingBatches(weak),
                        asio::detached);
     }
@@ -92,6 +100,12 @@ ErrorFirehoseClient::sendPendingBatches(std::weak_ptr<ErrorFirehoseClient> weak)
     for (;;) {
         auto self = weak.lock();
         if (!self)
+            co_return;
+        if (!self->consented()) {
+            self->discardAll();
+            co_return;
+        }
+        if (!self->mayUpload())
             co_return;
         // 1. Take the oldest batch and what to send it with.
         std::vector<CoalescedEntry> batch;

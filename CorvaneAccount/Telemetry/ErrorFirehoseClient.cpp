@@ -3,6 +3,7 @@
 #include "CorvaneAccount/Telemetry/ErrorTelemetryConsent.h"
 #include "CorvaneAccount/Telemetry/TelemetryObservation.h"
 #include "CorvaneAccount/Telemetry/TelemetryText.h"
+#include "CorvaneAccount/Telemetry/TelemetryUpload.h"
 #include "CorvaneAccount/Telemetry/TelemetryWireFormat.h"
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
@@ -35,8 +36,14 @@ std::shared_ptr<ErrorFirehoseClient> ErrorFirehoseClient::make() {
 }
 
 std::shared_ptr<ErrorFirehoseClient> ErrorFirehoseClient::make(Tuning tuning, Environment env) {
-    return std::shared_ptr<ErrorFirehoseClient>(
+    auto client = std::shared_ptr<ErrorFirehoseClient>(
         new ErrorFirehoseClient(std::move(tuning), std::move(env)));
+    client->withdrawal_ =
+        ErrorTelemetryConsent::onWithdrawn([weak = std::weak_ptr<ErrorFirehoseClient>(client)] {
+            if (auto self = weak.lock())
+                self->discardAll();
+        });
+    return client;
 }
 
 ErrorFirehoseClient::ErrorFirehoseClient(Tuning tuning, Environment env)
@@ -53,7 +60,18 @@ ErrorFirehoseClient::ErrorFirehoseClient(Tuning tuning, Environment env)
 }
 
 ErrorFirehoseClient::TimePoint ErrorFirehoseClient::now() const {
-    return env_.clock ? env_.clock() : platform::now();
+    if (env_.clock)
+        return env_.clock();
+    // Before a host is installed (or after it is gone) there is no clock to read.
+    return platform::hasHost() ? platform::now() : TimePoint{};
+}
+
+bool ErrorFirehoseClient::consented() const {
+    return telemetry::recordingAllowed(env_);
+}
+
+bool ErrorFirehoseClient::mayUpload() const {
+    return telemetry::uploadAllowed(env_);
 }
 
 std::shared_ptr<const ErrorFirehoseClient::Config> ErrorFirehoseClient::currentConfig() const {
@@ -71,7 +89,7 @@ void ErrorFirehoseClient::setConfig(std::shared_ptr<const Config> config) {
 void ErrorFirehoseClient::configure(std::string appSlug, std::optional<std::string> platform,
                                     std::string appVersion, std::optional<std::string> osVersion,
                                     std::string installId, std::string identityURL,
-                                    platform::HttpSession* urlSession) {
+                                    std::shared_ptr<platform::HttpSession> urlSession) {
     const TimePoint at = now();
     std::lock_guard guard(lock_);
     // A new configuration built from the current one and published whole.
@@ -84,7 +102,7 @@ void ErrorFirehoseClient::configure(std::string appSlug, std::optional<std::stri
         next->osVersion = std::move(*osVersion);
     next->installId = std::move(installId);
     next->identityURL = std::move(identityURL);
-    next->urlSession = urlSession;
+    next->urlSession = std::move(urlSession);
     dailyToken_ = computeDailyToken(next->installId, at);
     setConfig(std::move(next));
 }
@@ -142,17 +160,19 @@ void ErrorFirehoseClient::observe(
     std::optional<std::vector<std::string>> topFrames,
     std::optional<std::vector<BreadcrumbEntry>> breadcrumbs) noexcept {
     try {
-        // Without consent nothing is computed, counted or stored.
-        if (!(env_.consent ? env_.consent() : ErrorTelemetryConsent::isEnabled()))
+        // Without consent nothing is computed, counted or stored; without a host (and no clock
+        // of the client's own) there is neither a consent nor a time to record it at.
+        if (!consented() || (!env_.clock && !platform::hasHost()))
             return;
-        auto o = telemetry::scrubbedObservation(now(), message, error, topFrames);
+        auto o = telemetry::scrubbedObservation(now(), message, error, std::move(topFrames));
         // One consistent configuration, read without the client's lock.
         const auto config = currentConfig();
         telemetry::identify(o, config->appSlug, config->platform, severity, category,
-                            std::move(specId), std::move(topFrames), std::move(breadcrumbs));
+                            std::move(specId), std::move(breadcrumbs));
         record(std::move(o));
     } catch (...) {
-        // Telemetry never reports to its caller: an observation that cannot be made is lost.
+        // Telemetry never reports to its caller and never ends the program: an observation
+        // that cannot be made (no memory, no ICU matcher) is lost.
     }
 }
 
@@ -204,6 +224,12 @@ void ErrorFirehoseClient::record(telemetry::TelemetryObservation&& o) {
         queue_.enqueue(drainBuffer(now));
         buffer_.startWindow(now);
     }
+}
+
+void ErrorFirehoseClient::discardAll() {
+    std::lock_guard guard(lock_);
+    buffer_.clear();
+    queue_.clear();
 }
 
 std::vector<CoalescedEntry> ErrorFirehoseClient::drainBuffer(TimePoint now) {

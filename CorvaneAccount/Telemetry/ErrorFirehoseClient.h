@@ -71,6 +71,9 @@ public:
         // A number drawn uniformly from [low, high].
         std::function<double(double low, double high)> uniform;
         std::function<bool()> consent;
+        // Whether recorded errors may be sent now. Empty: `consent` when one is given, else
+        // ErrorTelemetryConsent::mayUpload (which keeps them while the region is unknown).
+        std::function<bool()> uploadConsent;
         boost::asio::any_io_executor executor;
     };
 
@@ -83,8 +86,9 @@ public:
         std::string osVersion;
         std::string installId;
         std::string identityURL;
-        // Null: the host's URL session at the time of sending.
-        platform::HttpSession* urlSession = nullptr;
+        // Null: the host's URL session at the time of sending. Shared: an upload keeps the
+        // session it started with alive through its back-off waits.
+        std::shared_ptr<platform::HttpSession> urlSession;
     };
 
     // What one upload is sent with.
@@ -95,7 +99,7 @@ public:
         std::string osVersion;
         std::string dailyToken;
         std::string identityURL;
-        platform::HttpSession* urlSession = nullptr;
+        std::shared_ptr<platform::HttpSession> urlSession;
     };
 
     // The identity service's base URL used until configure() names one.
@@ -114,15 +118,18 @@ public:
     ~ErrorFirehoseClient();
 
     // --- configuration and context ---
-    // Absent platform and osVersion keep the current values. `urlSession` is not owned and must
-    // outlive the client's uploads (null: the host's session).
+    // Absent platform and osVersion keep the current values. A null `urlSession` sends through
+    // the host's session.
     void configure(std::string appSlug, std::optional<std::string> platform, std::string appVersion,
                    std::optional<std::string> osVersion, std::string installId,
-                   std::string identityURL, platform::HttpSession* urlSession = nullptr);
+                   std::string identityURL,
+                   std::shared_ptr<platform::HttpSession> urlSession = nullptr);
     void updateContext(bool signedIn, bool online,
                        std::optional<std::int64_t> sessionUptimeSeconds);
     // Starts the flush loop on the library executor, once; later calls do nothing.
     void start();
+    // Forgets every buffered and queued error at once (consent was withdrawn).
+    void discardAll();
 
     // --- observations (any thread; never throw) ---
     void observe(const std::string& severity, const std::string& category,
@@ -179,6 +186,9 @@ private:
     static boost::asio::awaitable<void> sendPendingBatches(std::weak_ptr<ErrorFirehoseClient> weak);
 
     TimePoint now() const;
+    // Whether errors may be recorded, and whether they may be sent now.
+    bool consented() const;
+    bool mayUpload() const;
     std::shared_ptr<const Config> currentConfig() const;
     void setConfig(std::shared_ptr<const Config> config);
 
@@ -200,6 +210,9 @@ private:
     // Set once by start(): where the flush loop runs, and the signal that cancels it.
     boost::asio::any_io_executor flushExecutor_;
     std::shared_ptr<boost::asio::cancellation_signal> flushStop_;
+
+    // Held for the client's life: setEnabled(false) empties the client at once.
+    std::shared_ptr<void> withdrawal_;
 };
 
 } // namespace corvane

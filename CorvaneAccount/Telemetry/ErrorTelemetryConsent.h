@@ -3,6 +3,8 @@
 // no state of its own.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string_view>
 
 namespace corvane::ErrorTelemetryConsent {
@@ -33,8 +35,16 @@ inline constexpr std::string_view euOptInNotNowLabel = "Not now";
 
 // The explicit choice when one is stored; else off in the EU, on elsewhere or when unknown.
 bool isEnabled();
-// Stores the user's explicit choice.
+// Whether recorded errors may leave the machine now: the explicit choice when one is stored;
+// else only once the region is known and is not the EU. While the region is unknown errors are
+// recorded (isEnabled) but kept: an EU user's first errors must not leave before the geo probe
+// has answered and the opt-in dialog has been shown.
+bool mayUpload();
+// Stores the user's explicit choice; turning it off tells every withdrawal listener at once.
 void setEnabled(bool enabled);
+// Calls `listener` (on the thread that turns consent off) each time setEnabled(false) is called,
+// for as long as the returned handle is held.
+std::shared_ptr<void> onWithdrawn(std::function<void()> listener);
 // True until markOptOutNoteShown().
 bool shouldShowOptOutNote();
 void markOptOutNoteShown();

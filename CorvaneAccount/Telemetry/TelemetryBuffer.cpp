@@ -1,15 +1,13 @@
 #include "CorvaneAccount/Telemetry/TelemetryBuffer.h"
 
 #include "CorvaneAccount/Telemetry/TelemetryObservation.h"
-#include "CorvaneAccount/Telemetry/TelemetryText.h"
 #include "CorvaneAccount/Telemetry/TelemetryTime.h"
+
+#include <algorithm>
 
 namespace corvane::telemetry {
 
 namespace {
-
-// A message template is cut to this many characters.
-constexpr std::size_t maxTemplateCharacters = 256;
 
 std::optional<std::int64_t> roundDown30(std::optional<std::int64_t> seconds) {
     if (!seconds)
@@ -44,7 +42,9 @@ void TelemetryBuffer::add(TelemetryObservation&& o) {
         // A repeat merges into its entry; only one that carries breadcrumbs replaces them.
         auto& entry = entries_[at->second];
         entry.count += 1;
-        entry.lastSeen = now;
+        // Observations reach the lock in any order, and the clock may step back: the entry
+        // keeps the latest time it has seen, never one before its first.
+        entry.lastSeen = std::max(entry.lastSeen, now);
         entry.signedIn = signedIn_;
         entry.online = online_;
         entry.sessionUptimeSeconds = sessionUptimeSeconds_;
@@ -57,8 +57,7 @@ void TelemetryBuffer::add(TelemetryObservation&& o) {
         entry.severity = std::move(o.severity);
         entry.category = std::move(o.category);
         entry.specId = std::move(o.specId);
-        entry.messageTemplate =
-            TelemetryText::prefixCharacters(o.normalized, maxTemplateCharacters);
+        entry.messageTemplate = std::move(o.messageTemplate);
         entry.exceptionType = std::move(o.exceptionType);
         entry.topFrames = std::move(o.topFrames);
         entry.frameDigest = std::move(o.frameDigest);
@@ -73,6 +72,12 @@ void TelemetryBuffer::add(TelemetryObservation&& o) {
     } else {
         droppedCount_ += 1;
     }
+}
+
+void TelemetryBuffer::clear() {
+    entries_.clear();
+    index_.clear();
+    droppedCount_ = 0;
 }
 
 std::vector<CoalescedEntry> TelemetryBuffer::drain(TimePoint now,

@@ -46,6 +46,8 @@ public:
     // Takes every entry, followed by one overflow entry (fingerprinted by `overflowFingerprint`,
     // asked only then) when errors were dropped; the buffer is left empty.
     std::vector<CoalescedEntry> drain(TimePoint now, const Fingerprinter& overflowFingerprint);
+    // Forgets every entry and the count of dropped errors; the window goes on.
+    void clear();
 
     const std::vector<CoalescedEntry>& entries() const { return entries_; }
     std::int64_t droppedCount() const { return droppedCount_; }

@@ -16,7 +16,18 @@ std::string typeName(const std::exception& error) {
     int status = 0;
     std::unique_ptr<char, void (*)(void*)> demangled(
         abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
-    std::string name = status == 0 && demangled ? demangled.get() : mangled;
+    const std::string full = status == 0 && demangled ? demangled.get() : mangled;
+    // Template arguments are not part of the type's own name: "a::b<c::d>" is "a::b".
+    std::string name;
+    int depth = 0;
+    for (char c : full) {
+        if (c == '<')
+            ++depth;
+        else if (c == '>' && depth > 0)
+            --depth;
+        else if (depth == 0)
+            name += c;
+    }
     // C++ scopes ("::") separate components as dots do: the last non-empty piece is the
     // type's own name.
     std::string last, piece;
@@ -58,30 +69,45 @@ std::string dailyToken(const std::string& installId, TimePoint at) {
 
 TelemetryObservation scrubbedObservation(TimePoint now, const std::string& message,
                                          const std::exception* error,
-                                         const std::optional<std::vector<std::string>>& topFrames) {
+                                         std::optional<std::vector<std::string>> topFrames) {
     TelemetryObservation o;
     o.now = now;
     if (error)
         o.exceptionType = typeName(*error);
     o.normalized = TelemetryText::normalizeMessage(message, o.exceptionType);
-    if (topFrames)
+    // Cut here, on the caller's thread: the recording step under the lock only moves it.
+    o.messageTemplate = TelemetryText::prefixCharacters(o.normalized, maxTemplateCharacters);
+    if (topFrames) {
+        // Frames name files and values as messages do: they are scrubbed alike, and their
+        // digest is taken of what is sent.
+        if (topFrames->size() > maxTopFrames)
+            topFrames->resize(maxTopFrames);
+        for (auto& frame : *topFrames)
+            frame = TelemetryText::scrub(frame);
         o.frameDigest = TelemetryText::frameDigest(*topFrames);
+    }
+    o.topFrames = std::move(topFrames);
     return o;
 }
 
 void identify(TelemetryObservation& o, const std::string& appSlug, const std::string& platform,
               const std::string& severity, const std::string& category,
-              std::optional<std::string> specId, std::optional<std::vector<std::string>> topFrames,
+              std::optional<std::string> specId,
               std::optional<std::vector<BreadcrumbEntry>> breadcrumbs) {
     o.fingerprint = fingerprint(appSlug, platform, severity, category, o.normalized, o.frameDigest);
     o.severity = severity;
     o.category = category;
     o.specId = std::move(specId);
-    if (topFrames && topFrames->size() > maxTopFrames)
-        topFrames->resize(maxTopFrames);
-    o.topFrames = std::move(topFrames);
-    if (breadcrumbs && breadcrumbs->size() > maxBreadcrumbs)
-        breadcrumbs->resize(maxBreadcrumbs);
+    if (breadcrumbs) {
+        if (breadcrumbs->size() > maxBreadcrumbs)
+            breadcrumbs->resize(maxBreadcrumbs);
+        for (auto& crumb : *breadcrumbs) {
+            crumb.ts = TelemetryText::scrub(crumb.ts);
+            crumb.level = TelemetryText::scrub(crumb.level);
+            crumb.category = TelemetryText::scrub(crumb.category);
+            crumb.msg = TelemetryText::scrub(crumb.msg);
+        }
+    }
     o.breadcrumbs = std::move(breadcrumbs);
 }
 

@@ -23,7 +23,10 @@ struct TelemetryObservation {
     std::string severity;
     std::string category;
     std::optional<std::string> specId;
+    // The normalised message, whole: the fingerprint is made of it.
     std::string normalized;
+    // Its first 256 characters, as the entry keeps it.
+    std::string messageTemplate;
     std::optional<std::string> exceptionType;
     std::optional<std::vector<std::string>> topFrames;
     std::optional<std::string> frameDigest;
@@ -33,8 +36,11 @@ struct TelemetryObservation {
 // At most this many frames and breadcrumbs travel with an entry.
 inline constexpr std::size_t maxTopFrames = 3;
 inline constexpr std::size_t maxBreadcrumbs = 10;
+// A message template is cut to this many characters.
+inline constexpr std::size_t maxTemplateCharacters = 256;
 
-// The last dotted or scoped component of the dynamic type's name; "Error" when there is none.
+// The last dotted or scoped component of the dynamic type's name, its template arguments left
+// out; "Error" when there is none.
 std::string typeName(const std::exception& error);
 // 16 hex digits over appSlug|platform|severity|category|normalized|frameDigest.
 std::string fingerprint(const std::string& appSlug, const std::string& platform,
@@ -46,16 +52,17 @@ std::string utcDateString(TimePoint at);
 // 16 hex digits over installId|<UTC date of `at`>|marlock-sieve-v1.
 std::string dailyToken(const std::string& installId, TimePoint at);
 
-// The text half of an observation: the exception's type name, the normalised message and the
-// digest of the frames. Fingerprint and details are left for identify().
+// The text half of an observation: the exception's type name, the normalised message and its
+// template, the frames cut to their limit and scrubbed, and their digest. Fingerprint and details
+// are left for identify().
 TelemetryObservation scrubbedObservation(TimePoint now, const std::string& message,
                                          const std::exception* error,
-                                         const std::optional<std::vector<std::string>>& topFrames);
+                                         std::optional<std::vector<std::string>> topFrames);
 // Completes an observation: its fingerprint under the app's slug and platform, and the caller's
-// details, frames and breadcrumbs cut to their limits.
+// details; the breadcrumbs cut to their limit, every field of them scrubbed.
 void identify(TelemetryObservation& observation, const std::string& appSlug,
               const std::string& platform, const std::string& severity, const std::string& category,
-              std::optional<std::string> specId, std::optional<std::vector<std::string>> topFrames,
+              std::optional<std::string> specId,
               std::optional<std::vector<BreadcrumbEntry>> breadcrumbs);
 
 // What a library log call of warning or error level is observed as.

@@ -24,6 +24,8 @@ public:
     std::optional<Batch> takeOldest();
     // Puts a batch that could not be sent back at the head, while there is room.
     void putBack(Batch batch);
+    // Forgets every batch.
+    void clear() { batches_.clear(); }
 
     const std::deque<Batch>& batches() const { return batches_; }
 

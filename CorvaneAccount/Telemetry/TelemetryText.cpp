@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string_view>
 
 namespace corvane::TelemetryText {
@@ -80,49 +81,222 @@ bool contains(std::u16string_view run, std::u16string_view part) {
     return run.find(part) != std::u16string_view::npos;
 }
 
-// The scrubbing rules, applied in this order, each replacing every match. ICU syntax,
-// case-sensitive.
+// `part` (lower-case ASCII) occurs in `run` in any ASCII case.
+bool containsCaseless(std::u16string_view run, std::u16string_view part) {
+    if (part.size() > run.size())
+        return false;
+    for (std::size_t i = 0; i + part.size() <= run.size(); ++i) {
+        std::size_t j = 0;
+        while (j < part.size()) {
+            char16_t c = run[i + j];
+            if (c >= u'A' && c <= u'Z')
+                c = char16_t(c - u'A' + u'a');
+            if (c != part[j])
+                break;
+            ++j;
+        }
+        if (j == part.size())
+            return true;
+    }
+    return false;
+}
+
+// --- e-mail addresses, matched by a scanner of linear cost ---
 //
-// A match consists only of characters in `scope`, so it lies inside one maximal run of such
-// characters, and it holds whatever `qualifies` asks of such a run (a character it must contain,
-// a least number of code points). Runs that do not qualify cannot hold a match and are not
-// searched; the others are searched as regions with transparent bounds, so \b looks at the
-// characters around them as it would in the whole text. The matches found are thus exactly those
-// of a search through the whole text, at a fraction of its cost: that search tries a match at
-// every position the pattern's first element accepts, and the e-mail rule, for one, runs from
-// each letter to the end of its word before it fails. `scope` may hold more than the pattern
-// accepts (that only makes runs longer), never less.
+// The e-mail rules have the shape  local+ "@" domain+ "\." tld{2,}  where tld ⊂ domain ⊂ local
+// and neither "@" nor the characters around it belong to tld. A backtracking engine tries a match
+// at every position of a word and runs each try to the word's end, which costs time quadratic in
+// the word's length. The scanner decides the same matches with a bounded number of looks at each
+// character:
+// - local+ takes all of the local characters up to the end of their run, so a try succeeds only
+//   where that run is followed by "@", and then tries starting anywhere in the run all find the
+//   same domain part: the leftmost one (the run's first character, or the search position) wins,
+//   or none of them does.
+// - domain+ greedy, then "\." and two tld characters: the match ends at the last "." of the
+//   domain run that is followed by two tld characters, after the tld run that follows it.
+struct MailClasses {
+    bool (*local)(UChar32);
+    bool (*domain)(UChar32);
+    bool (*tld)(UChar32);
+    // An address glued to a letter, mark or digit beyond ASCII is left whole to the later rule
+    // that knows letters of every script, unless it starts where the previous match ended.
+    bool leaveGluedToForeignLetters;
+};
+
+bool isAsciiAlnum(UChar32 c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isAsciiLetter(UChar32 c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+// Letters and marks of any script (\p{L}, \p{M}), and decimal digits (\p{Nd}).
+bool isLetterOrMark(UChar32 c) {
+    return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK)) != 0;
+}
+bool isWordLetter(UChar32 c) {
+    return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_ND_MASK)) != 0;
+}
+
+constexpr MailClasses asciiMail{
+    [](UChar32 c) {
+        return isAsciiAlnum(c) || c == '.' || c == '_' || c == '%' || c == '+' || c == '-';
+    },
+    [](UChar32 c) { return isAsciiAlnum(c) || c == '.' || c == '-'; }, isAsciiLetter, true};
+
+constexpr MailClasses unicodeMail{
+    [](UChar32 c) {
+        return isWordLetter(c) || c == '.' || c == '_' || c == '%' || c == '+' || c == '-';
+    },
+    [](UChar32 c) { return isWordLetter(c) || c == '.' || c == '-'; }, isLetterOrMark, false};
+
+// Every address in `text` replaced by `token`, written to `out`; false when there was none.
+bool replaceMail(const MailClasses& classes, const UnicodeString& text, std::u16string_view token,
+                 UnicodeString& out) {
+    const char16_t* s = text.getBuffer();
+    const int32_t n = text.length();
+    if (text.indexOf(char16_t('@')) < 0)
+        return false;
+    auto at = [&](int32_t i) {
+        UChar32 c;
+        U16_GET(s, 0, i, n, c);
+        return c;
+    };
+    bool matched = false;
+    int32_t copied = 0, lastEnd = 0, pos = 0;
+    while (pos < n) {
+        // The next run of local characters, and what follows it.
+        if (!classes.local(at(pos))) {
+            U16_FWD_1(s, pos, n);
+            continue;
+        }
+        const int32_t runStart = pos;
+        while (pos < n && classes.local(at(pos)))
+            U16_FWD_1(s, pos, n);
+        if (pos >= n || s[pos] != u'@')
+            continue;
+        const int32_t atSign = pos;
+        pos = atSign + 1; // where the search goes on if no address starts in this run
+        if (classes.leaveGluedToForeignLetters && runStart != lastEnd && runStart > 0) {
+            int32_t before = runStart;
+            UChar32 c;
+            U16_PREV(s, 0, before, c);
+            if (isWordLetter(c))
+                continue;
+        }
+        // The last "." of the domain run followed by two tld characters.
+        int32_t dot = -1;
+        for (int32_t i = atSign + 1; i < n;) {
+            const UChar32 c = at(i);
+            if (!classes.domain(c))
+                break;
+            const int32_t here = i;
+            U16_FWD_1(s, i, n);
+            if (c != '.' || here == atSign + 1 || i >= n || !classes.tld(at(i)))
+                continue;
+            int32_t second = i;
+            U16_FWD_1(s, second, n);
+            if (second < n && classes.tld(at(second)))
+                dot = here;
+        }
+        if (dot < 0)
+            continue;
+        int32_t end = dot + 1;
+        while (end < n && classes.tld(at(end)))
+            U16_FWD_1(s, end, n);
+        if (!matched)
+            out.remove();
+        matched = true;
+        out.append(text, copied, runStart - copied).append(token.data(), int32_t(token.size()));
+        copied = lastEnd = pos = end;
+    }
+    if (matched)
+        out.append(text, copied, n - copied);
+    return matched;
+}
+
+bool replaceAsciiMail(const UnicodeString& text, std::u16string_view token, UnicodeString& out) {
+    return replaceMail(asciiMail, text, token, out);
+}
+bool replaceUnicodeMail(const UnicodeString& text, std::u16string_view token, UnicodeString& out) {
+    return replaceMail(unicodeMail, text, token, out);
+}
+
+// The scrubbing rules, applied in this order, each replacing every match. ICU syntax,
+// case-sensitive. The two e-mail rules are matched by the scanner above: their meaning is that of
+// the ICU patterns given beside them (proven by the differential tests).
+//
+// A match of the other rules consists only of characters in `scope`, so it lies inside one
+// maximal run of such characters, and it holds whatever `qualifies` asks of such a run (a
+// character it must contain, a least number of code points). Runs that do not qualify cannot hold
+// a match and are not searched; the others are searched as regions with transparent bounds, so
+// \b and look-arounds see the characters around them as they would in the whole text. The
+// matches found are thus exactly those of a search through the whole text, at a fraction of its
+// cost. `scope` may hold more than the pattern accepts (that only makes runs longer), never less.
+// Each of these patterns fails a try within a bounded number of characters, or is anchored by a
+// look-behind to the start of a run, so its search costs time linear in the text.
 struct Rule {
-    const char16_t* pattern;
+    const char16_t* pattern; // null: matched by `scan`
     std::u16string_view token;
     CharSet scope;
     bool (*qualifies)(std::u16string_view run, int32_t codePoints);
+    bool (*scan)(const UnicodeString& text, std::u16string_view token, UnicodeString& out);
 };
-constexpr std::array<Rule, 7> rules{{
-    {uR"([a-zA-Z0-9._%+\-]+@[a-zA-Z0-9.\-]+\.[a-zA-Z]{2,})", u"<email>",
-     asciiAlnum | CharSet::of("._%+-@"),
-     [](std::u16string_view run, int32_t) { return contains(run, u"@"); }},
+constexpr CharSet everything = CharSet().complement();
+constexpr std::array<Rule, 12> rules{{
+    // (?:\G|(?<![a-zA-Z0-9._%+\-\p{L}\p{M}\p{Nd}]))[a-zA-Z0-9._%+\-]+@[a-zA-Z0-9.\-]+\.[a-zA-Z]{2,}
+    {nullptr, u"<email>", everything, nullptr, replaceAsciiMail},
     {uR"(\d{4}-\d{2}-\d{2}[T ]\d{2}:\d{2}:\d{2}(?:\.\d+)?(?:Z|[+-]\d{2}:?\d{2})?)", u"<ts>",
      decimalDigits | CharSet::of("-T :.Z+"),
      [](std::u16string_view run, int32_t codePoints) {
          return codePoints >= 19 && contains(run, u"-") && contains(run, u":");
-     }},
+     },
+     nullptr},
     {uR"([0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12})", u"<uuid>",
      asciiHex | CharSet::of("-"),
      [](std::u16string_view run, int32_t codePoints) {
          return codePoints >= 36 && contains(run, u"-");
-     }},
+     },
+     nullptr},
     {uR"(ca_[0-9a-zA-Z-]+)", u"<ca_id>", asciiAlnum | CharSet::of("_-"),
-     [](std::u16string_view run, int32_t) { return contains(run, u"ca_"); }},
+     [](std::u16string_view run, int32_t) { return contains(run, u"ca_"); }, nullptr},
     // Runs end only at characters the path's tail surely refuses: ASCII white space that every
     // reading of \s includes, and the listed punctuation.
     {uR"((?:[A-Za-z]:[\\\/]|\\\\|\/)[^\s,;\"'<>]+)", u"<path>",
      CharSet::of(" \t\n\r\f,;\"'<>").complement(),
-     [](std::u16string_view run, int32_t) { return contains(run, u"/") || contains(run, u"\\"); }},
+     [](std::u16string_view run, int32_t) { return contains(run, u"/") || contains(run, u"\\"); },
+     nullptr},
     {uR"(\b[0-9a-fA-F]{8,}\b)", u"<hex>", asciiHex,
-     [](std::u16string_view, int32_t codePoints) { return codePoints >= 8; }},
+     [](std::u16string_view, int32_t codePoints) { return codePoints >= 8; }, nullptr},
     {uR"(\b\d{4,}\b)", u"<n>", decimalDigits,
-     [](std::u16string_view, int32_t codePoints) { return codePoints >= 4; }},
+     [](std::u16string_view, int32_t codePoints) { return codePoints >= 4; }, nullptr},
+    // E-mail addresses with letters of any script in the local part or the domain:
+    // [\p{L}\p{M}\p{Nd}._%+\-]+@[\p{L}\p{M}\p{Nd}.\-]+\.[\p{L}\p{M}]{2,}
+    {nullptr, u"<email>", everything, nullptr, replaceUnicodeMail},
+    // JSON Web Tokens: three base64url parts, the first starting "eyJ" in any case.
+    {uR"((?<![A-Za-z0-9_\-])[eE][yY][jJ][A-Za-z0-9_\-]*\.[A-Za-z0-9_\-]+\.[A-Za-z0-9_\-]+)",
+     u"<jwt>", asciiAlnum | CharSet::of("_-."),
+     [](std::u16string_view run, int32_t) {
+         return containsCaseless(run, u"eyj") && run.find(u'.') != run.rfind(u'.');
+     },
+     nullptr},
+    // An authorization header's bearer token (eight characters or more: "the bearer of" is none).
+    {uR"(\b[Bb][Ee][Aa][Rr][Ee][Rr]\s+[A-Za-z0-9\-._~+/]{8,}=*)", u"bearer <token>", everything,
+     [](std::u16string_view run, int32_t) { return containsCaseless(run, u"bearer"); }, nullptr},
+    // IPv4 addresses: four dotted groups of one to three digits standing as a word.
+    {uR"((?<![\w.])(?:[0-9]{1,3}\.){3}[0-9]{1,3}(?!\w|\.\w))", u"<ip>",
+     asciiDigits | CharSet::of("."),
+     [](std::u16string_view run, int32_t codePoints) {
+         return codePoints >= 7 && contains(run, u".");
+     },
+     nullptr},
+    // IPv6 addresses: eight groups, or fewer with one "::", standing as a word. A group of four
+    // decimal digits has become "<n>" by now.
+    {uR"((?<![\w:.])(?:(?:[0-9A-Fa-f]{1,4}|<n>)(?::(?:[0-9A-Fa-f]{1,4}|<n>)){7}|(?:(?:[0-9A-Fa-f]{1,4}|<n>)(?::(?:[0-9A-Fa-f]{1,4}|<n>)){0,6})?::(?:[0-9A-Fa-f]{1,4}|<n>)(?::(?:[0-9A-Fa-f]{1,4}|<n>)){0,6}|(?:[0-9A-Fa-f]{1,4}|<n>)(?::(?:[0-9A-Fa-f]{1,4}|<n>)){0,6}::)(?![\w:]))",
+     u"<ip>", asciiHex | CharSet::of(":<n>"),
+     [](std::u16string_view run, int32_t codePoints) {
+         return contains(run, u"::") || codePoints >= 15;
+     },
+     nullptr},
 }};
 
 // Frame cleaning: an arrow with what follows it, then the outermost parentheses.
@@ -137,11 +311,14 @@ const std::array<std::unique_ptr<icu::RegexPattern>, ruleCount>& patterns() {
         for (std::size_t i = 0; i < ruleCount; ++i) {
             const char16_t* text =
                 i < rules.size() ? rules[i].pattern : frameRules[i - rules.size()];
+            if (!text)
+                continue;
             UErrorCode status = U_ZERO_ERROR;
             UParseError where{};
             out[i].reset(icu::RegexPattern::compile(UnicodeString(text), 0, where, status));
+            // The patterns are constants; what fails here is memory. The caller drops the text.
             if (U_FAILURE(status) || !out[i])
-                std::abort(); // the patterns are constants: a failure is a build fault
+                throw std::runtime_error("telemetry: a scrubbing pattern could not be compiled");
         }
         return out;
     }();
@@ -156,7 +333,7 @@ icu::RegexMatcher& matcher(std::size_t rule) {
         UErrorCode status = U_ZERO_ERROR;
         m.reset(patterns()[rule]->matcher(status));
         if (U_FAILURE(status) || !m)
-            std::abort();
+            throw std::runtime_error("telemetry: no matcher for a scrubbing pattern");
     }
     return *m;
 }
@@ -176,6 +353,8 @@ UnicodeString replaceAll(std::size_t rule, const UnicodeString& input, const Uni
 // leaves the text as it is).
 bool replaceInRuns(std::size_t index, const UnicodeString& text, UnicodeString& out) {
     const Rule& rule = rules[index];
+    if (rule.scan)
+        return rule.scan(text, rule.token, out);
     const char16_t* s = text.getBuffer();
     const int32_t n = text.length();
     icu::RegexMatcher* m = nullptr;
@@ -316,7 +495,7 @@ const icu::BreakIterator& characterPrototype() {
         std::unique_ptr<icu::BreakIterator> b(
             icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
         if (U_FAILURE(status) || !b)
-            std::abort();
+            throw std::runtime_error("telemetry: no character break iterator");
         return b;
     }();
     return *prototype;
@@ -326,7 +505,7 @@ icu::BreakIterator& characters() {
     thread_local std::unique_ptr<icu::BreakIterator> it = [] {
         std::unique_ptr<icu::BreakIterator> b(characterPrototype().clone());
         if (!b)
-            std::abort();
+            throw std::runtime_error("telemetry: no character break iterator");
         return b;
     }();
     return *it;
@@ -361,7 +540,8 @@ void ensureLoaded() {
         characterPrototype();
         UnicodeString sample(u"A a@b.cd 2024-01-02T03:04:05Z /p \u0661\u0662\u0663\u0664 \u00e9");
         for (std::size_t i = 0; i < rules.size(); ++i)
-            replaceAll(i, sample, UnicodeString());
+            if (rules[i].pattern)
+                replaceAll(i, sample, UnicodeString());
         (void)scrubbed(sample);
         (void)lower(sample);
         (void)u_isUWhiteSpace(0x3000);

@@ -1,7 +1,8 @@
 // Error telemetry's cost: observe() of a 200-byte message that every scrubbing pattern matches,
-// beside the same seven patterns applied by ICU directly (a matcher per pattern and message, the
-// plain way); and a flood of 1,000,000 observations whose memory must stay bounded (peak RSS and
-// the client's table sizes are reported as counters).
+// beside the same patterns applied by ICU directly (a matcher per pattern and message, the plain
+// way); long messages of the shapes that make a backtracking search slow, one of 30 KB beside 100
+// of 300 bytes, and of 100 KB; and a flood of 1,000,000 observations whose memory must stay
+// bounded (peak RSS and the client's table sizes are reported as counters).
 #include "CorvaneAccount/Telemetry/ErrorFirehoseClient.h"
 
 #include <benchmark/benchmark.h>
@@ -30,20 +31,32 @@ std::string sampleMessage() {
     return m;
 }
 
-const char16_t* const plainPatterns[7][2] = {
-    {uR"([a-zA-Z0-9._%+\-]+@[a-zA-Z0-9.\-]+\.[a-zA-Z]{2,})", u"<email>"},
+// The scrubbing rules as ICU patterns: the seven of the event model (the first one leaving an
+// address glued to a letter of another script to the eighth), then addresses of any script, JSON
+// Web Tokens, bearer tokens, IPv4 and IPv6 addresses.
+const char16_t* const plainPatterns[12][2] = {
+    {uR"((?:\G|(?<![a-zA-Z0-9._%+\-\p{L}\p{M}\p{Nd}]))[a-zA-Z0-9._%+\-]+@[a-zA-Z0-9.\-]+\.[a-zA-Z]{2,})",
+     u"<email>"},
     {uR"(\d{4}-\d{2}-\d{2}[T ]\d{2}:\d{2}:\d{2}(?:\.\d+)?(?:Z|[+-]\d{2}:?\d{2})?)", u"<ts>"},
     {uR"([0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12})", u"<uuid>"},
     {uR"(ca_[0-9a-zA-Z-]+)", u"<ca_id>"},
     {uR"((?:[A-Za-z]:[\\\/]|\\\\|\/)[^\s,;\"'<>]+)", u"<path>"},
     {uR"(\b[0-9a-fA-F]{8,}\b)", u"<hex>"},
     {uR"(\b\d{4,}\b)", u"<n>"},
+    {uR"([\p{L}\p{M}\p{Nd}._%+\-]+@[\p{L}\p{M}\p{Nd}.\-]+\.[\p{L}\p{M}]{2,})", u"<email>"},
+    {uR"((?<![A-Za-z0-9_\-])[eE][yY][jJ][A-Za-z0-9_\-]*\.[A-Za-z0-9_\-]+\.[A-Za-z0-9_\-]+)",
+     u"<jwt>"},
+    {uR"(\b(?i:bearer)\s+[A-Za-z0-9\-._~+/]{8,}=*)", u"bearer <token>"},
+    {uR"((?<![\w.])(?:[0-9]{1,3}\.){3}[0-9]{1,3}(?!\w|\.\w))", u"<ip>"},
+    {uR"((?<![\w:.])(?:(?:[0-9A-Fa-f]{1,4}|<n>)(?::(?:[0-9A-Fa-f]{1,4}|<n>)){7}|(?:(?:[0-9A-Fa-f]{1,4}|<n>)(?::(?:[0-9A-Fa-f]{1,4}|<n>)){0,6})?::(?:[0-9A-Fa-f]{1,4}|<n>)(?::(?:[0-9A-Fa-f]{1,4}|<n>)){0,6}|(?:[0-9A-Fa-f]{1,4}|<n>)(?::(?:[0-9A-Fa-f]{1,4}|<n>)){0,6}::)(?![\w:]))",
+     u"<ip>"},
 };
 
 struct PlainICU {
     std::vector<std::unique_ptr<icu::RegexPattern>> patterns;
-    PlainICU() {
-        for (const auto& p : plainPatterns) {
+    explicit PlainICU(std::size_t count = 12) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto& p = plainPatterns[i];
             UErrorCode status = U_ZERO_ERROR;
             UParseError where{};
             patterns.emplace_back(
@@ -111,16 +124,88 @@ void BM_ObserveAllPatterns(benchmark::State& state) {
 }
 BENCHMARK(BM_ObserveAllPatterns);
 
-void BM_PlainICUSevenPatterns(benchmark::State& state) {
+// The rules applied by ICU directly: all twelve, and the first seven alone (the seven of the
+// event model, as before the later rules were added).
+void BM_PlainICU(benchmark::State& state) {
     const std::string message = sampleMessage();
-    PlainICU icu;
+    PlainICU icu(std::size_t(state.range(0)));
     std::string out;
     for (auto _ : state) {
         out = icu.apply(message);
         benchmark::DoNotOptimize(out);
     }
 }
-BENCHMARK(BM_PlainICUSevenPatterns);
+BENCHMARK(BM_PlainICU)->Arg(12)->Arg(7);
+
+// Messages of the shapes that make a search from every position slow: an "@" followed by dotted
+// words, a long path, a run of digits, a run of hex digits (each ending so that no rule takes it
+// whole), and words of the later rules' shapes.
+enum Shape { dottedAt, longPath, digitRun, hexRun, tokenish, shapeCount };
+const char* const shapeNames[shapeCount] = {"at_dotted", "path", "digits", "hex", "tokens"};
+
+std::string shaped(int shape, std::size_t size) {
+    std::string head, unit;
+    switch (shape) {
+    case dottedAt:
+        head = "failed for a@";
+        unit = "b.";
+        break;
+    case longPath:
+        head = "cannot open /";
+        unit = "dir/";
+        break;
+    case digitRun:
+        head = "code ";
+        unit = "0123456789";
+        break;
+    case hexRun:
+        head = "blob ";
+        unit = "deadbeef";
+        break;
+    default:
+        head = "auth ";
+        unit = "eyJ1.2:3@";
+        break;
+    }
+    std::string m = head;
+    while (m.size() + unit.size() < size)
+        m += unit;
+    m.resize(size - 1, unit[0]);
+    return m + "x";
+}
+
+// One observation of a 30 KB message (range 0: the shape).
+void BM_ObserveOne30KB(benchmark::State& state) {
+    const std::string message = shaped(int(state.range(0)), 30 * 1024);
+    auto client = benchClient(200000);
+    for (auto _ : state)
+        client->observe("error", "sync", message);
+    state.SetLabel(shapeNames[state.range(0)]);
+}
+BENCHMARK(BM_ObserveOne30KB)->DenseRange(0, shapeCount - 1)->Unit(benchmark::kMicrosecond);
+
+// One hundred observations of 300-byte messages of the same shape.
+void BM_ObserveHundred300B(benchmark::State& state) {
+    const std::string message = shaped(int(state.range(0)), 300);
+    auto client = benchClient(200000);
+    for (auto _ : state)
+        for (int i = 0; i < 100; ++i)
+            client->observe("error", "sync", message);
+    state.SetLabel(shapeNames[state.range(0)]);
+}
+BENCHMARK(BM_ObserveHundred300B)->DenseRange(0, shapeCount - 1)->Unit(benchmark::kMicrosecond);
+
+// Normalisation of a 100 KB message.
+void BM_Normalize100KB(benchmark::State& state) {
+    const std::string message = shaped(int(state.range(0)), 100 * 1024);
+    std::string out;
+    for (auto _ : state) {
+        out = ErrorFirehoseClient::normalizeMessage(message, {});
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetLabel(shapeNames[state.range(0)]);
+}
+BENCHMARK(BM_Normalize100KB)->DenseRange(0, shapeCount - 1)->Unit(benchmark::kMillisecond);
 
 void BM_NormalizeOnly(benchmark::State& state) {
     const std::string message = sampleMessage();

@@ -41,8 +41,14 @@ const HEX16 = /^[0-9a-f]{16}$/;
 const HEX12 = /^[0-9a-f]{12}$/;
 const WIRE_DATE = /^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z$/;
 const EMAIL = /[a-zA-Z0-9._%+-]+@[a-zA-Z0-9.-]+\.[a-zA-Z]{2,}/;
+// The client scrubs "ca_[0-9a-zA-Z-]+" as it finds it, case-sensitive, and lower-cases message
+// templates afterwards: "REQUESTS_CA_BUNDLE" correctly stays and reads "requests_ca_bundle". So
+// texts that keep their case are checked against the client's own rule, and lower-cased templates
+// only for the ids this service issues ("ca_" and 20 lower-case hex digits, standing whole).
 const ACCOUNT_ID = /ca_[0-9a-zA-Z-]+/;
-const JWT_LIKE = /eyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\./;
+const ISSUED_ACCOUNT_ID = /ca_[0-9a-f]{20}(?![0-9a-z-])/;
+// Templates are lower-cased: a JWT may arrive in any case.
+const JWT_LIKE = /eyj[a-z0-9_-]{8,}\.[a-z0-9_-]{8,}\./i;
 const BEARER = /\b(bearer|dpop)\s+[A-Za-z0-9._~+/-]{16,}/i;
 const PEM = /-----BEGIN [A-Z ]*(PRIVATE )?KEY-----/;
 
@@ -126,7 +132,7 @@ function eventProblems(ev, where) {
   } else {
     need(characterCount(ev.message_template) <= 256, 'message_template is over 256 characters');
     need(!EMAIL.test(ev.message_template), 'message_template holds an e-mail address');
-    need(!ACCOUNT_ID.test(ev.message_template), 'message_template holds an account id');
+    need(!ISSUED_ACCOUNT_ID.test(ev.message_template), 'message_template holds an account id');
   }
   if ('exception_type' in ev) {
     need(isNonEmptyString(ev.exception_type), 'exception_type is not a non-empty string');
@@ -135,6 +141,10 @@ function eventProblems(ev, where) {
     need(Array.isArray(ev.top_frames) && ev.top_frames.length <= 3 &&
       ev.top_frames.every((f) => typeof f === 'string'),
     'top_frames is not a list of at most 3 strings');
+    if (Array.isArray(ev.top_frames)) {
+      need(!ev.top_frames.some((f) => typeof f === 'string' && (EMAIL.test(f) || ACCOUNT_ID.test(f))),
+        'top_frames hold an e-mail address or an account id');
+    }
   }
   if ('frame_digest' in ev) {
     need(typeof ev.frame_digest === 'string' && HEX12.test(ev.frame_digest),
@@ -153,6 +163,8 @@ function eventProblems(ev, where) {
         if (p) return problems.push(p);
         if (!BREADCRUMB_KEYS.every((k) => typeof b[k] === 'string')) {
           problems.push(`${w}: every field must be a string`);
+        } else if (BREADCRUMB_KEYS.some((k) => EMAIL.test(b[k]) || ACCOUNT_ID.test(b[k]))) {
+          problems.push(`${w}: holds an e-mail address or an account id`);
         }
         return undefined;
       });

@@ -2,12 +2,15 @@
 #include "CorvaneAccount/Telemetry/ErrorTelemetryConsent.h"
 #include "CorvaneAccount/Telemetry/TelemetryText.h"
 #include "Platform/Async.h"
+#include "Platform/Host.h"
 #include "TelemetryTestSupport.h"
 
 #include "CorvaneAccount/Foundation/CorvaneJSON.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <set>
 #include <stdexcept>
 
@@ -542,4 +545,79 @@ TEST_F(TelemetryTest, InvalidUTF8FromCallersIsReplacedRatherThanLosingTheBatch) 
     ASSERT_EQ(uploads.size(), 1u);
     EXPECT_EQ(uploads[0].body["events"].size(), 2u);
     EXPECT_EQ(uploads[0].body["events"][0]["category"], "bad\uFFFD");
+}
+
+// Another thread may record the same error first, or the clock may step back after sleep: a
+// repeat never moves last_seen before first_seen, so the service never refuses the batch.
+TEST_F(TelemetryTest, ARepeatWithAnEarlierTimeKeepsLastSeenAtTheLatest) {
+    auto clock = std::make_shared<ErrorFirehoseClient::TimePoint>(host.now());
+    ErrorFirehoseClient::Environment env;
+    env.clock = [clock] { return *clock; };
+    makeClient({}, env);
+    answer(202);
+    const auto t0 = *clock;
+    observe("clock failure");
+    *clock = t0 + std::chrono::seconds(5);
+    observe("clock failure");
+    *clock = t0 - std::chrono::seconds(30); // stepped back
+    observe("clock failure");
+    auto entries = client->bufferedEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].count, 3);
+    EXPECT_EQ(entries[0].firstSeen, t0);
+    EXPECT_EQ(entries[0].lastSeen, t0 + std::chrono::seconds(5));
+    client->start();
+    host.advance(60);
+    ASSERT_EQ(uploads.size(), 1u);
+    const auto& event = uploads[0].body["events"][0];
+    EXPECT_GE(event["last_seen"].get<std::string>(), event["first_seen"].get<std::string>());
+}
+
+// Frames and every breadcrumb field leave the machine scrubbed as messages are; the frame digest
+// is taken of the scrubbed frames, so it no longer differs from user to user.
+TEST_F(TelemetryTest, FramesAndBreadcrumbsAreScrubbedLikeMessages) {
+    answer(202);
+    std::vector<std::string> frames{"load(_:) at /Users/jane/src/Store.swift:42",
+                                    "mail(jane@example.com)", "Session.refresh", "fourth"};
+    std::vector<BreadcrumbEntry> crumbs{
+        {"2024-05-01T10:00:00Z", "info", "acct ca_01HZXabc", "signed in as jane@example.com"},
+        {"t", "debug", "net", "GET https://10.0.0.7/api Bearer abcdefgh12345678"},
+    };
+    client->observe("error", "auth", "refresh failed", nullptr, std::nullopt, frames, crumbs);
+    auto entries = client->bufferedEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    ASSERT_TRUE(entries[0].topFrames);
+    const std::vector<std::string> scrubbed{"load(_:) at <path>", "mail(<email>)",
+                                            "Session.refresh"};
+    EXPECT_EQ(*entries[0].topFrames, scrubbed);
+    EXPECT_EQ(entries[0].frameDigest, ErrorFirehoseClient::computeFrameDigest(scrubbed));
+    // Another user's paths and addresses give the same fingerprint.
+    client->observe("error", "auth", "refresh failed", nullptr, std::nullopt,
+                    std::vector<std::string>{"load(_:) at /Users/omar/src/Store.swift:42",
+                                             "mail(omar@example.org)", "Session.refresh"},
+                    std::nullopt);
+    ASSERT_EQ(client->bufferedEntries().size(), 1u);
+    EXPECT_EQ(client->bufferedEntries()[0].count, 2);
+
+    client->start();
+    host.advance(60);
+    ASSERT_EQ(uploads.size(), 1u);
+    const auto& sent = uploads[0].body["events"][0]["breadcrumbs"];
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0]["ts"], "<ts>");
+    EXPECT_EQ(sent[0]["category"], "acct <ca_id>");
+    EXPECT_EQ(sent[0]["msg"], "signed in as <email>");
+    EXPECT_EQ(sent[1]["msg"], "GET http<path> bearer <token>");
+    EXPECT_EQ(uploads[0].text.find("jane"), std::string::npos);
+}
+
+// Telemetry never takes the program down: with no host installed there is no consent and no
+// clock, and the observation is dropped.
+TEST(TelemetryWithoutHost, ObservingBeforeAHostIsInstalledDropsTheObservation) {
+    ASSERT_FALSE(platform::hasHost());
+    auto client = ErrorFirehoseClient::make();
+    client->observe("error", "auth", "early failure at /Users/x/a.json");
+    client->observeFromFacade(CorvaneLogLevel::error, "early", {{"k", "v"}});
+    EXPECT_TRUE(client->bufferedEntries().empty());
+    EXPECT_EQ(client->droppedCount(), 0);
 }

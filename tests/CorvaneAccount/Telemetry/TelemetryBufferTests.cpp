@@ -33,6 +33,7 @@ TelemetryObservation observation(const std::string& fingerprint, double seconds,
     o.severity = "error";
     o.category = "auth";
     o.normalized = "failure " + fingerprint;
+    o.messageTemplate = o.normalized;
     o.breadcrumbs = std::move(crumbs);
     return o;
 }

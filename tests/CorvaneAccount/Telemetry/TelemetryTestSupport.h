@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CorvaneAccount/Telemetry/ErrorFirehoseClient.h"
+#include "CorvaneAccount/Telemetry/ErrorTelemetryConsent.h"
 #include "Platform/Sim/SimHost.h"
 #include "Platform/Sim/SimHttpSession.h"
 
@@ -27,7 +28,20 @@ struct Upload {
 
 class TelemetryTest : public ::testing::Test {
 protected:
-    TelemetryTest() { makeClient({}, {}); }
+    // A user whose region is known to be outside the EU, who made no choice: telemetry is on
+    // and recorded errors may be sent.
+    TelemetryTest() {
+        setRegion(false);
+        makeClient({}, {});
+    }
+
+    // The geo probe's cached answer; none: the region is unknown.
+    void setRegion(std::optional<bool> isEU) {
+        const std::string key(corvane::ErrorTelemetryConsent::Keys::resolvedIsEU);
+        host.simDefaults().removeObject(key);
+        if (isEU)
+            host.simDefaults().set(key, *isEU);
+    }
 
     void makeClient(corvane::ErrorFirehoseClient::Tuning tuning,
                     corvane::ErrorFirehoseClient::Environment env) {

@@ -215,6 +215,22 @@ describe('error events', () => {
     assert.equal((await upload(batch([event({ message_template: template })]))).status, 202);
   });
 
+  test('checks what the scrubbing promises, in the case each field travels in', async () => {
+    // Scrubbing is case-sensitive and templates are lower-cased afterwards: an upper-case
+    // "CA_" was never an account id and is taken.
+    assert.equal((await upload(batch([event({ message_template: 'requests_ca_bundle is not set' })]))).status, 202);
+    // An id of the shape this service issues is not, in any field.
+    const id = `ca_${'0123456789abcdef0123'}`;
+    assert.equal((await upload(batch([event({ message_template: `account ${id} locked` })]))).status, 400);
+    assert.equal((await upload(batch([event({ top_frames: [`load(${id})`], frame_digest: '0123456789ab' })]))).status, 400);
+    // A JWT lower-cased with the template is still a JWT.
+    const jwt = 'eyjhbgcioijfuzi1nij9.eyjzdwiioijhymmifq.c2ln';
+    const res = await upload(batch([event({ message_template: `token ${jwt}` })]));
+    assert.equal(res.status, 400);
+    assert.ok((await res.json()).problems.some((p) => /JWT/.test(p)));
+    assert.deepEqual((await dev(base, '/__dev/error-events')).json.length, 1);
+  });
+
   test('credentials anywhere in the batch or its headers are refused', async () => {
     const s = await signIn(base);
     const jwt = 'eyJhbGciOiJFUzI1NiJ9.eyJzdWIiOiJhYmMifQ.c2ln';

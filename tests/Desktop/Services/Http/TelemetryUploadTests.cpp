@@ -67,7 +67,7 @@ TEST(DesktopTelemetryUpload, BatchIsPostedOverRealHttpAndAccepted) {
         return Reply{202, "Accepted", {{"Content-Type", "application/json"}}, "{}", false};
     });
     desktop::LibraryThread library;
-    desktop::DesktopHttpSession session;
+    auto session = std::make_shared<desktop::DesktopHttpSession>();
 
     // The flush loop's first sleep ends at once (one tick, no waiting on the clock); later
     // ones wait on a timer that never fires until the library thread stops.
@@ -85,7 +85,7 @@ TEST(DesktopTelemetryUpload, BatchIsPostedOverRealHttpAndAccepted) {
     };
     auto client = ErrorFirehoseClient::make({}, env);
     client->configure("quillet", std::nullopt, "0.3.1", std::string("6.1.0"), "install-1",
-                      server.url("/id"), &session);
+                      server.url("/id"), session);
     client->observe("error", "network", "Connection to api.example.com failed after 30000 ms");
     client->observe("warn", "auth", "Token refresh for me@example.com rejected");
     client->start();
