@@ -33,6 +33,7 @@ namespace corvane {
 
 class AuthClient;
 class DPoPSigner;
+class IdentityThrottle;
 class KeychainStorage;
 
 // The configuration with its installation id filled in: unchanged when it has one, otherwise
@@ -89,6 +90,10 @@ public:
     };
 
     static std::shared_ptr<CorvaneAccountManager> create(CorvaneConfig config);
+    // The same, the identity client sending through `throttle` (for tools that load the service
+    // harder than an application does).
+    static std::shared_ptr<CorvaneAccountManager>
+    create(CorvaneConfig config, std::shared_ptr<IdentityThrottle> throttle);
     ~CorvaneAccountManager();
 
     // --- state ---
@@ -146,16 +151,20 @@ public:
     const std::shared_ptr<OAuthDriver>& oauthDriver() const { return oauthDriver_; }
 
 private:
-    explicit CorvaneAccountManager(CorvaneConfig config);
+    explicit CorvaneAccountManager(CorvaneConfig config,
+                                   std::shared_ptr<IdentityThrottle> throttle = {});
     void wire();
     // Main thread: stores the state, notifies observers, then calls a snapshot of the handlers.
     void setState(State state);
     boost::asio::awaitable<void> setStateOnMain(State state);
     boost::asio::awaitable<void> setOfflineOnMain(bool offline, bool onlyWhenChanged);
     // Refreshes the stored session: a renewal is stored and signed in; a definitive failure
-    // deletes the session; a transient one keeps it and marks the library offline.
+    // deletes the session; a transient one keeps it and marks the library offline. All of this
+    // only while the stored session is still the one whose refresh token was spent: when a
+    // sign-in or sign-out replaced it meanwhile, the refresh is `superseded` and leaves storage
+    // and state to whoever replaced it (`account` is then the account stored now, if any).
     struct RefreshOutcome {
-        enum class Kind { renewed, definitiveFailure, transientFailure };
+        enum class Kind { renewed, definitiveFailure, transientFailure, superseded };
         Kind kind;
         std::optional<CorvaneAccount> account;
     };
@@ -166,12 +175,22 @@ private:
     void handleDeprecationNotices(const std::vector<CorvaneDeprecationNotice>& notices);
     std::optional<StoredSession> storedSession() const;
     void deleteStoredSession() const;
+    // Main thread: publishes signedIn(account) when the stored session still descends from the
+    // refresh token `spent` (it holds it, or its rotation `renewedCas`); otherwise nothing, and
+    // the outcome is superseded.
+    boost::asio::awaitable<RefreshOutcome>
+    publishIfStillStored(std::string spent, std::optional<std::string> renewedCas,
+                         CorvaneAccount account, RefreshOutcome::Kind kind);
 
     CorvaneConfig config_;
     std::shared_ptr<KeychainStorage> storage_;
     std::shared_ptr<const DPoPSigner> dpopSigner_;
     std::shared_ptr<AuthClient> authClient_;
     std::shared_ptr<OAuthDriver> oauthDriver_;
+
+    // Held across every read-compare-write of the stored session, on whichever thread; shared
+    // with the client's rotation hook. Never held while calling out.
+    std::shared_ptr<std::mutex> sessionLock_ = std::make_shared<std::mutex>();
 
     mutable std::mutex lock_;
     State state_;
