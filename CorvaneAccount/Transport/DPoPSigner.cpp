@@ -382,7 +382,8 @@ std::vector<std::uint8_t> DPoPSigner::derToJoseECDSA(std::span<const std::uint8_
 }
 
 std::string DPoPSigner::generateProof(std::string_view htu, std::string_view htm,
-                                      const std::optional<std::string>& accessToken) const {
+                                      const std::optional<std::string>& accessToken,
+                                      const std::optional<std::string>& nonce) const {
     // RFC 9449 §4.2: the header carries the public key the proof is checked with.
     const nlohmann::json header = {
         {"typ", "dpop+jwt"},
@@ -408,6 +409,8 @@ std::string DPoPSigner::generateProof(std::string_view htu, std::string_view htm
     // An access token, even an empty one, is bound by its hash (RFC 9449 §4.2 "ath").
     if (accessToken)
         claims["ath"] = Base64URL::encode(sha256(*accessToken));
+    if (nonce)
+        claims["nonce"] = *nonce;
 
     // Signing input: base64url(header) "." base64url(claims), signed as UTF-8 bytes.
     std::string proof = Base64URL::encode(serialise(header));
