@@ -16,11 +16,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace asio = boost::asio;
@@ -38,7 +39,11 @@ protected:
     // Every answer waits until the test lets it go; a deprecation notice rides along, so that
     // the client's notice handling runs after the answer, too.
     Reply answer(const Request& r) {
-        ++received;
+        {
+            std::lock_guard lock(mutex);
+            ++received;
+        }
+        arrived.notify_all();
         released.wait();
         Reply reply;
         reply.headers = {{"Content-Type", "application/json"},
@@ -85,7 +90,10 @@ protected:
         auto client = makeClient();
         auto op = call(*client);
         auto result = asio::co_spawn(library.executor(), std::move(op), asio::use_future);
-        EXPECT_TRUE(server.waitFor([&] { return received.load() == calls + 1; }));
+        {
+            std::unique_lock lock(mutex);
+            EXPECT_TRUE(arrived.wait_for(lock, bound, [&] { return received == calls + 1; }));
+        }
         ++calls;
         // The test held the only reference the caller had.
         client.reset();
@@ -94,7 +102,9 @@ protected:
 
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::atomic<int> received{0};
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int received = 0;
     int calls = 0;
     desktop::LibraryThread library;
     desktop::DesktopHttpSession session;
