@@ -79,6 +79,8 @@ private:
     BackendKind backendKind_;
     JWK publicJWK_;
     std::string jktThumbprint_;
+    // base64url of the proofs' protected header, made once.
+    std::string encodedHeader_;
 };
 
 } // namespace corvane
