@@ -7,6 +7,7 @@
 #include "Platform/Sim/SimHost.h"
 
 #include <benchmark/benchmark.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 
 #include <array>
