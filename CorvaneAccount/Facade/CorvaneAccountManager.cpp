@@ -83,7 +83,16 @@ std::shared_ptr<CorvaneAccountManager> CorvaneAccountManager::create(CorvaneConf
     return manager;
 }
 
-CorvaneAccountManager::CorvaneAccountManager(CorvaneConfig config)
+std::shared_ptr<CorvaneAccountManager>
+CorvaneAccountManager::create(CorvaneConfig config, std::shared_ptr<IdentityThrottle> throttle) {
+    std::shared_ptr<CorvaneAccountManager> manager(
+        new CorvaneAccountManager(std::move(config), std::move(throttle)));
+    manager->wire();
+    return manager;
+}
+
+CorvaneAccountManager::CorvaneAccountManager(CorvaneConfig config,
+                                             std::shared_ptr<IdentityThrottle> throttle)
     : config_(withAutoInstallID(config)), state_(State::signedOut()) {
     storage_ = std::make_shared<KeychainStorage>(config_.appSlug, config_.keychainAccessGroup);
     // Without a signer requests simply go without proofs.
@@ -92,7 +101,7 @@ CorvaneAccountManager::CorvaneAccountManager(CorvaneConfig config)
     } catch (...) {
         dpopSigner_.reset();
     }
-    authClient_ = AuthClient::create(config_, dpopSigner_);
+    authClient_ = AuthClient::create(config_, dpopSigner_, std::move(throttle));
     oauthDriver_ = std::make_shared<OAuthDriver>(config_);
 }
 
@@ -122,23 +131,24 @@ void CorvaneAccountManager::wire() {
     };
     // A rotated session is written only over the session whose refresh token was spent: one
     // signed out or replaced meanwhile stays as it is.
-    authClient_->onSessionRefreshed = [weakStorage](const std::string& spent,
-                                                    const CasResponse& r) {
-        auto storage = weakStorage.lock();
-        if (!storage)
-            return;
-        auto current = storage->getJSON<StoredSession>(sessionKey);
-        if (!current || !current->refreshToken || *current->refreshToken != spent)
-            return;
-        StoredSession renewed{r.cas,        r.refreshToken, r.expiresAt,
-                              accountOf(r), r.appSlug,      platform::now()};
-        try {
-            storage->setJSON(renewed, sessionKey);
-        } catch (const std::exception& e) {
-            platform::Logger("com.corvane.account", "auth")
-                .error(std::string("session persist after refresh failed: ") + e.what());
-        }
-    };
+    authClient_->onSessionRefreshed =
+        [weakStorage, sessionLock = sessionLock_](const std::string& spent, const CasResponse& r) {
+            auto storage = weakStorage.lock();
+            if (!storage)
+                return;
+            std::lock_guard guard(*sessionLock);
+            auto current = storage->getJSON<StoredSession>(sessionKey);
+            if (!current || !current->refreshToken || *current->refreshToken != spent)
+                return;
+            StoredSession renewed{r.cas,        r.refreshToken, r.expiresAt,
+                                  accountOf(r), r.appSlug,      platform::now()};
+            try {
+                storage->setJSON(renewed, sessionKey);
+            } catch (const std::exception& e) {
+                platform::Logger("com.corvane.account", "auth")
+                    .error(std::string("session persist after refresh failed: ") + e.what());
+            }
+        };
 }
 
 // --- state ---
@@ -371,6 +381,7 @@ asio::awaitable<CorvaneAccount> CorvaneAccountManager::complete(CasResponse exch
     StoredSession session{exchange.cas, exchange.refreshToken, exchange.expiresAt,
                           account,      exchange.appSlug,      platform::now()};
     try {
+        std::lock_guard guard(*sessionLock_);
         storage_->setJSON(session, sessionKey);
     } catch (const CorvaneJSON::EncodingError&) {
         throw CorvaneError::malformedResponse("CasResponse");
@@ -653,27 +664,76 @@ asio::awaitable<void> CorvaneAccountManager::revokePendingSessions() {
 }
 
 asio::awaitable<CorvaneAccountManager::RefreshOutcome>
+CorvaneAccountManager::publishIfStillStored(std::string spent,
+                                            std::optional<std::string> renewedCas,
+                                            CorvaneAccount account, RefreshOutcome::Kind kind) {
+    auto self = shared_from_this();
+    auto outcome = std::make_shared<RefreshOutcome>(RefreshOutcome{kind, account});
+    // Decided on the main thread, where a sign-in publishes its own state after storing its
+    // session: a replacement stored before this look wins, one stored after it publishes later.
+    auto op = onMain([self, spent, renewedCas, outcome] {
+        bool current = false;
+        {
+            std::lock_guard guard(*self->sessionLock_);
+            const std::optional<StoredSession> stored = self->storedSession();
+            current = stored && ((stored->refreshToken && *stored->refreshToken == spent) ||
+                                 (renewedCas && stored->cas == *renewedCas));
+            if (!current)
+                *outcome = RefreshOutcome{RefreshOutcome::Kind::superseded,
+                                          stored ? std::optional(stored->account) : std::nullopt};
+        }
+        if (current)
+            self->setState(State::signedIn(*outcome->account));
+    });
+    co_await std::move(op);
+    co_return *outcome;
+}
+
+asio::awaitable<CorvaneAccountManager::RefreshOutcome>
 CorvaneAccountManager::refreshStoredSession(std::string refreshToken) {
     auto self = shared_from_this();
     std::optional<CasResponse> renewed;
     std::exception_ptr error;
     try {
-        auto op = authClient_->refreshSerialized(std::move(refreshToken));
+        auto op = authClient_->refreshSerialized(refreshToken);
         renewed = co_await std::move(op);
     } catch (...) {
         error = std::current_exception();
     }
     if (renewed) {
-        // The new session is stored and signed in; the service is reachable again.
-        auto completion = complete(std::move(*renewed));
-        CorvaneAccount account = co_await std::move(completion);
+        // The rotation hook stored the new session over the spent one. Should that write have
+        // failed, the spent session is still stored and is replaced here; a session stored by
+        // someone else meanwhile is left alone.
+        {
+            std::lock_guard guard(*sessionLock_);
+            const std::optional<StoredSession> stored = storedSession();
+            if (stored && stored->refreshToken && *stored->refreshToken == refreshToken) {
+                StoredSession session{renewed->cas,       renewed->refreshToken,
+                                      renewed->expiresAt, accountOf(*renewed),
+                                      renewed->appSlug,   platform::now()};
+                try {
+                    storage_->setJSON(session, sessionKey);
+                } catch (const CorvaneJSON::EncodingError&) {
+                }
+            }
+        }
+        // The service is reachable again whoever holds the stored session now.
         auto online = setOfflineOnMain(false, true);
         co_await std::move(online);
-        co_return RefreshOutcome{RefreshOutcome::Kind::renewed, std::move(account)};
+        auto publish = publishIfStillStored(refreshToken, renewed->cas, accountOf(*renewed),
+                                            RefreshOutcome::Kind::renewed);
+        co_return co_await std::move(publish);
     }
     if (isDefinitiveAuthFailure(asCorvaneError(error))) {
-        deleteStoredSession();
-        co_return RefreshOutcome{RefreshOutcome::Kind::definitiveFailure, std::nullopt};
+        // Only the session whose token the service refused is deleted.
+        std::lock_guard guard(*sessionLock_);
+        const std::optional<StoredSession> stored = storedSession();
+        if (stored && stored->refreshToken && *stored->refreshToken == refreshToken) {
+            deleteStoredSession();
+            co_return RefreshOutcome{RefreshOutcome::Kind::definitiveFailure, std::nullopt};
+        }
+        co_return RefreshOutcome{RefreshOutcome::Kind::superseded,
+                                 stored ? std::optional(stored->account) : std::nullopt};
     }
     // Offline or a server failure: the stored session stays.
     auto offline = setOfflineOnMain(true, true);
@@ -705,11 +765,16 @@ asio::awaitable<std::optional<CorvaneAccount>> CorvaneAccountManager::restore(bo
         if (forceRefresh) {
             auto op = refreshStoredSession(*stored->refreshToken);
             RefreshOutcome outcome = co_await std::move(op);
-            if (outcome.kind == RefreshOutcome::Kind::renewed)
+            if (outcome.kind == RefreshOutcome::Kind::renewed ||
+                outcome.kind == RefreshOutcome::Kind::superseded)
                 co_return outcome.account;
             if (outcome.kind == RefreshOutcome::Kind::definitiveFailure)
                 co_return std::nullopt;
-            // A transient failure: the user stays signed in with the stored session.
+            // A transient failure: the user stays signed in with the stored session, unless a
+            // sign-in or sign-out replaced it while the refresh ran.
+            auto publish = publishIfStillStored(*stored->refreshToken, std::nullopt,
+                                                stored->account, outcome.kind);
+            co_return (co_await std::move(publish)).account;
         }
     }
     auto signedIn = setStateOnMain(State::signedIn(stored->account));
@@ -727,6 +792,7 @@ asio::awaitable<bool> CorvaneAccountManager::recoverRejectedSession() {
     } else {
         deleteStoredSession();
     }
+    // A session that replaced the rejected one meanwhile keeps its state.
     if (kind == RefreshOutcome::Kind::definitiveFailure) {
         auto signedOut = setStateOnMain(State::signedOut());
         co_await std::move(signedOut);

@@ -35,6 +35,7 @@ namespace corvane {
 class AuthClient;
 class CancelSwitch;
 class DPoPSigner;
+class IdentityThrottle;
 class KeychainStorage;
 
 // The configuration with its installation id filled in: unchanged when it has one, otherwise
@@ -92,6 +93,10 @@ public:
 
     // Throws CorvaneError for a configuration the library refuses (CorvaneConfig::validate()).
     static std::shared_ptr<CorvaneAccountManager> create(CorvaneConfig config);
+    // The same, the identity client sending through `throttle` (for tools that load the service
+    // harder than an application does).
+    static std::shared_ptr<CorvaneAccountManager>
+    create(CorvaneConfig config, std::shared_ptr<IdentityThrottle> throttle);
     ~CorvaneAccountManager();
 
     // --- state ---
@@ -166,16 +171,20 @@ public:
     const std::shared_ptr<OAuthDriver>& oauthDriver() const { return oauthDriver_; }
 
 private:
-    explicit CorvaneAccountManager(CorvaneConfig config);
+    explicit CorvaneAccountManager(CorvaneConfig config,
+                                   std::shared_ptr<IdentityThrottle> throttle = {});
     void wire();
     // Main thread: stores the state, notifies observers, then calls a snapshot of the handlers.
     void setState(State state);
     boost::asio::awaitable<void> setStateOnMain(State state);
     boost::asio::awaitable<void> setOfflineOnMain(bool offline, bool onlyWhenChanged);
     // Refreshes the stored session: a renewal is stored and signed in; a definitive failure
-    // deletes the session; a transient one keeps it and marks the library offline.
+    // deletes the session; a transient one keeps it and marks the library offline. All of this
+    // only while the stored session is still the one whose refresh token was spent: when a
+    // sign-in or sign-out replaced it meanwhile, the refresh is `superseded` and leaves storage
+    // and state to whoever replaced it (`account` is then the account stored now, if any).
     struct RefreshOutcome {
-        enum class Kind { renewed, definitiveFailure, transientFailure };
+        enum class Kind { renewed, definitiveFailure, transientFailure, superseded };
         Kind kind;
         std::optional<CorvaneAccount> account;
     };
@@ -206,12 +215,22 @@ private:
     // Before a sign-in writes its session over one that restore could not read: that one is
     // revoked, or the sign-in fails (and its own new session is revoked) while it stays unread.
     boost::asio::awaitable<void> settleUnreadSession(std::string newCas);
+    // Main thread: publishes signedIn(account) when the stored session still descends from the
+    // refresh token `spent` (it holds it, or its rotation `renewedCas`); otherwise nothing, and
+    // the outcome is superseded.
+    boost::asio::awaitable<RefreshOutcome>
+    publishIfStillStored(std::string spent, std::optional<std::string> renewedCas,
+                         CorvaneAccount account, RefreshOutcome::Kind kind);
 
     CorvaneConfig config_;
     std::shared_ptr<KeychainStorage> storage_;
     std::shared_ptr<const DPoPSigner> dpopSigner_;
     std::shared_ptr<AuthClient> authClient_;
     std::shared_ptr<OAuthDriver> oauthDriver_;
+
+    // Held across every read-compare-write of the stored session, on whichever thread; shared
+    // with the client's rotation hook. Never held while calling out.
+    std::shared_ptr<std::mutex> sessionLock_ = std::make_shared<std::mutex>();
 
     mutable std::mutex lock_;
     State state_;

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <mutex>
 
 namespace corvane {
 
@@ -35,16 +36,26 @@ constexpr std::size_t uncompressedPointLength = 1 + 2 * p256ComponentLength;
 struct PKeyDeleter {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
-struct MDContextDeleter {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+struct PKeyContextDeleter {
+    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
+};
+struct MDDeleter {
+    void operator()(EVP_MD* md) const { EVP_MD_free(md); }
 };
 using PKeyPtr = std::unique_ptr<EVP_PKEY, PKeyDeleter>;
-using MDContextPtr = std::unique_ptr<EVP_MD_CTX, MDContextDeleter>;
+using PKeyContextPtr = std::unique_ptr<EVP_PKEY_CTX, PKeyContextDeleter>;
+
+// SHA-256, fetched from the provider once rather than at every digest.
+const EVP_MD* sha256Algorithm() {
+    static const std::unique_ptr<EVP_MD, MDDeleter> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+    return md ? md.get() : EVP_sha256();
+}
 
 std::array<std::uint8_t, 32> sha256(std::string_view text) {
     std::array<std::uint8_t, 32> digest{};
     unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
+    if (EVP_Digest(text.data(), text.size(), digest.data(), &length, sha256Algorithm(), nullptr) !=
+            1 ||
         length != digest.size())
         fail("digest_failed");
     return digest;
@@ -149,6 +160,21 @@ std::string serialise(const nlohmann::json& object) {
     }
 }
 
+// Appends `text` as a JSON string: plain printable ASCII as it is, anything else through the
+// JSON library (which refuses text that is not UTF-8).
+void appendJSONString(std::string& out, std::string_view text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+    });
+    if (plain) {
+        out += '"';
+        out += text;
+        out += '"';
+        return;
+    }
+    out += serialise(nlohmann::json(std::string(text)));
+}
+
 } // namespace
 
 struct DPoPSigner::Backend {
@@ -165,22 +191,32 @@ struct DPoPSigner::Backend {
                 fail("sign_failed");
             return derToJoseECDSA(result.signature, p256ComponentLength);
         }
-        // OpenSSL also answers with a DER ECDSA-Sig-Value; the JOSE form is r || s.
-        MDContextPtr context(EVP_MD_CTX_new());
-        std::size_t length = 0;
-        if (!context ||
-            EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, memoryKey.get()) !=
-                1 ||
-            EVP_DigestSign(context.get(), nullptr, &length,
-                           reinterpret_cast<const unsigned char*>(input.data()), input.size()) != 1)
-            fail("sign_failed");
-        std::vector<std::uint8_t> der(length);
-        if (EVP_DigestSign(context.get(), der.data(), &length,
-                           reinterpret_cast<const unsigned char*>(input.data()), input.size()) != 1)
-            fail("sign_failed");
-        der.resize(length);
-        return derToJoseECDSA(der, p256ComponentLength);
+        // The SHA-256 of the input, signed with a context prepared once for the key: setting
+        // one up per proof (fetching the algorithms, exporting the key to the provider) costs
+        // about half as much again as the signature itself.
+        const auto digest = sha256(input);
+        std::array<std::uint8_t, 80> der{};
+        std::size_t length = der.size();
+        {
+            std::lock_guard guard(signLock);
+            if (!signContext || EVP_PKEY_sign(signContext.get(), der.data(), &length, digest.data(),
+                                              digest.size()) != 1)
+                fail("sign_failed");
+        }
+        // OpenSSL answers with a DER ECDSA-Sig-Value; the JOSE form is r || s.
+        return derToJoseECDSA(std::span(der.data(), length), p256ComponentLength);
     }
+
+    // Prepares the in-memory key's signing context; without one, signing fails.
+    void prepareMemoryKey() {
+        PKeyContextPtr context(EVP_PKEY_CTX_new_from_pkey(nullptr, memoryKey.get(), nullptr));
+        if (context && EVP_PKEY_sign_init(context.get()) == 1)
+            signContext = std::move(context);
+    }
+
+    // The in-memory key's signing context, used by one proof at a time.
+    PKeyContextPtr signContext;
+    mutable std::mutex signLock;
 };
 
 namespace {
@@ -284,6 +320,7 @@ CreationResult makeEphemeralKey() {
             continue;
         auto backend = std::make_unique<DPoPSigner::Backend>();
         backend->memoryKey = std::move(key);
+        backend->prepareMemoryKey();
         return CreationResult{std::move(backend), DPoPSigner::BackendKind::ephemeralCryptoKit,
                               jwkFromPoint(point)};
     }
@@ -317,6 +354,14 @@ DPoPSigner::DPoPSigner() {
     backendKind_ = created.kind;
     publicJWK_ = std::move(created.publicJWK);
     jktThumbprint_ = jwkThumbprint(publicJWK_);
+    // RFC 9449 §4.2: the header carries the public key the proof is checked with; it is the
+    // same for every proof of this key.
+    const nlohmann::json header = {
+        {"typ", "dpop+jwt"},
+        {"alg", "ES256"},
+        {"jwk", publicJWK_},
+    };
+    encodedHeader_ = Base64URL::encode(serialise(header));
 }
 
 DPoPSigner::~DPoPSigner() = default;
@@ -382,14 +427,8 @@ std::vector<std::uint8_t> DPoPSigner::derToJoseECDSA(std::span<const std::uint8_
 }
 
 std::string DPoPSigner::generateProof(std::string_view htu, std::string_view htm,
-                                      const std::optional<std::string>& accessToken) const {
-    // RFC 9449 §4.2: the header carries the public key the proof is checked with.
-    const nlohmann::json header = {
-        {"typ", "dpop+jwt"},
-        {"alg", "ES256"},
-        {"jwk", publicJWK_},
-    };
-
+                                      const std::optional<std::string>& accessToken,
+                                      const std::optional<std::string>& nonce) const {
     std::string jti;
     try {
         jti = SecureRandom::urlSafeString(16);
@@ -399,20 +438,31 @@ std::string DPoPSigner::generateProof(std::string_view htu, std::string_view htm
     const auto iat =
         std::chrono::duration_cast<std::chrono::seconds>(platform::now().time_since_epoch())
             .count();
-    nlohmann::json claims = {
-        {"htm", upperCasedASCII(htm)},
-        {"htu", htuText(htu)},
-        {"iat", static_cast<std::int64_t>(iat)},
-        {"jti", jti},
-    };
+
+    // The claims as nlohmann::json writes them (keys sorted, strings escaped alike), written
+    // directly: "ath", "htm", "htu", "iat", "jti", "nonce".
+    std::string claims = "{";
     // An access token, even an empty one, is bound by its hash (RFC 9449 §4.2 "ath").
     if (accessToken)
-        claims["ath"] = Base64URL::encode(sha256(*accessToken));
+        claims += "\"ath\":\"" + Base64URL::encode(sha256(*accessToken)) + "\",";
+    claims += "\"htm\":";
+    appendJSONString(claims, upperCasedASCII(htm));
+    claims += ",\"htu\":";
+    appendJSONString(claims, htuText(htu));
+    claims += ",\"iat\":" + std::to_string(static_cast<std::int64_t>(iat));
+    claims += ",\"jti\":\"" + jti + "\"";
+    if (nonce) {
+        claims += ",\"nonce\":";
+        appendJSONString(claims, *nonce);
+    }
+    claims += '}';
 
     // Signing input: base64url(header) "." base64url(claims), signed as UTF-8 bytes.
-    std::string proof = Base64URL::encode(serialise(header));
+    std::string proof;
+    proof.reserve(encodedHeader_.size() + 2 * claims.size() + 100);
+    proof += encodedHeader_;
     proof += '.';
-    proof += Base64URL::encode(serialise(claims));
+    proof += Base64URL::encode(claims);
     const auto signature = backend_->sign(proof);
     proof += '.';
     proof += Base64URL::encode(signature);

@@ -42,11 +42,13 @@ public:
     BackendKind backendKind() const { return backendKind_; }
 
     // The compact JWS of a proof for a request to `htu` with method `htm`. `accessToken`, when
-    // present (even empty), is bound through the "ath" claim. Throws
+    // present (even empty), is bound through the "ath" claim; `nonce`, the server's latest
+    // DPoP-Nonce, goes into the "nonce" claim (RFC 9449 §8). Throws
     // CorvaneError::dpopUnavailable with "sign_failed", "der_not_sequence", "der_not_integer",
     // "der_truncated", "der_integer_too_long", "random_unavailable" or "proof_encoding_failed".
     std::string generateProof(std::string_view htu, std::string_view htm,
-                              const std::optional<std::string>& accessToken) const;
+                              const std::optional<std::string>& accessToken,
+                              const std::optional<std::string>& nonce = std::nullopt) const;
 
     // "com.corvane.account.dpop.privatekey." followed by the main bundle's identifier, or
     // "default" when it has none.
@@ -77,6 +79,8 @@ private:
     BackendKind backendKind_;
     JWK publicJWK_;
     std::string jktThumbprint_;
+    // base64url of the proofs' protected header, made once.
+    std::string encodedHeader_;
 };
 
 } // namespace corvane

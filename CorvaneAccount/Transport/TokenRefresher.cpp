@@ -68,19 +68,46 @@ asio::awaitable<CasResponse> TokenRefresher::refresh(std::string token, Perform 
     co_return co_await asio::co_spawn(strand_, std::move(onActor), asio::use_awaitable);
 }
 
+std::optional<CasResponse> TokenRefresher::newestAfter(const std::string& token) const {
+    auto it = rotations_.find(token);
+    if (it == rotations_.end())
+        return std::nullopt;
+    // Follow the line of rotations to its newest session; the bound guards a cycle that a
+    // service handing out a token twice could make.
+    const CasResponse* newest = &it->second;
+    for (std::size_t steps = 0; steps < maxRemembered && newest->refreshToken; ++steps) {
+        auto next = rotations_.find(*newest->refreshToken);
+        if (next == rotations_.end())
+            break;
+        newest = &next->second;
+    }
+    return *newest;
+}
+
+void TokenRefresher::remember(const std::string& spent, const CasResponse& answer) {
+    if (rotations_.insert_or_assign(spent, answer).second)
+        rotationOrder_.push_back(spent);
+    while (rotationOrder_.size() > maxRemembered) {
+        rotations_.erase(rotationOrder_.front());
+        rotationOrder_.pop_front();
+    }
+}
+
 asio::awaitable<CasResponse> TokenRefresher::refreshOnActor(std::string token, Perform perform,
                                                             OnRotated onRotated) {
     auto self = shared_from_this();
-    // Already rotated by this process: the newest session is the answer.
-    if (consumedTokens_.count(token) && lastResult_)
-        co_return *lastResult_;
+    // Already rotated by this process: the newest session of its line is the answer.
+    if (auto newest = newestAfter(token))
+        co_return *newest;
 
     // The check above, this look and the start below run without a suspension in between, so
-    // two callers never start two refreshes.
-    std::shared_ptr<Flight> flight = inFlight_;
+    // two callers with the same token never start two refreshes.
+    std::shared_ptr<Flight> flight;
+    if (auto it = inFlight_.find(token); it != inFlight_.end())
+        flight = it->second;
     if (!flight) {
         flight = std::make_shared<Flight>();
-        inFlight_ = flight;
+        inFlight_[token] = flight;
         auto task = [](Perform perform, OnRotated onRotated,
                        std::string token) -> asio::awaitable<CasResponse> {
             CasResponse result = co_await perform();
@@ -94,12 +121,11 @@ asio::awaitable<CasResponse> TokenRefresher::refreshOnActor(std::string token, P
                        [self, flight, token](std::exception_ptr error, CasResponse result) {
                            asio::post(self->strand_,
                                       [self, flight, token, error, result]() mutable {
-                                          if (!error) {
-                                              self->consumedTokens_.insert(token);
-                                              self->lastResult_ = result;
-                                          }
-                                          if (self->inFlight_ == flight)
-                                              self->inFlight_.reset();
+                                          if (!error)
+                                              self->remember(token, result);
+                                          if (auto it = self->inFlight_.find(token);
+                                              it != self->inFlight_.end() && it->second == flight)
+                                              self->inFlight_.erase(it);
                                           flight->finish(error, std::move(result));
                                       });
                        });

@@ -222,7 +222,7 @@ until_value 'control("Sign in with Apple") is None' True "Escape did not close t
 until_value 'control("Sign In…") is not None' True "the settings window does not offer Sign In…"
 
 # No secret in stderr.
-if grep -Eiq 'code=|refresh_token|"cas"|code_verifier' "$tmp/quillet.err"; then
+if ! "$here/scripts/scan-secrets" "$tmp/quillet.err"; then
   fail "a secret reached stderr"
 fi
 echo "account end-to-end: 1 passed, 0 failed"

@@ -11,13 +11,13 @@ namespace test_support {
 
 inline constexpr const char* accountID = "ca_0190a5a0-1c2d-7e3f-8a4b-5c6d7e8f9a0b";
 
-// A session answer (CasResponse) for "ada@example.com" of the app "quillet".
+// A session answer (CasResponse) for `email` (by default "ada@example.com") of the app "quillet".
 inline std::string casJSON(const std::string& cas, const std::string& refresh,
-                           corvane::Date expiresAt) {
+                           corvane::Date expiresAt, const std::string& email = "ada@example.com") {
     return R"({"ok":true,"cas":")" + cas + R"(","refresh_token":")" + refresh +
            R"(","expires_at":")" + corvane::CorvaneJSON::encodeDate(expiresAt) +
-           R"(","corvane_account_id":")" + accountID +
-           R"(","email":"ada@example.com","app_slug":"quillet"})";
+           R"(","corvane_account_id":")" + accountID + R"(","email":")" + email +
+           R"(","app_slug":"quillet"})";
 }
 
 // The decoded value of the query parameter `name` of `url`; empty when absent.

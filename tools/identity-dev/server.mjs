@@ -33,13 +33,21 @@ const DEFAULTS = {
   refresh_lifetime_s: 60 * 24 * 3600,
   app_data_token_lifetime_s: 3600,
   lib_version_policy: { minVersion: '0.9.0', currentVersion: '0.9.5' },
+  refresh_grace_s: 0,
+  require_dpop_nonce: false,
+  dpop_nonce_lifetime_s: 30,
+  random_faults: null,
 };
 // Settings that POST /__dev/knobs may change while the service runs.
 const RUNTIME_SETTINGS = [
   'discovery_issuer', 'email', 'platform', 'interactive', 'require_dpop',
   'revoke_family_on_reuse', 'geo_eu', 'code_lifetime_s', 'session_lifetime_s',
-  'refresh_lifetime_s', 'app_data_token_lifetime_s', 'lib_version_policy',
+  'refresh_lifetime_s', 'app_data_token_lifetime_s', 'lib_version_policy', 'refresh_grace_s',
+  'require_dpop_nonce', 'dpop_nonce_lifetime_s', 'random_faults',
 ];
+// What a random fault may be: a 5xx, a reset connection, a 2-second delay, a 429 with
+// Retry-After, or (for refreshes) the answer lost after the token was rotated.
+const FAULT_KINDS = ['5xx', 'reset', 'delay', '429', 'lose_rotation'];
 const IAT_WINDOW_S = 60;
 const JTI_MEMORY_MS = 5 * 60 * 1000;
 const MAX_BODY_BYTES = 1024 * 1024;
@@ -90,9 +98,10 @@ function parseArgs(argv) {
   const takesValue = new Set([
     '--port', '--issuer', '--discovery-issuer', '--client-id', '--redirect-uri', '--config',
     '--email', '--session-lifetime', '--code-lifetime', '--refresh-lifetime',
+    '--refresh-grace-seconds', '--dpop-nonce-lifetime',
   ]);
   const flags = new Set(['--interactive', '--allow-no-dpop', '--geo-eu', '--quiet',
-    '--revoke-family-on-reuse', '--help']);
+    '--revoke-family-on-reuse', '--require-dpop-nonce', '--help']);
   for (let i = 0; i < argv.length; i += 1) {
     let arg = argv[i];
     let value;
@@ -124,6 +133,27 @@ function seconds(name, value) {
   return n;
 }
 
+function graceSeconds(value) {
+  const n = Number(value);
+  if (!Number.isFinite(n) || n < 0) throw new Error('--refresh-grace-seconds must be 0 or more seconds');
+  return n;
+}
+
+// Checks the random_faults setting: null, or {"rate": 0..1, "kinds": [...], "delay_ms": n}.
+export function checkRandomFaults(value) {
+  if (value === null || value === undefined) return null;
+  if (typeof value !== 'object' || Array.isArray(value)) throw new Error('random_faults must be an object or null');
+  const rate = value.rate;
+  if (typeof rate !== 'number' || !(rate >= 0 && rate <= 1)) throw new Error('random_faults.rate must be 0 to 1');
+  const kinds = value.kinds === undefined ? FAULT_KINDS : value.kinds;
+  if (!Array.isArray(kinds) || kinds.length === 0 || kinds.some((k) => !FAULT_KINDS.includes(k))) {
+    throw new Error(`random_faults.kinds must be a non-empty list of ${FAULT_KINDS.join(', ')}`);
+  }
+  const delay = value.delay_ms === undefined ? 2000 : value.delay_ms;
+  if (!Number.isInteger(delay) || delay < 0 || delay > 60000) throw new Error('random_faults.delay_ms must be 0 to 60000');
+  return { rate, kinds, delay_ms: delay };
+}
+
 // Builds the settings from the defaults, an optional JSON config file and the flags.
 export function buildSettings(cli) {
   const settings = structuredClone(DEFAULTS);
@@ -150,6 +180,10 @@ export function buildSettings(cli) {
   if (cli.session_lifetime) settings.session_lifetime_s = seconds('--session-lifetime', cli.session_lifetime);
   if (cli.code_lifetime) settings.code_lifetime_s = seconds('--code-lifetime', cli.code_lifetime);
   if (cli.refresh_lifetime) settings.refresh_lifetime_s = seconds('--refresh-lifetime', cli.refresh_lifetime);
+  if (cli.refresh_grace_seconds !== undefined) settings.refresh_grace_s = graceSeconds(cli.refresh_grace_seconds);
+  if (cli.require_dpop_nonce) settings.require_dpop_nonce = true;
+  if (cli.dpop_nonce_lifetime) settings.dpop_nonce_lifetime_s = seconds('--dpop-nonce-lifetime', cli.dpop_nonce_lifetime);
+  settings.random_faults = checkRandomFaults(settings.random_faults);
   for (const c of settings.clients) {
     if (typeof c.client_id !== 'string' || !Array.isArray(c.redirect_uris)) {
       throw new Error('every client needs a client_id and a list redirect_uris');
@@ -202,6 +236,11 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
       appleSubjects: new Set(),
       jtis: new Map(),
       secrets: new Set(),
+      // The current DPoP nonce and the one before it (still accepted), and when it was made.
+      nonce: null,
+      previousNonce: null,
+      nonceAt: 0,
+      refreshStats: { refreshes: 0, rotations: 0, grace_replays: 0, reused_refresh_tokens: 0, faults: {} },
     };
   }
   state = freshState();
@@ -216,6 +255,18 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
 
   function log(line) {
     if (!quiet) process.stderr.write(`identity-dev: ${line}\n`);
+  }
+
+  // The DPoP nonce in force: a new one every dpop_nonce_lifetime_s seconds.
+  function currentNonce() {
+    const now = Date.now();
+    if (!state.nonce || now - state.nonceAt >= settings.dpop_nonce_lifetime_s * 1000) rotateNonce();
+    return state.nonce;
+  }
+  function rotateNonce() {
+    state.previousNonce = state.nonce;
+    state.nonce = b64url(randomBytes(16));
+    state.nonceAt = Date.now();
   }
 
   // ---- sessions -------------------------------------------------------------------------------
@@ -365,6 +416,17 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
     }
     enforce('dpop_jti_unused', !state.jtis.has(jtiKey), 'jti_replayed');
     state.jtis.set(jtiKey, Date.now());
+    if (settings.require_dpop_nonce) {
+      // RFC 9449 section 8/9: the current nonce (or the one just replaced) must be in the proof.
+      const current = currentNonce();
+      const ok = typeof payload.nonce === 'string' &&
+        (payload.nonce === current || payload.nonce === state.previousNonce);
+      const body = { error: 'use_dpop_nonce', reason: 'nonce_required' };
+      const headers = { 'DPoP-Nonce': current };
+      if (failStatus === 401) headers['WWW-Authenticate'] = 'DPoP error="use_dpop_nonce", algs="ES256"';
+      checks.enforce('dpop_nonce', ok, failStatus, body,
+        'payload.nonce' in payload ? 'stale nonce' : 'no nonce', headers);
+    }
     if (accessToken !== undefined) {
       enforce('dpop_ath', payload.ath === b64url(sha256(accessToken)),
         'ath' in payload ? 'ath_mismatch' : 'ath_missing');
@@ -571,14 +633,32 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
     const rt = state.refreshTokens.get(body.refresh_token);
     checks.enforce('refresh_token_known', Boolean(rt), 400, grant('unknown_refresh_token'));
     const family = state.families.get(rt.familyId);
+    const stats = state.refreshStats;
+    stats.refreshes += 1;
+    if (withinGrace(rt, family)) {
+      checks.pass('refresh_token_grace', 'spent within the grace: the same new pair again');
+      stats.grace_replays += 1;
+      return { status: 200, json: rt.answer };
+    }
+    if (rt.used) stats.reused_refresh_tokens += 1;
     if (rt.used && settings.revoke_family_on_reuse) revokeFamily(family);
     checks.enforce('refresh_token_unused', !rt.used, 400, grant('refresh_token_reused'));
     checks.enforce('session_not_revoked', !family.revoked, 400, grant('revoked'));
     checks.enforce('refresh_token_fresh', serviceNow() < rt.expiresAt, 400, grant('refresh_token_expired'));
     checks.enforce('app_slug_matches', body.app_slug === family.appSlug, 400, grant('app_slug_mismatch'));
     rt.used = true;
+    rt.usedAt = serviceNow();
     family.refreshes += 1;
-    return { status: 200, json: issueSession(family) };
+    stats.rotations += 1;
+    rt.answer = issueSession(family);
+    return { status: 200, json: rt.answer };
+  }
+
+  // Within the grace after a rotation, the spent token may be presented again (its answer was
+  // lost on the way) and gets the same new pair.
+  function withinGrace(rt, family) {
+    return rt.used && rt.answer && !family.revoked && settings.refresh_grace_s > 0 &&
+      serviceNow() - rt.usedAt <= settings.refresh_grace_s * 1000;
   }
 
   async function revoke(checks, req, url, rawBody) {
@@ -697,6 +777,9 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
           throw new HttpError(400, { error: 'redirect must be an absolute URL' });
         }
       }
+      for (const k of ['reset', 'lose_answer']) {
+        if (r[k] !== undefined && typeof r[k] !== 'boolean') throw new HttpError(400, { error: `${k} must be true or false` });
+      }
       if (r.delay_ms !== undefined && !(Number.isInteger(r.delay_ms) && r.delay_ms >= 0 && r.delay_ms <= 60000)) {
         throw new HttpError(400, { error: 'delay_ms must be 0 to 60000' });
       }
@@ -708,7 +791,8 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
     if (body === null || typeof body !== 'object' || Array.isArray(body)) {
       throw new HttpError(400, { error: 'knobs must be a JSON object' });
     }
-    const allowed = new Set([...RUNTIME_SETTINGS, 'rules', 'authorize_error', 'advance_clock_s']);
+    const allowed = new Set([...RUNTIME_SETTINGS, 'rules', 'authorize_error', 'advance_clock_s',
+      'rotate_dpop_nonce']);
     for (const k of Object.keys(body)) {
       if (!allowed.has(k)) throw new HttpError(400, { error: `unknown knob "${k}"` });
     }
@@ -728,7 +812,21 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
       }
       state.clockOffsetMs += body.advance_clock_s * 1000;
     }
+    if ('random_faults' in body) {
+      try {
+        body.random_faults = checkRandomFaults(body.random_faults);
+      } catch (e) {
+        throw new HttpError(400, { error: e.message });
+      }
+    }
+    if ('refresh_grace_s' in body && !(typeof body.refresh_grace_s === 'number' && body.refresh_grace_s >= 0)) {
+      throw new HttpError(400, { error: 'refresh_grace_s must be 0 or more' });
+    }
+    if ('dpop_nonce_lifetime_s' in body && !(typeof body.dpop_nonce_lifetime_s === 'number' && body.dpop_nonce_lifetime_s > 0)) {
+      throw new HttpError(400, { error: 'dpop_nonce_lifetime_s must be more than 0' });
+    }
     for (const k of RUNTIME_SETTINGS) if (k in body) settings[k] = body[k];
+    if (body.rotate_dpop_nonce === true) rotateNonce();
     state.rules.push(...rules);
     return knobView();
   }
@@ -740,6 +838,24 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
     view.authorize_errors_pending = state.authorizeErrors.length;
     view.clock_offset_s = state.clockOffsetMs / 1000;
     return view;
+  }
+
+  // A rule for a randomly faulted answer of the identity service, or null.
+  function randomFault(path) {
+    const faults = settings.random_faults;
+    if (!faults || !path.startsWith('/api/') || !(Math.random() < faults.rate)) return null;
+    const kinds = faults.kinds.filter((k) => k !== 'lose_rotation' || path === '/api/app-sessions/refresh');
+    if (!kinds.length) return null;
+    const kind = kinds[Math.floor(Math.random() * kinds.length)];
+    const counts = state.refreshStats.faults;
+    counts[kind] = (counts[kind] || 0) + 1;
+    switch (kind) {
+      case '5xx': return { status: [500, 502, 503][Math.floor(Math.random() * 3)], random: kind };
+      case 'reset': return { reset: true, random: kind };
+      case 'delay': return { delay_ms: faults.delay_ms, random: kind };
+      case '429': return { status: 429, retry_after: 1, random: kind };
+      default: return { lose_answer: true, random: kind };
+    }
   }
 
   function takeRule(method, path) {
@@ -761,6 +877,7 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
       })),
       sessions: state.sessions.size,
       refresh_tokens: state.refreshTokens.size,
+      refresh_stats: state.refreshStats,
       codes: state.codes.size,
       clock_offset_s: state.clockOffsetMs / 1000,
     };
@@ -881,9 +998,21 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
     const entry = { seq: ++state.seq, at: new Date().toISOString(), method, path };
     let result;
     let extraHeaders = {};
+    let loseAnswer = false;
     try {
       const raw = await readBody(req);
-      const rule = takeRule(method, path);
+      let rule = takeRule(method, path);
+      if (!rule) rule = randomFault(path);
+      if (rule && rule.reset) {
+        // The connection is dropped before anything happened.
+        entry.knob = { reset: true };
+        entry.status = 0;
+        state.log.push(entry);
+        log(`${method} ${path} -> connection reset [knob]`);
+        req.socket.destroy();
+        return;
+      }
+      loseAnswer = Boolean(rule && rule.lose_answer);
       if (rule) {
         entry.knob = { ...rule };
         delete entry.knob.times;
@@ -937,9 +1066,18 @@ export function createIdentityServer(initialSettings, { quiet = false } = {}) {
     if (state.log.length > MAX_LOG_ENTRIES) state.log.splice(0, state.log.length - MAX_LOG_ENTRIES);
     const failed = checks.list.filter((c) => !c.ok)
       .map((c) => `${c.check}${c.enforced ? '' : ' (advisory)'}${c.detail ? `: ${c.detail}` : ''}`);
-    log(`${method} ${path} -> ${result.status}${entry.knob ? ' [knob]' : ''}; ` +
+    log(`${method} ${path} -> ${result.status}${entry.knob ? ' [knob]' : ''}` +
+      `${loseAnswer ? ' (answer lost)' : ''}; ` +
       `${checks.list.length - failed.length} checks passed` +
       `${failed.length ? `; FAILED ${failed.join('; ')}` : ''}`);
+    if (loseAnswer) {
+      // The service acted on the request, and the answer never reaches the client.
+      req.socket.destroy();
+      return;
+    }
+    if (settings.require_dpop_nonce && LIBRARY_CALLS.has(`${method} ${path}`) && !('DPoP-Nonce' in (result.headers || {}))) {
+      extraHeaders['DPoP-Nonce'] = currentNonce();
+    }
     send(res, result, extraHeaders);
   }
 

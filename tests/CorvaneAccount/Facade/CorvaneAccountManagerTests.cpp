@@ -571,4 +571,124 @@ TEST_F(CorvaneAccountManagerTest, PendingRevocationsExpireAndWaitForTheNetworkTo
     EXPECT_EQ(server().count("POST", "/api/sessions/revoke"), before + 1);
     EXPECT_EQ(server().requests().back().headers.value("Authorization"), "Bearer cas-new");
     EXPECT_TRUE(text().empty());
+// A launch refresh of an expired session A is slow; meanwhile the user signs in as B. Whatever
+// the refresh then ends with, B's stored session and signed-in state stay.
+class LateRefreshTest : public CorvaneAccountManagerTest {
+protected:
+    static std::string refreshTokenOf(const HttpRequest& request) {
+        auto body = nlohmann::json::parse(std::string(request.body.begin(), request.body.end()));
+        return body.value("refresh_token", std::string());
+    }
+
+    // Routes A's refresh to `reply` after five seconds; B's refresh renews B at once.
+    void routeRefresh(SimHttpReply replyForA) {
+        replyForA.after(5);
+        server().route("POST", "/api/app-sessions/refresh", [replyForA](const HttpRequest& r) {
+            if (refreshTokenOf(r) == "rt-a")
+                return replyForA;
+            return SimHttpReply::json(200, casJSON("cas-b2", "rt-b2",
+                                                   platform::now() + std::chrono::hours(24),
+                                                   "bob@example.com"));
+        });
+    }
+
+    // Starts the launch restore of expired A, then signs in as B while A's refresh is in flight.
+    std::shared_ptr<test_support::Outcome<std::optional<CorvaneAccount>>> restoreThenSignInAsB() {
+        storeSession("cas-a", "rt-a", -std::chrono::hours(1));
+        auto restored = test_support::start(manager->restore(true));
+        host.advance(1);
+        EXPECT_EQ(server().count("POST", "/api/app-sessions/refresh"), 1u);
+        CasResponse b = CorvaneJSON::decode<CasResponse>(
+            casJSON("cas-b", "rt-b", platform::now() + std::chrono::hours(24), "bob@example.com"));
+        auto signedIn = test_support::run(host, manager->complete(b));
+        EXPECT_TRUE(signedIn.value);
+        bob = *signedIn.value;
+        return restored;
+    }
+
+    void expectBobStaysSignedIn(
+        const std::shared_ptr<test_support::Outcome<std::optional<CorvaneAccount>>>& restored) {
+        test_support::runUntilFinished(host, restored);
+        ASSERT_TRUE(restored->finished);
+        ASSERT_TRUE(restored->value);
+        // The launch restore reports the account stored now, not the one it started with.
+        EXPECT_EQ(*restored->value, bob);
+        ASSERT_TRUE(stored());
+        EXPECT_EQ(stored()->cas, "cas-b");
+        EXPECT_EQ(stored()->refreshToken, "rt-b");
+        EXPECT_EQ(manager->state(), State::signedIn(bob));
+        EXPECT_EQ(states.back(), State::signedIn(bob));
+    }
+
+    CorvaneAccount bob;
+};
+
+TEST_F(LateRefreshTest, ASuccessfulLateRefreshNeitherStoresNorPublishesTheOldSession) {
+    routeRefresh(SimHttpReply::json(
+        200, casJSON("cas-a2", "rt-a2", platform::now() + std::chrono::hours(24))));
+    auto restored = restoreThenSignInAsB();
+    expectBobStaysSignedIn(restored);
+    // The service answered: online.
+    EXPECT_FALSE(manager->isOffline.get());
+}
+
+TEST_F(LateRefreshTest, ARefusedLateRefreshDoesNotDeleteTheNewSession) {
+    routeRefresh(SimHttpReply::json(400, R"({"error":"invalid_grant"})"));
+    auto restored = restoreThenSignInAsB();
+    expectBobStaysSignedIn(restored);
+}
+
+TEST_F(LateRefreshTest, AFailedLateRefreshDoesNotPublishTheOldAccount) {
+    routeRefresh(SimHttpReply::failure(platform::URLError::notConnectedToInternet));
+    auto restored = restoreThenSignInAsB();
+    expectBobStaysSignedIn(restored);
+    EXPECT_TRUE(manager->isOffline.get());
+}
+
+TEST_F(LateRefreshTest, ASignOutDuringTheRefreshStaysSignedOut) {
+    routeRefresh(SimHttpReply::json(
+        200, casJSON("cas-a2", "rt-a2", platform::now() + std::chrono::hours(24))));
+    storeSession("cas-a", "rt-a", -std::chrono::hours(1));
+    auto restored = test_support::start(manager->restore(true));
+    host.advance(1);
+    server().route("POST", "/api/sessions/revoke", SimHttpReply::json(200, "{}"));
+    EXPECT_FALSE(test_support::run(host, manager->signOut()).error);
+    test_support::runUntilFinished(host, restored);
+    ASSERT_TRUE(restored->value);
+    EXPECT_FALSE(*restored->value);
+    EXPECT_FALSE(stored());
+    EXPECT_EQ(manager->state(), State::signedOut());
+}
+
+TEST_F(LateRefreshTest, TheNewSessionRecoversFromA401WithItsOwnRefresh) {
+    routeRefresh(SimHttpReply::json(
+        200, casJSON("cas-a2", "rt-a2", platform::now() + std::chrono::hours(24))));
+    // The service rejects B's first session and accepts its renewal only.
+    server().route("POST", "/api/app-data-token", [](const HttpRequest& r) {
+        if (r.headers.value("Authorization") == "Bearer cas-b2")
+            return SimHttpReply::json(
+                200, R"({"ok":true,"app_data_token":"t","expires_at":"2027-01-01T00:00:00Z"})");
+        return SimHttpReply::json(401, R"({"error":"unauthorized"})");
+    });
+    auto restored = restoreThenSignInAsB();
+    // B's call gets a 401 while A's refresh is still in flight.
+    auto call = test_support::start(manager->authClient()->getAppDataToken("cas-b"));
+    host.advance(1);
+    ASSERT_FALSE(restored->finished);
+    test_support::runUntilFinished(host, call);
+    ASSERT_TRUE(call->value) << "B's recovery failed";
+    EXPECT_EQ(*call->value, "t");
+    // B's own refresh token was spent, and the resend carried B's renewed session.
+    std::vector<std::string> spent;
+    for (const auto& r : server().requests())
+        if (platform::sim::SimHttpSession::pathOf(r.url) == "/api/app-sessions/refresh")
+            spent.push_back(refreshTokenOf(r));
+    EXPECT_EQ(spent, (std::vector<std::string>{"rt-a", "rt-b"}));
+    EXPECT_EQ(stored()->refreshToken, "rt-b2");
+
+    // A's late answer changes nothing of B's.
+    test_support::runUntilFinished(host, restored);
+    EXPECT_EQ(stored()->cas, "cas-b2");
+    ASSERT_TRUE(manager->state().account());
+    EXPECT_EQ(manager->state().account()->emailPrimary, "bob@example.com");
 }

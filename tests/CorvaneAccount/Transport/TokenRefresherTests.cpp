@@ -93,19 +93,37 @@ TEST_F(TokenRefresherTest, ASpentTokenGetsTheNewestSessionWithoutARequest) {
     EXPECT_EQ(performed, 2);
 }
 
-TEST_F(TokenRefresherTest, ADifferentTokenJoinsTheRefreshInFlight) {
+TEST_F(TokenRefresherTest, ADifferentTokenNeverSharesAnotherSessionsRefreshOrAnswer) {
+    // Two sessions refresh at once (a late refresh of an old session while a new one recovers
+    // from a 401): each gets its own request and its own answer.
     auto a = start("rt-a");
     host.advance(0.5);
     auto b = start("rt-b");
-    host.advance(2);
-    EXPECT_EQ(performed, 1);
-    EXPECT_EQ(a->value->cas, "cas-1");
-    EXPECT_EQ(b->value->cas, "cas-1");
-    // Only the token the refresh started with is spent.
-    auto again = start("rt-b");
+    auto alsoB = start("rt-b");
     host.advance(2);
     EXPECT_EQ(performed, 2);
-    EXPECT_EQ(again->value->cas, "cas-2");
+    EXPECT_EQ(a->value->cas, "cas-1");
+    EXPECT_EQ(b->value->cas, "cas-2");
+    EXPECT_EQ(alsoB->value->cas, "cas-2");
+    // Each token's own rotation (a's caller already had its answer when b's came).
+    ASSERT_EQ(rotated.size(), 2u);
+    EXPECT_EQ(rotated[0], "rt-a->cas-1");
+    EXPECT_EQ(rotated[1].rfind("rt-b->cas-2", 0), 0u);
+
+    // A spent token is answered from its own line, never with the other session's newer one.
+    auto lateA = start("rt-a");
+    host.advance(0);
+    ASSERT_TRUE(lateA->finished);
+    EXPECT_EQ(lateA->value->cas, "cas-1");
+    // rt-1 (a's successor) was never spent: it gets a request of its own.
+    auto next = start("rt-1");
+    host.advance(2);
+    EXPECT_EQ(performed, 3);
+    EXPECT_EQ(next->value->cas, "cas-3");
+    // ...and now the first token's line leads to that newest session.
+    auto oldest = start("rt-a");
+    host.advance(0);
+    EXPECT_EQ(oldest->value->cas, "cas-3");
 }
 
 TEST_F(TokenRefresherTest, AFailureReachesEveryJoinedCallerAndLeavesTheTokenUnspent) {

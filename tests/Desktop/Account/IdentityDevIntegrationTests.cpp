@@ -288,3 +288,50 @@ TEST_F(IdentityDevIntegration, ARedirectFromTheServiceIsReturnedNotFollowed) {
     EXPECT_TRUE(statusesOf("/api/sessions/revoke").empty());
     EXPECT_TRUE(stored());
 }
+
+TEST_F(IdentityDevIntegration, NoncesTheServiceDemandsAndRotatesAreFollowedWithoutARefresh) {
+    start({"--require-dpop-nonce"});
+    auto account = signIn();
+    ASSERT_TRUE(account) << server->log();
+    const std::string cas = stored()->cas;
+
+    // The first call learns the nonce from the refusal and is sent once more with it; the next
+    // carries it from the start.
+    ASSERT_TRUE(await(manager->authClient()->getAppDataToken(cas)).value) << server->log();
+    ASSERT_TRUE(await(manager->authClient()->getAppDataToken(cas)).value) << server->log();
+    EXPECT_EQ(statusesOf("/api/app-data-token"), (std::vector<int>{401, 200, 200}));
+
+    // Rotated twice, so that the kept nonce is refused: one re-send with the new one.
+    dev("POST", "/__dev/knobs", {{"rotate_dpop_nonce", true}});
+    dev("POST", "/__dev/knobs", {{"rotate_dpop_nonce", true}});
+    ASSERT_TRUE(await(manager->authClient()->getAppDataToken(cas)).value) << server->log();
+    EXPECT_EQ(statusesOf("/api/app-data-token"), (std::vector<int>{401, 200, 200, 401, 200}));
+    // None of it spent a refresh rotation or touched the session.
+    EXPECT_TRUE(statusesOf("/api/app-sessions/refresh").empty());
+    EXPECT_EQ(stored()->cas, cas);
+    EXPECT_EQ(manager->state(), State::signedIn(*account));
+}
+
+TEST_F(IdentityDevIntegration, ARefreshAnswerLostAfterTheRotationIsFetchedAgainWithinTheGrace) {
+    start({"--refresh-grace-seconds", "30"});
+    auto account = signIn();
+    ASSERT_TRUE(account) << server->log();
+    const std::string spent = *stored()->refreshToken;
+
+    // The service rotates, then the connection drops before the answer leaves.
+    dev("POST", "/__dev/knobs",
+        {{"rules", {{{"path", "/api/app-sessions/refresh"}, {"lose_answer", true}}}}});
+    auto renewed = await(manager->authClient()->refreshSerialized(spent));
+    ASSERT_TRUE(renewed.value) << server->log();
+    const auto stats = dev("GET", "/__dev/state")["refresh_stats"];
+    EXPECT_EQ(stats["rotations"], 1);
+    EXPECT_EQ(stats["grace_replays"], 1);
+    EXPECT_EQ(stats["reused_refresh_tokens"], 0);
+    // The session goes on with the pair the service rotated to.
+    ASSERT_TRUE(stored());
+    EXPECT_EQ(stored()->cas, renewed.value->cas);
+    EXPECT_NE(stored()->refreshToken, spent);
+    ASSERT_TRUE(await(manager->authClient()->getAppDataToken(stored()->cas)).value)
+        << server->log();
+    EXPECT_EQ(manager->state(), State::signedIn(*account));
+}
