@@ -571,6 +571,8 @@ TEST_F(CorvaneAccountManagerTest, PendingRevocationsExpireAndWaitForTheNetworkTo
     EXPECT_EQ(server().count("POST", "/api/sessions/revoke"), before + 1);
     EXPECT_EQ(server().requests().back().headers.value("Authorization"), "Bearer cas-new");
     EXPECT_TRUE(text().empty());
+}
+
 // A launch refresh of an expired session A is slow; meanwhile the user signs in as B. Whatever
 // the refresh then ends with, B's stored session and signed-in state stay.
 class LateRefreshTest : public CorvaneAccountManagerTest {

@@ -235,7 +235,7 @@ TEST_F(IdentityDevIntegration, SignInCallRecoverAndSignOutOverRealHttp) {
 }
 
 TEST_F(IdentityDevIntegration, TamperedStatesForeignRedirectsAndForeignIssuersAreRefused) {
-    // A redirect whose state was changed completes the flow with an error, never a session.
+    // Returns that are not the service's answer to this sign-in never give a session.
     auto outcome = test_support::start(manager->signInViaSystemBrowser(std::nullopt, std::nullopt));
     for (int i = 0; i < 200 && host.simBrowser().openedURLs.empty(); ++i) {
         host.runUntilIdle();
@@ -248,11 +248,18 @@ TEST_F(IdentityDevIntegration, TamperedStatesForeignRedirectsAndForeignIssuersAr
     // Not the redirect URI: not ours to answer.
     EXPECT_FALSE(manager->resume("quillet://evil/callback?code=x&state=" + state));
     EXPECT_FALSE(manager->resume("https://127.0.0.1/auth/callback?code=x&state=" + state));
-    EXPECT_TRUE(manager->resume("quillet://auth/callback?code=" + queryValue(location, "code") +
-                                "&state=" + state + "x"));
+    // A return whose state was changed could come from any page: it is ignored and the flow
+    // keeps waiting for the real one.
+    EXPECT_FALSE(manager->resume("quillet://auth/callback?code=" + queryValue(location, "code") +
+                                 "&state=" + state + "x"));
+    host.runUntilIdle();
+    EXPECT_FALSE(outcome->finished);
+    EXPECT_TRUE(statusesOf("/api/app-sessions/exchange").empty());
+    // The user gives up: the sign-in ends as cancelled, never with a session.
+    EXPECT_TRUE(manager->cancelSignIn());
     pump(outcome);
     ASSERT_TRUE(outcome->errorAs<CorvaneError>());
-    EXPECT_EQ(outcome->errorAs<CorvaneError>()->kind(), CorvaneError::Kind::authorizationFailed);
+    EXPECT_EQ(*outcome->errorAs<CorvaneError>(), CorvaneError::authorizationCancelled());
     EXPECT_TRUE(statusesOf("/api/app-sessions/exchange").empty());
 
     // The service itself refuses an authorization request for a foreign redirect URI.
