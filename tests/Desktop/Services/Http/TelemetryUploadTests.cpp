@@ -67,7 +67,11 @@ TEST(DesktopTelemetryUpload, BatchIsPostedOverRealHttpAndAccepted) {
         return Reply{202, "Accepted", {{"Content-Type", "application/json"}}, "{}", false};
     });
     desktop::LibraryThread library;
-    auto session = std::make_shared<desktop::DesktopHttpSession>();
+    // Owned here, as the host owns its session, and so gone before the library thread: a
+    // transfer it ends then completes onto the stopped (not yet destroyed) thread. The client
+    // gets a reference that does not own it.
+    auto owned = std::make_shared<desktop::DesktopHttpSession>();
+    std::shared_ptr<platform::HttpSession> session(std::shared_ptr<void>(), owned.get());
 
     // The flush loop's first sleep ends at once (one tick, no waiting on the clock); later
     // ones wait on a timer that never fires until the library thread stops.
@@ -90,6 +94,9 @@ TEST(DesktopTelemetryUpload, BatchIsPostedOverRealHttpAndAccepted) {
     client->observe("warn", "auth", "Token refresh for me@example.com rejected");
     client->start();
     ASSERT_TRUE(server.waitFor([&] { return !server.requests().empty(); }));
+    // The flush has ended (the loop sleeps again) before the thread stops: no transfer is left
+    // in flight when the session and the thread go.
+    ASSERT_TRUE(server.waitFor([&] { return sleeps->load() >= 2; }));
     library.stop();
     const auto requests = server.requests();
     ASSERT_GE(requests.size(), 1u);
