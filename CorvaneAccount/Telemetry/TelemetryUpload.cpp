@@ -58,10 +58,9 @@ asio::awaitable<bool> sendBatch(const ErrorFirehoseClient::Tuning& tuning,
 
 asio::awaitable<bool> sendBatchWithIds(const ErrorFirehoseClient::Tuning& tuning,
                                        const ErrorFirehoseClient::Environment& env,
-                                       const std::vector<CoalescedEntry>& entries,
-                                       const ErrorFirehoseClient::ContextSnapshot& context,
-                                       int retryCount, const std::string& batchId,
-                                       const std::vector<std::string>& eventIds) {
+                                       std::vector<CoalescedEntry> entries,
+                                       ErrorFirehoseClient::ContextSnapshot context, int retryCount,
+                                       std::string batchId, std::vector<std::string> eventIds) {
     // 1. The service refuses a whole batch for one entry it cannot take: such an entry is left
     // out, and the others go.
     std::vector<CoalescedEntry> sound;

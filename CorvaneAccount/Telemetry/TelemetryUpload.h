@@ -29,15 +29,16 @@ boost::asio::awaitable<bool> sendBatch(const ErrorFirehoseClient::Tuning& tuning
                                        ErrorFirehoseClient::ContextSnapshot context,
                                        int retryCount);
 
-// The same with the ids given. Tries after `retryCount` wait backoffSeconds[try] plus jitter, or
-// what a 429 answer's Retry-After asks (at most maxRetryAfterSeconds). Consent is asked before
-// every try: withdrawn, the batch is finished unsent; not yet given for sending, it is handed back.
-// Entries that break the event model's invariants are left out; the others are sent.
+// The same with the ids given (taken by value: the coroutine outlives its caller's temporaries).
+// Tries after `retryCount` wait backoffSeconds[try] plus jitter, or what a 429 answer's Retry-After
+// asks (at most maxRetryAfterSeconds). Consent is asked before every try: withdrawn, the batch is
+// finished unsent; not yet given for sending, it is handed back. Entries that break the event
+// model's invariants are left out; the others are sent.
 boost::asio::awaitable<bool> sendBatchWithIds(const ErrorFirehoseClient::Tuning& tuning,
                                               const ErrorFirehoseClient::Environment& env,
-                                              const std::vector<CoalescedEntry>& entries,
-                                              const ErrorFirehoseClient::ContextSnapshot& context,
-                                              int retryCount, const std::string& batchId,
-                                              const std::vector<std::string>& eventIds);
+                                              std::vector<CoalescedEntry> entries,
+                                              ErrorFirehoseClient::ContextSnapshot context,
+                                              int retryCount, std::string batchId,
+                                              std::vector<std::string> eventIds);
 
 } // namespace corvane::telemetry
