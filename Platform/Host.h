@@ -30,6 +30,7 @@ class Browser;
 class WebAuthenticationSessions;
 class Window;
 class AppleIDAuthorization;
+class CacheFiles;
 struct WindowAttributes;
 struct Bundle;
 struct ProcessInfo;
@@ -76,6 +77,9 @@ public:
     virtual WebAuthenticationSessions& webAuthenticationSessions();
     // The Apple ID sheet; hosts without one report it unavailable.
     virtual AppleIDAuthorization& appleIDAuthorization();
+    // The application's cache files; none (the default) when the host keeps nothing between
+    // launches.
+    virtual CacheFiles* cacheFiles() { return nullptr; }
     // A new window (or panel) of the application with these attributes, not yet shown.
     virtual std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel);
     // Wall-clock time (virtual in the simulated host).

@@ -36,6 +36,8 @@ void ErrorFirehoseClient::start() {
         flushExecutor_ = executor;
         flushStop_ = stop;
     }
+    // What a previous launch could not deliver goes first.
+    restoreStored();
     // The completion handler keeps the signal alive as long as the task may look at it: the
     // task's cancellation state lives in the signal's memory.
     asio::co_spawn(executor, flushLoop(weak_from_this()),
@@ -86,6 +88,8 @@ asio::awaitable<void> ErrorFirehoseClient::flushLoop(std::weak_ptr<ErrorFirehose
             std::lock_guard guard(self->lock_);
             self->queue_.enqueue(std::move(drained));
         }
+        // Whatever waits is on disk before it is sent, so a kill loses none of it.
+        self->persist();
         // 5. Send in a task of its own, not waited for; while sending is not yet allowed (the
         // region is unknown) the batches wait in the queue.
         if (!self->mayUpload())
@@ -108,8 +112,10 @@ ErrorFirehoseClient::sendPendingBatches(std::weak_ptr<ErrorFirehoseClient> weak)
         if (!self->mayUpload())
             co_return;
         // 1. Take the oldest batch and what to send it with.
+        // It stays in the store while it is being sent.
         std::vector<CoalescedEntry> batch;
         ContextSnapshot context;
+        std::uint64_t flight = 0;
         {
             std::lock_guard guard(self->lock_);
             auto oldest = self->queue_.takeOldest();
@@ -117,16 +123,23 @@ ErrorFirehoseClient::sendPendingBatches(std::weak_ptr<ErrorFirehoseClient> weak)
                 co_return;
             batch = std::move(*oldest);
             context = self->snapshot(self->now());
+            flight = ++self->nextFlight_;
+            self->inFlight_.emplace(flight, batch);
         }
         // 2. Send it, retries included.
         const bool finished =
             co_await telemetry::sendBatch(self->tuning_, self->env_, batch, context, 0);
-        // 3. A batch the server would not take goes back to the head while there is room.
-        if (!finished) {
+        // 3. A batch the server would not take goes back to the head while there is room; a
+        // finished one leaves the store.
+        {
             std::lock_guard guard(self->lock_);
-            self->queue_.putBack(std::move(batch));
-            co_return;
+            const bool stillOurs = self->inFlight_.erase(flight) > 0;
+            if (!finished && stillOurs)
+                self->queue_.putBack(std::move(batch));
         }
+        self->persist();
+        if (!finished)
+            co_return;
     }
 }
 

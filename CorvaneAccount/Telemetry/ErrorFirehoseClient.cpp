@@ -2,11 +2,16 @@
 
 #include "CorvaneAccount/Telemetry/ErrorTelemetryConsent.h"
 #include "CorvaneAccount/Telemetry/TelemetryObservation.h"
+#include "CorvaneAccount/Telemetry/TelemetryStore.h"
 #include "CorvaneAccount/Telemetry/TelemetryText.h"
 #include "CorvaneAccount/Telemetry/TelemetryUpload.h"
 #include "CorvaneAccount/Telemetry/TelemetryWireFormat.h"
 #include "Platform/Bundle.h"
+#include "Platform/CacheFiles.h"
 #include "Platform/Host.h"
+#include "Platform/Log.h"
+
+#include <algorithm>
 
 namespace corvane {
 
@@ -227,9 +232,96 @@ void ErrorFirehoseClient::record(telemetry::TelemetryObservation&& o) {
 }
 
 void ErrorFirehoseClient::discardAll() {
+    {
+        std::lock_guard guard(lock_);
+        buffer_.clear();
+        queue_.clear();
+        inFlight_.clear();
+    }
+    persist();
+}
+
+// --- the store ---
+
+platform::CacheFiles* ErrorFirehoseClient::store() const {
+    if (env_.store)
+        return env_.store;
+    return platform::hasHost() ? platform::host().cacheFiles() : nullptr;
+}
+
+void ErrorFirehoseClient::restoreStored() {
+    auto* files = store();
+    if (!files)
+        return;
+    std::lock_guard storeGuard(storeMutex_);
+    if (!consented()) {
+        files->remove(telemetry::storeFileName);
+        return;
+    }
+    auto text = files->read(telemetry::storeFileName, telemetry::maxStoreBytes);
+    if (!text)
+        return;
+    auto decoded = telemetry::decodeStore(*text, tuning_.maxPendingBatches, tuning_.maxBatchSize);
+    if (decoded.unreadable) {
+        // Not a store this client wrote (or damaged beyond what atomic writes allow): nothing
+        // in it is trusted, and the next write replaces it.
+        if (platform::hasHost())
+            platform::Logger("com.corvane.account", "telemetry")
+                .log(platform::LogLevel::error,
+                     "error telemetry: the store of undelivered reports is unreadable; "
+                     "starting without it");
+        files->remove(telemetry::storeFileName);
+        return;
+    }
     std::lock_guard guard(lock_);
-    buffer_.clear();
-    queue_.clear();
+    queue_.prependOlder(std::move(decoded.batches));
+}
+
+bool ErrorFirehoseClient::persist(std::optional<std::chrono::milliseconds> deadline) {
+    auto* files = store();
+    if (!files)
+        return false;
+    std::unique_lock storeGuard(storeMutex_, std::defer_lock);
+    if (deadline) {
+        if (!storeGuard.try_lock_for(*deadline))
+            return false;
+    } else {
+        storeGuard.lock();
+    }
+    telemetry::StoredBatches batches;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& [flight, batch] : inFlight_)
+            batches.push_back(batch);
+        for (const auto& batch : queue_.batches())
+            batches.push_back(batch);
+    }
+    if (batches.empty()) {
+        files->remove(telemetry::storeFileName);
+        return true;
+    }
+    return files->write(telemetry::storeFileName, telemetry::encodeStore(batches));
+}
+
+bool ErrorFirehoseClient::saveForQuit(double deadlineSeconds) noexcept {
+    try {
+        if (!consented()) {
+            discardAll();
+            return true;
+        }
+        const TimePoint at = now();
+        {
+            std::lock_guard guard(lock_);
+            auto drained = drainBuffer(at);
+            buffer_.startWindow(at);
+            if (!drained.empty())
+                queue_.enqueue(std::move(drained));
+        }
+        return persist(std::chrono::milliseconds(
+            static_cast<std::int64_t>(std::max(0.0, deadlineSeconds) * 1000)));
+    } catch (...) {
+        return false;
+    }
 }
 
 std::vector<CoalescedEntry> ErrorFirehoseClient::drainBuffer(TimePoint now) {

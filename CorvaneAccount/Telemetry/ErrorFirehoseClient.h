@@ -32,8 +32,9 @@ class cancellation_signal;
 #include <vector>
 
 namespace platform {
+class CacheFiles;
 class HttpSession;
-}
+} // namespace platform
 
 namespace corvane {
 
@@ -75,6 +76,9 @@ public:
         // ErrorTelemetryConsent::mayUpload (which keeps them while the region is unknown).
         std::function<bool()> uploadConsent;
         boost::asio::any_io_executor executor;
+        // Where undelivered batches wait for the next launch. Null: the host's cache files
+        // (none without a host, or on a host that keeps no files).
+        platform::CacheFiles* store = nullptr;
     };
 
     // The client's configuration, replaced as a whole by configure(): observers on other threads
@@ -126,10 +130,16 @@ public:
                    std::shared_ptr<platform::HttpSession> urlSession = nullptr);
     void updateContext(bool signedIn, bool online,
                        std::optional<std::int64_t> sessionUptimeSeconds);
-    // Starts the flush loop on the library executor, once; later calls do nothing.
+    // Starts the flush loop on the library executor, once; later calls do nothing. The batches a
+    // previous launch left in the store are queued first (and the store is deleted instead when
+    // consent is off).
     void start();
-    // Forgets every buffered and queued error at once (consent was withdrawn).
+    // Forgets every buffered, queued and stored error at once (consent was withdrawn).
     void discardAll();
+    // For a host that quits: closes the coalescing window, queues what it held and writes the
+    // queue to the store, waiting at most `deadlineSeconds` for a write already under way. True
+    // when the store holds everything pending. Any thread; never throws.
+    bool saveForQuit(double deadlineSeconds = 2) noexcept;
 
     // --- observations (any thread; never throw) ---
     void observe(const std::string& severity, const std::string& category,
@@ -186,6 +196,13 @@ private:
     static boost::asio::awaitable<void> sendPendingBatches(std::weak_ptr<ErrorFirehoseClient> weak);
 
     TimePoint now() const;
+    // The store, if any.
+    platform::CacheFiles* store() const;
+    // Queues the batches the store holds (start()).
+    void restoreStored();
+    // Writes what is pending (batches being sent, then the queue) to the store, or deletes it
+    // when nothing is. False when the store could not be written or the deadline passed.
+    bool persist(std::optional<std::chrono::milliseconds> deadline = std::nullopt);
     // Whether errors may be recorded, and whether they may be sent now.
     bool consented() const;
     bool mayUpload() const;
@@ -210,6 +227,14 @@ private:
     // Set once by start(): where the flush loop runs, and the signal that cancels it.
     boost::asio::any_io_executor flushExecutor_;
     std::shared_ptr<boost::asio::cancellation_signal> flushStop_;
+    // Batches taken from the queue by a sending pass and not yet finished, by pass order: they
+    // stay in the store until they are.
+    std::map<std::uint64_t, std::vector<CoalescedEntry>> inFlight_;
+    std::uint64_t nextFlight_ = 0;
+
+    // Held while the store is written (before lock_, never inside it), so that the last write
+    // holds the latest state.
+    std::timed_mutex storeMutex_;
 
     // Held for the client's life: setEnabled(false) empties the client at once.
     std::shared_ptr<void> withdrawal_;

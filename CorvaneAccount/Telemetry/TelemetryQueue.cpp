@@ -36,4 +36,10 @@ void TelemetryQueue::putBack(Batch batch) {
         batches_.push_front(std::move(batch));
 }
 
+void TelemetryQueue::prependOlder(std::vector<Batch> older) {
+    for (auto it = older.rbegin(); it != older.rend() && batches_.size() < maxPendingBatches_; ++it)
+        if (!it->empty())
+            batches_.push_front(std::move(*it));
+}
+
 } // namespace corvane::telemetry

@@ -24,6 +24,9 @@ public:
     std::optional<Batch> takeOldest();
     // Puts a batch that could not be sent back at the head, while there is room.
     void putBack(Batch batch);
+    // Puts batches older than every queued one (oldest first) at the head, the newest of them
+    // first while there is room.
+    void prependOlder(std::vector<Batch> older);
     // Forgets every batch.
     void clear() { batches_.clear(); }
 

@@ -7,6 +7,7 @@
 #include "Platform/Desktop/DesktopApplication.h"
 #include "Platform/Desktop/DesktopRunLoop.h"
 #include "Platform/Desktop/Instance/InstanceChannel.h"
+#include "Platform/Desktop/Services/DesktopCacheFiles.h"
 #include "Platform/Desktop/Services/DesktopKeychain.h"
 #include "Platform/Desktop/Services/DesktopLog.h"
 #include "Platform/Desktop/Services/DesktopLoginItems.h"
@@ -96,6 +97,7 @@ public:
     const platform::ProcessInfo& processInfo() const override { return processInfo_; }
     platform::LogSink& log() override { return log_; }
     platform::Keychain& keychain() override { return keychain_; }
+    platform::CacheFiles* cacheFiles() override { return &cacheFiles_; }
     platform::LibraryRuntime& libraryRuntime() override;
     platform::HttpSession& httpSession() override;
     platform::WindowList& windowList() override { return windowList_; }
@@ -192,6 +194,7 @@ private:
     // Made with the host, since the Keychain is used from any thread; it reaches the Secret
     // Service only when an item is first read or written.
     DesktopKeychain keychain_;
+    DesktopCacheFiles cacheFiles_{DesktopCacheFiles::directoryFromEnvironment()};
     // Appcast checks through the host's URL session.
     DesktopUpdaterFramework updaterFramework_;
     // The account library's thread and URL session; stopped first when the host goes.

@@ -13,6 +13,7 @@
 #include "Platform/NotificationCenter.h"
 #include "Platform/Screens.h"
 #include "Platform/Sim/SimAppleIDAuthorization.h"
+#include "Platform/Sim/SimCacheFiles.h"
 #include "Platform/Sim/SimFacilities.h"
 #include "Platform/Sim/SimKeychain.h"
 #include "Platform/Sim/SimRunLoop.h"
@@ -221,6 +222,7 @@ public:
     Browser& browser() override { return browser_; }
     WebAuthenticationSessions& webAuthenticationSessions() override { return webAuth_; }
     AppleIDAuthorization& appleIDAuthorization() override { return appleID_; }
+    CacheFiles* cacheFiles() override { return &cacheFiles_; }
     std::shared_ptr<Window> makeWindow(const WindowAttributes& attributes, bool panel) override;
     std::chrono::system_clock::time_point now() const override;
     // A Mac's: "⌘" drags menu-bar items, the computer is a "Mac".
@@ -237,6 +239,7 @@ public:
     SimUserDefaults& simDefaults() { return defaults_; }
     SimLog& simLog() { return log_; }
     SimKeychain& simKeychain() { return keychain_; }
+    SimCacheFiles& simCacheFiles() { return cacheFiles_; }
     // The scripted server behind httpSession().
     SimHttpSession& simHttp();
     // For tests against real servers: httpSession() answers with `session` (not owned; nullptr
@@ -312,7 +315,8 @@ private:
     SimWorkspace workspace_{*this};
     SimAlerts alerts_;
     SimLog log_;
-    SimKeychain keychain_; // outlives relaunch(), like the real Keychain
+    SimKeychain keychain_;     // outlives relaunch(), like the real Keychain
+    SimCacheFiles cacheFiles_; // outlives relaunch(), like files on disk
     std::unique_ptr<SimLibraryRuntime> libraryRuntime_;
     std::unique_ptr<SimHttpSession> http_; // its routes are the world: they outlive relaunch()
     SimWindowList windowList_{*this};

@@ -18,26 +18,9 @@ namespace desktop {
 namespace {
 
 constexpr const char* fileName = "defaults.json";
-constexpr const char* tempPrefix = "defaults.json.tmp-";
 
 std::string errnoText(int e) {
     return std::strerror(e);
-}
-
-bool writeAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -75,44 +58,16 @@ void DesktopUserDefaults::note(const std::string& message) const {
 
 void DesktopUserDefaults::load() {
     // Temporary files left by a process that died mid-write hold nothing the real file lacks.
-    if (DIR* d = ::opendir(directory_.c_str())) {
-        while (auto* entry = ::readdir(d))
-            if (std::strncmp(entry->d_name, tempPrefix, std::strlen(tempPrefix)) == 0)
-                ::unlinkat(::dirfd(d), entry->d_name, 0);
-        ::closedir(d);
-    }
+    removeStaleTemporaries(directory_, fileName);
 
-    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT)
-            note("user defaults: cannot open " + path_ + ": " + errnoText(errno));
-        return;
-    }
     std::string text;
-    bool tooLarge = false;
-    bool readError = false;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            readError = true;
-            break;
-        }
-        if (n == 0)
-            break;
-        if (text.size() + static_cast<std::size_t>(n) > maxFileSize) {
-            tooLarge = true;
-            break;
-        }
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    if (readError) {
-        note("user defaults: cannot read " + path_ + ": " + errnoText(errno));
+    const int err = readFileBounded(path_, maxFileSize, text);
+    if (err != 0 && err != EFBIG) {
+        if (err != ENOENT)
+            note("user defaults: cannot read " + path_ + ": " + errnoText(err));
         return;
     }
+    const bool tooLarge = err == EFBIG;
 
     std::string problem;
     if (tooLarge) {
@@ -155,31 +110,9 @@ bool DesktopUserDefaults::save() {
         return false;
     }
 
-    std::string temp = directory_ + "/" + tempPrefix + "XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        note("user defaults: cannot create a temporary file in " + directory_ + ": " +
-             errnoText(errno));
-        return false;
-    }
-    ::fchmod(fd, 0600);
-    bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
-    int err = errno;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temp.c_str(), path_.c_str()) != 0) {
-        err = errno;
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
+    if (int err = writeFileAtomically(directory_, fileName, text); err != 0) {
         note("user defaults: cannot write " + path_ + ": " + errnoText(err));
         return false;
-    }
-    // The rename itself is durable only once the directory is synced.
-    int dirFd = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
     }
     return true;
 }
