@@ -105,13 +105,20 @@ void QuilletBarPanelController::show(const std::vector<HiddenItem>& items,
         if (auto self = weak.lock(); self && self->onHoverChange)
             self->onHoverChange(inside);
     };
-    if (auto hosting = hostingView()) {
+    auto hosting = hostingView();
+    if (hosting) {
         // Each showing starts a new search.
         hosting->setSearchText(std::string());
         hosting->setRootView(std::move(root));
     } else {
-        panel_->setContentView(std::make_shared<QuilletBarHostingView>(std::move(root)));
+        hosting = std::make_shared<QuilletBarHostingView>(std::move(root));
+        panel_->setContentView(hosting);
     }
+    // A search narrows the panel to the icons it leaves.
+    hosting->onSearchChange = [weak] {
+        if (auto self = weak.lock())
+            self->fitToVisibleCells();
+    };
 
     // Right-aligned under the chevron, 6 points below the menu bar, inside the screen (the
     // right edge wins when the panel is wider than the screen).
@@ -121,6 +128,8 @@ void QuilletBarPanelController::show(const std::vector<HiddenItem>& items,
     double x = anchorFrame.maxX() - w;
     x = std::max(x, screen->frame.minX());
     x = std::min(screen->frame.maxX() - w, x);
+    rightEdge_ = x + w;
+    screenFrame_ = screen->frame;
     panel_->setFrame(platform::makeRect(x, y, w, panelHeight));
     panel_->display();
 
@@ -135,6 +144,20 @@ void QuilletBarPanelController::show(const std::vector<HiddenItem>& items,
         if (onVisibilityChange)
             onVisibilityChange(true);
     }
+}
+
+void QuilletBarPanelController::fitToVisibleCells() {
+    auto hosting = hostingView();
+    if (!panel_ || !hosting)
+        return;
+    std::size_t hidden = 0, alwaysHidden = 0;
+    for (const auto& cell : hosting->visibleCells())
+        ++(cell.alwaysHidden ? alwaysHidden : hidden);
+    const double w = width(hidden, alwaysHidden);
+    const auto frame = panel_->frame();
+    double x = std::max(rightEdge_ - w, screenFrame_.minX());
+    x = std::min(screenFrame_.maxX() - w, x);
+    panel_->setFrame(platform::makeRect(x, frame.origin.y, w, frame.size.height));
 }
 
 void QuilletBarPanelController::hide() {

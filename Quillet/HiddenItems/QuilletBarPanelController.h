@@ -65,6 +65,8 @@ private:
     QuilletBarPanelController() = default;
     void installMonitors();
     void removeMonitors();
+    // Sizes the panel to the cells the search leaves shown, its right edge where it was placed.
+    void fitToVisibleCells();
 
     std::shared_ptr<platform::Window> panel_;
     std::optional<platform::EventMonitors::Token> localMouseMonitor_;
@@ -72,6 +74,9 @@ private:
     std::optional<platform::EventMonitors::Token> localKeyMonitor_;
     // Counts the showings (each installs the monitors anew).
     std::uint64_t showing_ = 0;
+    // Where the current showing was placed: the panel's right edge and its screen's frame.
+    double rightEdge_ = 0;
+    platform::Rect screenFrame_{};
 };
 
 } // namespace quillet

@@ -113,6 +113,8 @@ void QuilletBarHostingView::setSearchText(std::string text) {
         return;
     searchText_ = std::move(text);
     changed();
+    if (onSearchChange)
+        onSearchChange();
 }
 
 std::vector<HiddenItemIconCell> QuilletBarHostingView::visibleCells() const {

@@ -89,6 +89,8 @@ public:
     void tapCell(std::uint32_t windowID);
 
     // --- search, while the panel has the keyboard focus ---
+    // Called after the search text changed (the shown cells may have).
+    std::function<void()> onSearchChange;
     // The text typed so far; it outlives a new root.
     const std::string& searchText() const { return searchText_; }
     void setSearchText(std::string text);

@@ -322,13 +322,23 @@ TEST_F(AlwaysHiddenTest, APanelOpenedByTheHotkeyTakesTheFocusAndSearchesByName) 
     ASSERT_TRUE(panelVisible());
     EXPECT_TRUE(manager().panelController()->panel()->isKeyWindow());
     auto view = panelView();
+    const auto panel = manager().panelController()->panel();
+    const auto full = panel->frame();
+    ASSERT_DOUBLE_EQ(full.size.width, QuilletBarPanelController::width(3));
     view->typeText("CAFE");
     EXPECT_EQ(view->searchText(), "CAFE");
     EXPECT_EQ(panelNames(), std::vector<std::string>{"Café Crème"}) << "case and accents ignored";
+    // The panel narrows to what the search leaves, still right-aligned under the chevron.
+    EXPECT_DOUBLE_EQ(panel->frame().size.width, QuilletBarPanelController::width(1));
+    EXPECT_DOUBLE_EQ(panel->frame().maxX(), full.maxX());
+    EXPECT_DOUBLE_EQ(panel->frame().origin.y, full.origin.y);
     view->setSearchText("a");
     EXPECT_EQ(panelNames(), (std::vector<std::string>{"Café Crème", "Bravo", "Alpha"}));
+    EXPECT_DOUBLE_EQ(panel->frame().size.width, full.size.width);
     view->setSearchText("zz");
     EXPECT_TRUE(panelNames().empty());
+    EXPECT_DOUBLE_EQ(panel->frame().size.width, QuilletBarPanelController::emptyWidth);
+    EXPECT_DOUBLE_EQ(panel->frame().maxX(), full.maxX());
     EXPECT_FALSE(view->pressReturn()) << "nothing shown, nothing clicked";
     EXPECT_TRUE(panelVisible());
 
