@@ -117,7 +117,8 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
     if (auto* app = QCoreApplication::instance())
         app->installEventFilter(localMouseFilter_.get());
     hotkeys_ = std::make_unique<DesktopHotkeys>(
-        [this](std::function<void()> action) { runLoop_.post(std::move(action)); });
+        [this](std::function<void()> action) { runLoop_.post(std::move(action)); },
+        sessionBusAvailable() ? std::optional(QDBusConnection::sessionBus()) : std::nullopt);
     platform::installHotkeys(hotkeys_.get());
     // The library's threads exist from the start: library code reaches them from any thread.
     http_ = std::make_unique<DesktopHttpSession>();

@@ -1,5 +1,7 @@
 #include "Platform/Desktop/Services/DesktopHotkeys.h"
 
+#include "Platform/Desktop/Services/PortalShortcuts.h"
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <array>
@@ -83,13 +85,20 @@ std::optional<std::uint32_t> keysymOfKey(const std::string& key) {
     return it->second;
 }
 
-DesktopHotkeys::DesktopHotkeys(std::function<void(std::function<void()>)> post)
-    : post_(std::move(post)) {}
+DesktopHotkeys::DesktopHotkeys(std::function<void(std::function<void()>)> post,
+                               std::optional<QDBusConnection> portalBus)
+    : post_(std::move(post)), portalBus_(std::move(portalBus)) {}
+
+std::uint64_t DesktopHotkeys::pressesDelivered() const {
+    return delivered_ + (portal_ ? portal_->activations() : 0);
+}
 
 DesktopHotkeys::~DesktopHotkeys() {
     std::vector<Token> tokens;
     for (const auto& [token, _] : grabs_)
         tokens.push_back(token);
+    portalSequences_.clear();
+    portal_.reset();
     for (auto token : tokens)
         unregisterHotkey(token);
     if (filtering_ && QCoreApplication::instance())
@@ -103,8 +112,25 @@ platform::Hotkeys::Result DesktopHotkeys::registerHotkey(const std::string& sequ
     if (!canonical || !action)
         return Result::invalid;
     auto* c = x11Connection();
-    if (!c)
-        return Result::unavailable;
+    if (!c) {
+        // No X server to grab keys from: the desktop portal binds them, where one runs. Whether
+        // the desktop grants them is known later (it may ask the user); a refusal leaves them
+        // unbound.
+        auto trigger = portalTrigger(*canonical);
+        if (!trigger)
+            return Result::invalid;
+        if (!portal_ && portalBus_ && PortalShortcuts::available(*portalBus_))
+            portal_ = std::make_unique<PortalShortcuts>(*portalBus_, post_);
+        if (!portal_)
+            return Result::unavailable;
+        for (const auto& [_, bound] : portalSequences_)
+            if (bound == *canonical)
+                return Result::taken;
+        token = next_++;
+        portalSequences_.emplace(token, *canonical);
+        portal_->set(token, *trigger, "Quillet: " + *canonical, std::move(action));
+        return Result::registered;
+    }
     // "Ctrl+Alt+H": the modifiers before the last "+", which may itself be the key.
     std::uint16_t modifiers = 0;
     std::string rest = *canonical;
@@ -155,6 +181,10 @@ platform::Hotkeys::Result DesktopHotkeys::registerHotkey(const std::string& sequ
 }
 
 void DesktopHotkeys::unregisterHotkey(Token token) {
+    if (portalSequences_.erase(token) > 0) {
+        portal_->remove(token);
+        return;
+    }
     auto it = grabs_.find(token);
     if (it == grabs_.end())
         return;

@@ -1,11 +1,13 @@
 // Global shortcuts on the desktop: on X11 a passive key grab on the root window through Qt's
 // own connection (every Caps Lock and Num Lock variant), its presses read by a native event
-// filter; elsewhere none are available. Main thread only.
+// filter; elsewhere (Wayland) the desktop portal's GlobalShortcuts where a portal runs, else
+// none. Main thread only.
 #pragma once
 
 #include "Platform/Hotkeys.h"
 
 #include <QAbstractNativeEventFilter>
+#include <QDBusConnection>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -18,10 +20,14 @@ namespace desktop {
 // a key without one.
 std::optional<std::uint32_t> keysymOfKey(const std::string& key);
 
+class PortalShortcuts;
+
 class DesktopHotkeys final : public platform::Hotkeys, private QAbstractNativeEventFilter {
 public:
-    // `post` runs a press's action on a later main-loop turn.
-    explicit DesktopHotkeys(std::function<void(std::function<void()>)> post);
+    // `post` runs a press's action on a later main-loop turn. `portalBus`: the session bus to
+    // look for the desktop portal on, where there is no X server.
+    explicit DesktopHotkeys(std::function<void(std::function<void()>)> post,
+                            std::optional<QDBusConnection> portalBus = std::nullopt);
     ~DesktopHotkeys() override;
     DesktopHotkeys(const DesktopHotkeys&) = delete;
     DesktopHotkeys& operator=(const DesktopHotkeys&) = delete;
@@ -31,7 +37,9 @@ public:
     void unregisterHotkey(Token token) override;
 
     // How many presses reached an action (for --status and tests).
-    std::uint64_t pressesDelivered() const { return delivered_; }
+    std::uint64_t pressesDelivered() const;
+    // The portal's shortcuts, once the portal is used.
+    const PortalShortcuts* portal() const { return portal_.get(); }
 
 private:
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
@@ -43,6 +51,10 @@ private:
     };
     std::function<void(std::function<void()>)> post_;
     std::map<Token, Grab> grabs_;
+    std::optional<QDBusConnection> portalBus_;
+    std::unique_ptr<PortalShortcuts> portal_;
+    // The canonical sequences bound through the portal, by token.
+    std::map<Token, std::string> portalSequences_;
     Token next_ = 1;
     bool filtering_ = false;
     std::uint64_t delivered_ = 0;
