@@ -701,9 +701,13 @@ public:
         // The last child restores, makes one call and ends by itself.
         {
             Child last(arguments("check"), logPath("child-check"));
+            const int lostBefore = sessionsLost_;
             const bool done = last.started() && watch(last, Clock::now() + seconds(90));
-            if (!done)
-                ++sessionsLost_, lostWhy_["check-did-not-finish"]++;
+            // One that said why it lost the session is counted already.
+            if (!done && sessionsLost_ == lostBefore) {
+                ++sessionsLost_;
+                ++lostWhy_["check-did-not-finish"];
+            }
             if (last.wait() != 0 && done)
                 ++crashes_;
         }
