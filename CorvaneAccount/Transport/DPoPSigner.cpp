@@ -2,7 +2,6 @@
 
 #include "CorvaneAccount/Foundation/Base64URL.h"
 #include "CorvaneAccount/Foundation/CorvaneError.h"
-#include "CorvaneAccount/Foundation/SecureRandom.h"
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
 #include "Platform/Keychain.h"
@@ -13,6 +12,8 @@
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <array>
@@ -32,6 +33,55 @@ constexpr std::size_t uncompressedPointLength = 1 + 2 * p256ComponentLength;
 [[noreturn]] void fail(const char* reason) {
     throw CorvaneError::dpopUnavailable(reason);
 }
+
+// The random bytes of the proofs' "jti", drawn from OpenSSL a kilobyte at a time: every draw
+// costs about a tenth of a signature whatever its size (its lock, its fork check, the
+// generator's re-keying), and a proof needs only 16 bytes. A forked child starts with an empty
+// buffer, so that it never repeats the identifiers its parent is about to use.
+class JtiRandom {
+public:
+    static constexpr std::size_t idBytes = 16;
+
+    static std::array<std::uint8_t, idBytes> next() {
+        static std::once_flag registered;
+        std::call_once(registered, [] {
+            pthread_atfork([] { mutex().lock(); }, [] { mutex().unlock(); },
+                           [] {
+                               state().available = 0;
+                               mutex().unlock();
+                           });
+        });
+        std::array<std::uint8_t, idBytes> id{};
+        std::lock_guard lock(mutex());
+        auto& pool = state();
+        if (pool.available < idBytes) {
+            if (RAND_bytes(pool.bytes.data(), static_cast<int>(pool.bytes.size())) != 1)
+                fail("random_unavailable");
+            pool.available = pool.bytes.size();
+        }
+        const auto from =
+            pool.bytes.begin() + static_cast<std::ptrdiff_t>(pool.available - idBytes);
+        std::copy(from, from + idBytes, id.begin());
+        // Handed out once: wiped from the buffer.
+        std::fill(from, from + idBytes, std::uint8_t{0});
+        pool.available -= idBytes;
+        return id;
+    }
+
+private:
+    struct Pool {
+        std::array<std::uint8_t, 64 * idBytes> bytes{};
+        std::size_t available = 0;
+    };
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static Pool& state() {
+        static Pool pool;
+        return pool;
+    }
+};
 
 struct PKeyDeleter {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -429,12 +479,7 @@ std::vector<std::uint8_t> DPoPSigner::derToJoseECDSA(std::span<const std::uint8_
 std::string DPoPSigner::generateProof(std::string_view htu, std::string_view htm,
                                       const std::optional<std::string>& accessToken,
                                       const std::optional<std::string>& nonce) const {
-    std::string jti;
-    try {
-        jti = SecureRandom::urlSafeString(16);
-    } catch (const CorvaneError&) {
-        fail("random_unavailable");
-    }
+    const std::string jti = Base64URL::encode(JtiRandom::next());
     const auto iat =
         std::chrono::duration_cast<std::chrono::seconds>(platform::now().time_since_epoch())
             .count();

@@ -7,6 +7,7 @@
 #include "Platform/Desktop/Services/DesktopHotkeys.h"
 #include "Platform/Desktop/Services/DesktopHttpSession.h"
 #include "Platform/Desktop/Services/DesktopWebAuthentication.h"
+#include "Platform/Desktop/Services/KeyringUnlockWatcher.h"
 #include "Platform/Desktop/Services/LibraryThread.h"
 #include "Platform/Desktop/Services/SessionBus.h"
 #include "Platform/Desktop/StatusBar/StripWindow.h"
@@ -120,6 +121,11 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
         [this](std::function<void()> action) { runLoop_.post(std::move(action)); },
         sessionBusAvailable() ? std::optional(QDBusConnection::sessionBus()) : std::nullopt);
     platform::installHotkeys(hotkeys_.get());
+    // A keyring that was locked when the account library read it may be read again once the
+    // user unlocks it.
+    if (sessionBusAvailable())
+        keyringUnlock_ = std::make_unique<KeyringUnlockWatcher>(
+            [this] { notifications_.post(platform::keychainDidUnlockNotification); });
     // The library's threads exist from the start: library code reaches them from any thread.
     http_ = std::make_unique<DesktopHttpSession>();
     library_ = std::make_unique<LibraryThread>(
@@ -242,6 +248,7 @@ DesktopHost::~DesktopHost() {
         QDBusConnection::disconnectFromBus(trayBusName_);
     // No more presses through the monitors of a host that is going.
     localMouseFilter_.reset();
+    keyringUnlock_.reset();
     // The library thread stops (and its queued work is dropped) before anything it may use.
     library_->stop();
     http_.reset();

@@ -45,6 +45,7 @@ class DesktopWebAuthenticationSessions;
 class LocalMouseFilter;
 class TrayHost;
 class DesktopHotkeys;
+class KeyringUnlockWatcher;
 
 // A frame as `--status` gives it: Cocoa coordinates, from a Cocoa rectangle or from a rectangle
 // in Qt's global coordinates.
@@ -205,6 +206,8 @@ private:
     std::unique_ptr<DesktopWebAuthenticationSessions> webAuth_;
     // Global shortcuts, installed as the process's while the host lives.
     std::unique_ptr<DesktopHotkeys> hotkeys_;
+    // Posts the Keychain's unlock notification when the login keyring is unlocked.
+    std::unique_ptr<KeyringUnlockWatcher> keyringUnlock_;
     std::unique_ptr<InstanceLock> lock_;
     std::unique_ptr<InstanceServer> server_;
     std::shared_ptr<platform::RunningApplication> otherInstance_;

@@ -212,7 +212,7 @@ public:
     const Bundle& mainBundle() const override { return bundle_; }
     const ProcessInfo& processInfo() const override { return processInfo_; }
     LogSink& log() override { return log_; }
-    Keychain& keychain() override { return keychain_; }
+    Keychain& keychain() override { return externalKeychain_ ? *externalKeychain_ : keychain_; }
     LibraryRuntime& libraryRuntime() override;
     HttpSession& httpSession() override;
     WindowList& windowList() override { return windowList_; }
@@ -245,6 +245,9 @@ public:
     // For tests against real servers: httpSession() answers with `session` (not owned; nullptr
     // restores the scripted server), and the wall clock reads `now` at the current virtual time.
     void useHttpSession(HttpSession* session) { externalHttp_ = session; }
+    // For runs against a real keyring: keychain() is `keychain` (not owned; nullptr restores the
+    // simulated one).
+    void useKeychain(Keychain* keychain) { externalKeychain_ = keychain; }
     void setWallClock(std::chrono::system_clock::time_point now);
     Bundle& bundle() { return bundle_; }
     ProcessInfo& process() { return processInfo_; }
@@ -334,6 +337,7 @@ private:
     std::int32_t nextPID_ = 500;
     std::chrono::system_clock::time_point epoch_;
     HttpSession* externalHttp_ = nullptr;
+    Keychain* externalKeychain_ = nullptr;
 };
 
 } // namespace platform::sim

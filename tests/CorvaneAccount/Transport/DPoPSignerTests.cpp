@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using corvane::DPoPSigner;
 using corvane::testing::decodeProof;
@@ -254,6 +256,38 @@ TEST_F(DPoPSignerTest, ClaimsCarryMethodUrlTimeAndAFreshId) {
                        .claims.at("jti")
                        .get<std::string>());
     EXPECT_EQ(ids.size(), 50u);
+}
+
+// Proof identifiers come from a buffer of random bytes; a forked child (a helper started by the
+// host, say) draws its own and never repeats the one its parent uses next.
+TEST_F(DPoPSignerTest, AForkedChildNeverRepeatsItsParentsNextJti) {
+    DPoPSigner signer;
+    const auto nextJti = [&] {
+        return decodeProof(signer.generateProof("https://id.example/", "GET", {}))
+            .claims.at("jti")
+            .get<std::string>();
+    };
+    nextJti();
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string id = nextJti();
+        const bool written = write(out[1], id.data(), id.size()) == static_cast<ssize_t>(id.size());
+        _exit(written ? 0 : 1);
+    }
+    close(out[1]);
+    const std::string parentNext = nextJti();
+    std::string childJti(64, '\0');
+    const ssize_t length = read(out[0], childJti.data(), childJti.size());
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    childJti.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    EXPECT_EQ(childJti.size(), 22u);
+    EXPECT_NE(childJti, parentNext);
 }
 
 TEST_F(DPoPSignerTest, HtuDropsOnlyQueryAndFragment) {

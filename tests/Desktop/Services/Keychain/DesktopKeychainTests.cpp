@@ -1,5 +1,6 @@
 #include "CorvaneAccount/Transport/DPoPSigner.h"
 #include "Platform/Desktop/Services/DesktopKeychain.h"
+#include "Platform/Desktop/Services/KeyringUnlockWatcher.h"
 #include "Platform/Sim/SimHost.h"
 #include "tests/support/KeychainTestSupport.h"
 
@@ -11,8 +12,15 @@
 #include <openssl/param_build.h>
 #include <openssl/x509.h>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
+#include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
 
 using namespace platform;
 using namespace platform::test;
@@ -147,6 +155,47 @@ void lockDefaultCollection() {
     EXPECT_TRUE(secret_collection_get_locked(collection));
     g_object_unref(collection);
     g_object_unref(service);
+}
+
+// Unlocks the login collection as a login does, with the password run-with-keyring.sh gave
+// it (one newline), through gnome-keyring's own unlock call: the Secret Service's Unlock would
+// ask the user in a prompt.
+void unlockLoginCollection() {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    ASSERT_TRUE(bus) << (error ? error->message : "");
+    GVariant* opened = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+        "org.freedesktop.Secret.Service", "OpenSession",
+        g_variant_new("(sv)", "plain", g_variant_new_string("")), G_VARIANT_TYPE("(vo)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    ASSERT_TRUE(opened) << (error ? error->message : "");
+    GVariant* output = nullptr;
+    const char* session = nullptr;
+    g_variant_get(opened, "(v&o)", &output, &session);
+    GVariant* unlocked = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+        "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
+        g_variant_new("(o(o@ay@ays))", "/org/freedesktop/secrets/collection/login", session,
+                      g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+                      g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "\n", 1, 1), "text/plain"),
+        nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    EXPECT_TRUE(unlocked) << (error ? error->message : "");
+    if (unlocked)
+        g_variant_unref(unlocked);
+    g_variant_unref(output);
+    g_variant_unref(opened);
+    g_object_unref(bus);
+    if (error)
+        g_error_free(error);
+}
+
+// Runs Qt's events until `done` or ten seconds.
+bool runEventsUntil(const std::function<bool()>& done) {
+    QDeadlineTimer deadline(10000);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return done();
 }
 
 } // namespace
@@ -328,4 +377,62 @@ TEST(DesktopKeychainUnavailable, EveryStoredOperationReportsNotAvailable) {
     KeyringHost host;
     corvane::DPoPSigner signer;
     EXPECT_EQ(signer.backendKind(), corvane::DPoPSigner::BackendKind::ephemeralCryptoKit);
+}
+
+// Signatures from several threads at once with one key (the library signs from its own thread
+// while the host may sign too) all verify: the key's prepared signing context is used by one
+// signature at a time.
+TEST(DesktopKeychain, OneKeySignsFromSeveralThreadsAtOnce) {
+    const std::string tag = "com.corvane.account.dpop.privatekey.threads";
+    DesktopKeychain kc;
+    auto created = kc.createRandomKey(softwareKey(tag));
+    ASSERT_EQ(created.status, errSecSuccess);
+    const auto point = storedPoint(kc, tag);
+    ASSERT_TRUE(point);
+    std::atomic<int> verified{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                const auto message = bytes("proof " + std::to_string(t) + "." + std::to_string(i));
+                const auto signature = kc.sign(*created.key, message);
+                if (signature.status == errSecSuccess &&
+                    verifyWithPoint(*point, message, signature.signature))
+                    ++verified;
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(verified.load(), 800);
+}
+
+// --- the login keyring locked and unlocked (a keyring of its own) ---
+
+// Locking is no unlock; each unlock is told once, although the service announces it twice (the
+// collection's properties and the service's CollectionChanged); after it the items read again.
+TEST(DesktopKeyringUnlock, EachUnlockOfTheLoginKeyringIsToldOnceAndItsItemsReadAgain) {
+    int argc = 1;
+    char name[] = "desktop_keychain_tests";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    DesktopKeychain kc;
+    ASSERT_EQ(kc.addGenericPassword(query("unlock"), bytes("kept")), errSecSuccess);
+
+    int unlocks = 0;
+    desktop::KeyringUnlockWatcher watcher([&] { ++unlocks; });
+    ASSERT_TRUE(runEventsUntil([&] { return watcher.locked() == false; }));
+    for (int round = 1; round <= 2; ++round) {
+        lockDefaultCollection();
+        // Its answer comes after the signals of the lock and of the unlock before it.
+        ASSERT_TRUE(runEventsUntil([&] { return watcher.locked() == true; }));
+        EXPECT_EQ(unlocks, round - 1);
+        EXPECT_EQ(kc.copyGenericPassword(query("unlock")).status, errSecInteractionNotAllowed);
+
+        unlockLoginCollection();
+        ASSERT_TRUE(runEventsUntil([&] { return unlocks == round; }));
+        EXPECT_EQ(kc.copyGenericPassword(query("unlock")).data, bytes("kept"));
+    }
+    lockDefaultCollection();
+    ASSERT_TRUE(runEventsUntil([&] { return watcher.locked() == true; }));
+    EXPECT_EQ(unlocks, 2);
 }
