@@ -5,6 +5,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/Host.h"
 #include "Platform/Keychain.h"
+#include "Platform/Process.h"
 
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
@@ -13,7 +14,6 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <array>
@@ -45,11 +45,11 @@ public:
     static std::array<std::uint8_t, idBytes> next() {
         static std::once_flag registered;
         std::call_once(registered, [] {
-            pthread_atfork([] { mutex().lock(); }, [] { mutex().unlock(); },
-                           [] {
-                               state().available = 0;
-                               mutex().unlock();
-                           });
+            platform::atFork([] { mutex().lock(); }, [] { mutex().unlock(); },
+                             [] {
+                                 state().available = 0;
+                                 mutex().unlock();
+                             });
         });
         std::array<std::uint8_t, idBytes> id{};
         std::lock_guard lock(mutex());
