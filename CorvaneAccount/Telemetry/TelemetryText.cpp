@@ -531,6 +531,25 @@ std::pair<int32_t, std::size_t> clusterEnd(const UnicodeString& s, std::size_t c
     return {position, seen};
 }
 
+// The same for text that is ASCII as far as it is read, without converting it: there every byte
+// is a cluster of its own but CR LF, which is one (UAX #29, GB3). The byte offset and the count;
+// none when a byte outside ASCII comes before the end or right after the cut (it may be a mark
+// that belongs to the last cluster), for the full rules to decide.
+std::optional<std::pair<std::size_t, std::size_t>> asciiClusterEnd(std::string_view text,
+                                                                   std::size_t count) {
+    std::size_t i = 0, seen = 0;
+    while (i < text.size() && seen < count) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80)
+            return std::nullopt;
+        i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+        ++seen;
+    }
+    if (i < text.size() && static_cast<unsigned char>(text[i]) >= 0x80)
+        return std::nullopt;
+    return std::pair{i, seen};
+}
+
 // ICU loads its data (rules, case mappings, character properties) lazily, behind its own
 // once-flags. All of that first use happens here, once, under the C++ static initialisation
 // guard, before any thread works with the loaded data.
@@ -596,6 +615,8 @@ std::string lowercased(std::string_view text) {
 }
 
 std::string prefixCharacters(std::string_view text, std::size_t count) {
+    if (auto ascii = asciiClusterEnd(text, count))
+        return std::string(text.substr(0, ascii->first));
     ensureLoaded();
     const UnicodeString s = fromUTF8(text);
     auto [end, seen] = clusterEnd(s, count);
@@ -605,6 +626,8 @@ std::string prefixCharacters(std::string_view text, std::size_t count) {
 }
 
 std::size_t characterCount(std::string_view text, std::size_t limit) {
+    if (auto ascii = asciiClusterEnd(text, limit))
+        return ascii->second;
     ensureLoaded();
     return clusterEnd(fromUTF8(text), limit).second;
 }

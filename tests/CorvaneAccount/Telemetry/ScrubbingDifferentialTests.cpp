@@ -467,3 +467,28 @@ TEST(ScrubbingDifferential, UnicodeClassesKeepTheirICUMeaning) {
     EXPECT_EQ(ErrorFirehoseClient::normalizeMessage("open /tmp/a\u00a0now please", {}),
               "open <path> now please");
 }
+
+// The cut and the count read ASCII text without converting it; at every edge where that could
+// differ from the full rules (CR LF split by the cut, a combining mark or an emoji modifier just
+// after it, control characters, the end of the text) they must agree with ICU's clusters.
+TEST(ScrubbingDifferential, CutsAndCountsOfMostlyASCIITextEqualICUsClusters) {
+    const std::vector<std::string> pieces{"a", "Z", " ", "\r", "\n", "\r\n", "\t", "\x01",
+                                          "\x7f", "\u0301", "\u00e9", "\U0001F44D",
+                                          "\U0001F3FD", "\u200d", "~"};
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<std::size_t> length(0, 10), pick(0, pieces.size() - 1);
+    for (int i = 0; i < 20000; ++i) {
+        std::string text;
+        for (std::size_t n = length(rng); n > 0; --n)
+            text += pieces[pick(rng) % (i % 3 == 0 ? pieces.size() : 9)];
+        for (std::size_t cut : {0, 1, 2, 3, 5, 8}) {
+            const std::string expected = referenceCut(text, cut);
+            ASSERT_EQ(corvane::TelemetryText::prefixCharacters(text, cut), expected)
+                << "text [" << text << "] cut " << cut;
+            const std::size_t all = corvane::TelemetryText::characterCount(text, 1000);
+            ASSERT_EQ(corvane::TelemetryText::characterCount(text, cut), std::min(cut, all))
+                << "text [" << text << "] limit " << cut;
+        }
+        ASSERT_EQ(referenceCut(text, 1000), text);
+    }
+}
