@@ -15,6 +15,7 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QTimer>
+#include <unordered_map>
 
 namespace desktop {
 
@@ -533,6 +534,20 @@ void DBusMenu::itemsPropertiesUpdated(const QDBusMessage& message) {
     const QDBusArgument* removed = compound(args[1], "a(ias)");
     if (!updated || !removed)
         return;
+    // Each entry with the one holding it, found once for the whole signal: a program that
+    // updates every entry of a large menu costs one walk of it, not one per entry.
+    std::unordered_map<int, std::pair<DBusMenuEntry*, DBusMenuEntry*>> index;
+    const std::function<void(DBusMenuEntry&)> walk = [&](DBusMenuEntry& node) {
+        for (auto& child : node.children) {
+            index.try_emplace(child.id, &child, &node);
+            walk(child);
+        }
+    };
+    walk(root_);
+    auto entry = [&](int id) -> DBusMenuEntry* {
+        auto it = index.find(id);
+        return it == index.end() ? nullptr : it->second.first;
+    };
     std::set<int> changed;
     int budget = maxEntries;
     updated->beginArray();
@@ -544,7 +559,7 @@ void DBusMenu::itemsPropertiesUpdated(const QDBusMessage& message) {
         updated->endStructure();
         if (--budget < 0)
             continue;
-        if (auto* e = findEntry(root_, id)) {
+        if (auto* e = entry(id)) {
             applyDBusMenuProperties(*e, props);
             changed.insert(id);
         }
@@ -559,7 +574,7 @@ void DBusMenu::itemsPropertiesUpdated(const QDBusMessage& message) {
         removed->endStructure();
         if (--budget < 0)
             continue;
-        if (auto* e = findEntry(root_, id)) {
+        if (auto* e = entry(id)) {
             resetDBusMenuProperties(*e, names);
             changed.insert(id);
         }
@@ -567,7 +582,7 @@ void DBusMenu::itemsPropertiesUpdated(const QDBusMessage& message) {
     removed->endArray();
     std::set<int> rebuilt;
     for (int id : changed) {
-        const DBusMenuEntry* e = findEntry(root_, id);
+        const DBusMenuEntry* e = entry(id);
         auto action = actions_.find(id);
         if (!e || action == actions_.end())
             continue;
@@ -575,8 +590,7 @@ void DBusMenu::itemsPropertiesUpdated(const QDBusMessage& message) {
         // its neighbours; any other change is made on its action.
         const bool isSubmenu = menus_.count(id) > 0;
         if (action->second->isSeparator() != e->separator || isSubmenu != e->opensSubmenu()) {
-            if (const DBusMenuEntry* holder = parentOf(id))
-                rebuilt.insert(holder->id);
+            rebuilt.insert(index.at(id).second->id);
             continue;
         }
         updateAction(*e);

@@ -580,6 +580,7 @@ TEST(TrayItems, MenusFollowTheProgramWhileOpenAndEverySubmenuIsAskedAsItOpens) {
              return networks && texts(networks) == QStringList({"Home", "Cafe", "Office"});
          },
          [&](QMenu&) {
+             item.write("flood-layout 300");
              item.write("label 1 _Open Later");
              item.write("unshortcut");
          }},
@@ -620,6 +621,10 @@ TEST(TrayItems, MenusFollowTheProgramWhileOpenAndEverySubmenuIsAskedAsItOpens) {
     EXPECT_TRUE(item.saw("about-to-show 8"));
     EXPECT_TRUE(item.saw("get-layout 8 -1"));
     EXPECT_EQ(item.count("get-layout 0 "), 1) << "nothing but what changed is read again";
+    // Asked for as it opened, after the new list, then at most once more per read under way
+    // for a flood of the same news.
+    EXPECT_GE(item.count("get-layout 11 "), 3);
+    EXPECT_LE(item.count("get-layout 11 "), 8) << "a flood of LayoutUpdated is read a few times";
 }
 
 TEST(TrayItems, LabelsShowBesideIconsSymbolicIconsTakeTheStripsColourPassiveItemsWaitHidden) {

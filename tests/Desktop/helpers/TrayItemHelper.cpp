@@ -6,9 +6,10 @@
 // "poke" (NewIcon with nothing changed), "flap-status N" (N changes of NeedsAttention at once),
 // "register AS" (one more registration, as anything), "flood N" (N registrations of paths of its
 // own), "networks A,B" (the lazily filled submenu's entries, announced with LayoutUpdated),
-// "label ID TEXT" (ItemsPropertiesUpdated), "ayatana-label TEXT" (XAyatanaNewLabel), "unshortcut"
-// (the Save entry's shortcut removed), "quit"). With --live-menu its menu has more (see Menu).
-// Misbehaving on purpose: --slow-getall MS holds back its first answer to GetAll,
+// "flood-layout N" (N LayoutUpdated at once), "label ID TEXT" (ItemsPropertiesUpdated),
+// "ayatana-label TEXT" (XAyatanaNewLabel), "unshortcut" (the Save entry's shortcut removed),
+// "quit"). With --live-menu its menu has more (see Menu). Misbehaving on purpose: --slow-getall MS
+// holds back its first answer to GetAll,
 // --failing-getall N fails the first N, --no-activate has no Activate (as libappindicator's
 // items), --icon-every MS changes its icon name that often. With --watcher it is a minimal
 // org.kde.StatusNotifierWatcher instead; with --qt-tray a QSystemTrayIcon with a QMenu (needs a
@@ -707,6 +708,10 @@ int main(int argc, char** argv) {
                 // The list changes while the menu may be open.
                 menu.networks = value.split(QLatin1Char(','), Qt::SkipEmptyParts);
                 emit menu.LayoutUpdated(++menu.revision, 11);
+            } else if (command == QLatin1String("flood-layout")) {
+                // The same news over and over, as a program in a loop sends it.
+                for (int i = 0, n = value.toInt(); i < n; ++i)
+                    emit menu.LayoutUpdated(++menu.revision, 11);
             } else if (command == QLatin1String("label")) {
                 const int id = value.section(QLatin1Char(' '), 0, 0).toInt();
                 menu.labels[id] = value.section(QLatin1Char(' '), 1);
