@@ -465,10 +465,13 @@ TEST(TrayItems, ClicksActivateTheItemAndOpenItsMenu) {
     EXPECT_TRUE(plain.waitFor("context-menu "));
     Helper menuOnly(bus.address(), {"--id", "menu-only", "--item-is-menu"});
     ASSERT_TRUE(f.waitShown("tray.menu-only"));
-    whenMenuOpens([](QMenu&) {});
+    auto seen = std::make_shared<bool>(false);
+    whenMenuOpens([seen](QMenu&) { *seen = true; });
     f.bar().clickForeign(f.statusItem("tray.menu-only"), ForeignClick::primary);
     EXPECT_TRUE(menuOnly.waitFor("get-layout"));
     EXPECT_FALSE(menuOnly.saw("activate"));
+    // Shown and closed here: neither the menu nor its watch outlives the test.
+    EXPECT_TRUE(test::spinUntil([&] { return *seen; }));
 }
 
 // Steps run one after another while a menu is open, each once its condition holds; the menu
@@ -483,46 +486,44 @@ struct MenuScript {
     std::vector<Step> steps;
     std::string stuck;
     bool finished = false;
+    // Owned here: the watch ends with the script, whatever happened.
+    QTimer timer;
+    std::size_t index = 0;
+    QDeadlineTimer deadline;
 
     void run(int timeoutMs = 8000) {
-        auto* timer = new QTimer;
-        timer->setInterval(10);
-        auto index = std::make_shared<std::size_t>(0);
-        auto deadline = std::make_shared<QDeadlineTimer>(timeoutMs);
-        QObject::connect(timer, &QTimer::timeout, [this, timer, index, deadline] {
+        timer.setInterval(10);
+        deadline.setRemainingTime(timeoutMs);
+        QObject::connect(&timer, &QTimer::timeout, [this, timeoutMs] {
             auto* menu = openMenu();
             if (!menu || !menu->isVisible())
                 return;
-            auto end = [&] {
-                timer->stop();
-                timer->deleteLater();
-                menu->close();
-            };
-            while (*index < steps.size()) {
-                auto& step = steps[*index];
+            while (index < steps.size()) {
+                auto& step = steps[index];
                 if (step.ready && !step.ready(*menu)) {
-                    if (deadline->hasExpired()) {
+                    if (deadline.hasExpired()) {
                         stuck = step.name;
-                        end();
+                        timer.stop();
+                        menu->close();
                     }
                     return;
                 }
                 if (step.act)
                     step.act(*menu);
-                ++*index;
-                deadline->setRemainingTime(8000);
+                ++index;
+                deadline.setRemainingTime(timeoutMs);
                 // A step that closes the menu (a choice) ends the script.
                 if (!menu->isVisible()) {
-                    finished = *index == steps.size();
-                    timer->stop();
-                    timer->deleteLater();
+                    finished = index == steps.size();
+                    timer.stop();
                     return;
                 }
             }
             finished = true;
-            end();
+            timer.stop();
+            menu->close();
         });
-        timer->start();
+        timer.start();
     }
 };
 
@@ -583,11 +584,14 @@ TEST(TrayItems, MenusFollowTheProgramWhileOpenAndEverySubmenuIsAskedAsItOpens) {
              item.write("flood-layout 300");
              item.write("label 1 _Open Later");
              item.write("unshortcut");
+             item.write("hide 4");
          }},
         {"properties changed while open",
          [&](QMenu& menu) {
              auto* save = actionNamed(menu, "Save");
-             return actionNamed(menu, "&Open Later") && save && save->shortcut().isEmpty();
+             auto* check = actionNamed(menu, "Check");
+             return actionNamed(menu, "&Open Later") && save && save->shortcut().isEmpty() &&
+                    check && !check->isVisible();
          },
          [&](QMenu& menu) {
              networks->close();
@@ -608,7 +612,9 @@ TEST(TrayItems, MenusFollowTheProgramWhileOpenAndEverySubmenuIsAskedAsItOpens) {
     };
     script.run();
     f.bar().clickForeign(statusItem, ForeignClick::secondary);
-    ASSERT_TRUE(test::spinUntil([&] { return script.finished || !script.stuck.empty(); }, 30000));
+    ASSERT_TRUE(test::spinUntil([&] { return script.finished || !script.stuck.empty(); }, 30000))
+        << "the menu closed before the script ended\n"
+        << item.lines().join('\n').toStdString();
     EXPECT_TRUE(script.stuck.empty()) << "stuck at: " << script.stuck << "\n"
                                       << item.lines().join('\n').toStdString()
                                       << "\nnetworks: " << texts(networks).join(',').toStdString()
@@ -1000,10 +1006,12 @@ TEST(TrayItems, LeftClickOnAnItemWithoutActivateOpensItsMenuAndTheWheelScrollsIt
     Helper indicator(bus.address(), {"--id", "indicator", "--no-activate"});
     ASSERT_TRUE(f.waitShown("tray.indicator"));
     auto statusItem = f.statusItem("tray.indicator");
-    whenMenuOpens([](QMenu&) {});
+    auto seen = std::make_shared<bool>(false);
+    whenMenuOpens([seen](QMenu&) { *seen = true; });
     f.bar().clickForeign(statusItem, ForeignClick::primary);
     ASSERT_TRUE(indicator.waitFor("activate-refused"));
     EXPECT_TRUE(indicator.waitFor("get-layout 0")) << indicator.lines().join('\n').toStdString();
+    EXPECT_TRUE(test::spinUntil([&] { return *seen; })) << "the menu opened and closed";
 
     // An item that has Activate is only activated.
     Helper plain(bus.address(), {"--id", "plain"});

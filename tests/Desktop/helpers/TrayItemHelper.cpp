@@ -3,17 +3,16 @@
 // whenever a watcher appears), prints every call it receives on stdout, one line each, and
 // takes changes on stdin ("pixmap RRGGBB", "lying-pixmap RRGGBB", "attention-pixmap RRGGBB",
 // "overlay-pixmap RRGGBB", "icon-name NAME", "title TEXT", "tooltip TEXT", "status STATUS",
-// "poke" (NewIcon with nothing changed), "flap-status N" (N changes of NeedsAttention at once),
-// "register AS" (one more registration, as anything), "flood N" (N registrations of paths of its
-// own), "networks A,B" (the lazily filled submenu's entries, announced with LayoutUpdated),
-// "flood-layout N" (N LayoutUpdated at once), "label ID TEXT" (ItemsPropertiesUpdated),
-// "ayatana-label TEXT" (XAyatanaNewLabel), "unshortcut" (the Save entry's shortcut removed),
-// "quit"). With --live-menu its menu has more (see Menu). Misbehaving on purpose: --slow-getall MS
-// holds back its first answer to GetAll,
-// --failing-getall N fails the first N, --no-activate has no Activate (as libappindicator's
-// items), --icon-every MS changes its icon name that often. With --watcher it is a minimal
-// org.kde.StatusNotifierWatcher instead; with --qt-tray a QSystemTrayIcon with a QMenu (needs a
-// display), which Qt publishes on the bus by itself.
+// "ayatana-label TEXT" (XAyatanaNewLabel), "poke" (NewIcon with nothing changed), "flap-status
+// N" (N changes of NeedsAttention at once), "register AS" (one more registration, as anything),
+// "flood N" (N registrations of paths of its own), "quit"); for its menu "networks A,B" (the
+// lazily filled submenu's entries, announced with LayoutUpdated), "flood-layout N" (N
+// LayoutUpdated at once), "label ID TEXT", "hide ID" and "unshortcut" (ItemsPropertiesUpdated).
+// With --live-menu its menu has more (see Menu). Misbehaving on purpose: --slow-getall MS holds
+// back its first answer to GetAll, --failing-getall N fails the first N, --no-activate has no
+// Activate (as libappindicator's items), --icon-every MS changes its icon name that often. With
+// --watcher it is a minimal org.kde.StatusNotifierWatcher instead; with --qt-tray a
+// QSystemTrayIcon with a QMenu (needs a display), which Qt publishes on the bus by itself.
 #include <QApplication>
 #include <QBuffer>
 #include <QCoreApplication>
@@ -720,6 +719,14 @@ int main(int argc, char** argv) {
                                                          QStringLiteral("ItemsPropertiesUpdated"));
                 signal << QVariant::fromValue(QList<PropertiesUpdate>{
                               {id, {{QStringLiteral("label"), menu.labels[id]}}}})
+                       << QVariant::fromValue(QList<PropertiesRemoval>{});
+                bus.send(signal);
+            } else if (command == QLatin1String("hide")) {
+                auto signal = QDBusMessage::createSignal(QStringLiteral("/MenuBar"),
+                                                         QStringLiteral("com.canonical.dbusmenu"),
+                                                         QStringLiteral("ItemsPropertiesUpdated"));
+                signal << QVariant::fromValue(QList<PropertiesUpdate>{
+                              {value.toInt(), {{QStringLiteral("visible"), false}}}})
                        << QVariant::fromValue(QList<PropertiesRemoval>{});
                 bus.send(signal);
             } else if (command == QLatin1String("unshortcut")) {
