@@ -794,9 +794,11 @@ void TrayHost::updateApplication(Item& item, std::int32_t pid, const std::string
     // The version makes the panel fetch the image again when the icon changed.
     const std::string resource =
         "tray:" + std::to_string(item.number) + "/" + std::to_string(item.iconVersion);
+    // A symbolic icon is a template: the panel draws it in its own text colour.
+    const bool symbolic = item.remote->properties().symbolicIcon();
     app->setIcon(item.icon.isNull() ? std::optional<platform::Image>()
                                     : std::optional<platform::Image>(
-                                          platform::Image{"", resource, name, {}, false}));
+                                          platform::Image{"", resource, name, {}, symbolic}));
 }
 
 void TrayHost::releaseApplication(Item& item) {

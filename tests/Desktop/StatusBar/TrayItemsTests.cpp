@@ -683,9 +683,20 @@ TEST(TrayItems, LabelsShowBesideIconsSymbolicIconsTakeTheStripsColourPassiveItem
     EXPECT_TRUE(test::spinUntil([&] { return centre().lightness() > 200; }))
         << "a symbolic icon in the strip's light text colour, not "
         << centre().name().toStdString();
+    // The hidden-items panel draws it in its own text colour too.
+    auto panelIcon = [&] {
+        auto app = f.host->workspace().runningApplication(item.pid());
+        const QString source = app && app->icon() ? imageSource(*app->icon()) : QString();
+        const QImage image = hostImage(source, 24);
+        return std::make_pair(source, image.isNull() ? QColor() : image.pixelColor(12, 12));
+    };
+    EXPECT_TRUE(panelIcon().first.endsWith(QStringLiteral("/template")));
+    EXPECT_GT(panelIcon().second.lightness(), 200) << panelIcon().second.name().toStdString();
     item.send("icon-name quillet-net");
     EXPECT_TRUE(test::spinUntil([&] { return centre().name() == QStringLiteral("#2e3436"); }))
         << "another icon keeps its own colours, not " << centre().name().toStdString();
+    EXPECT_FALSE(panelIcon().first.endsWith(QStringLiteral("/template")));
+    EXPECT_EQ(panelIcon().second.name(), QStringLiteral("#2e3436"));
 
     // A label beside the icon: the item grows to hold it and the text is drawn there.
     const double plainWidth = frame().width();
