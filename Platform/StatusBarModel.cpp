@@ -83,6 +83,7 @@ void StatusBarModel::removeItem(const std::shared_ptr<StatusItem>& item) {
     if (!item)
         return;
     std::erase_if(entries_, [&](const Entry& e) { return e.item() == item; });
+    heldPositions_.erase(item->autosaveName());
     detachHooks(*item);
 }
 
@@ -97,6 +98,14 @@ void StatusBarModel::prune() {
 std::vector<StatusBarLayoutEntry> StatusBarModel::layoutEntries() const {
     std::vector<StatusBarLayoutEntry> out;
     out.reserve(entries_.size());
+    // Held places stand in for the kept ones without replacing them.
+    std::map<std::string, double> merged;
+    if (!heldPositions_.empty()) {
+        merged = foreignPositions_;
+        for (const auto& [name, position] : heldPositions_)
+            merged[name] = position;
+    }
+    const auto& positions = heldPositions_.empty() ? foreignPositions_ : merged;
     for (const auto& e : entries_) {
         auto item = e.item();
         if (!item) {
@@ -107,7 +116,7 @@ std::vector<StatusBarLayoutEntry> StatusBarModel::layoutEntries() const {
             continue;
         }
         out.push_back(statusItemLayoutEntry(*item, thickness_, e.sequence, e.foreign != nullptr,
-                                            e.isSystem, e.systemOrder, foreignPositions_,
+                                            e.isSystem, e.systemOrder, positions,
                                             host_.userDefaults()));
     }
     return out;
@@ -216,9 +225,11 @@ bool StatusBarModel::drag(const std::shared_ptr<StatusItem>& item, std::size_t s
     if (!moved || current[*moved].isSystem)
         return false;
     auto positions = positionsAfterMove(current, *moved, slot);
+    // The moved item goes where it was put, held or not; other held items keep their own.
+    heldPositions_.erase(item->autosaveName());
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         auto it = entries_[i].item();
-        if (!positions[i] || it->autosaveName().empty())
+        if (!positions[i] || it->autosaveName().empty() || heldPositions_.count(it->autosaveName()))
             continue;
         if (entries_[i].foreign) {
             foreignPositions_[it->autosaveName()] = *positions[i];
@@ -229,6 +240,16 @@ bool StatusBarModel::drag(const std::shared_ptr<StatusItem>& item, std::size_t s
         }
     }
     return true;
+}
+
+void StatusBarModel::holdForeignPosition(const std::string& autosaveName,
+                                         std::optional<double> position) {
+    if (autosaveName.empty())
+        return;
+    if (position)
+        heldPositions_[autosaveName] = *position;
+    else
+        heldPositions_.erase(autosaveName);
 }
 
 std::optional<double> StatusBarModel::foreignPosition(const std::string& autosaveName) const {

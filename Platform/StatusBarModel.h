@@ -98,6 +98,10 @@ public:
     bool drag(const std::shared_ptr<StatusItem>& item, std::size_t slot);
     // The preferred position of another application's item in this run, if it has one.
     std::optional<double> foreignPosition(const std::string& autosaveName) const;
+    // Lays another application's item out at `position` instead of its preferred one, which
+    // stays for when the hold ends (none ends it; a drag of the item ends it too). The caller
+    // lays out again.
+    void holdForeignPosition(const std::string& autosaveName, std::optional<double> position);
 
     // An item's length, autosave name, visibility or button changed: the bar lays out again.
     std::function<void()> onLayoutNeeded;
@@ -116,6 +120,7 @@ private:
     std::function<std::shared_ptr<Window>()> makeWindow_;
     std::vector<Entry> entries_;
     std::map<std::string, double> foreignPositions_;
+    std::map<std::string, double> heldPositions_;
     std::uint64_t sequence_ = 0;
 };
 

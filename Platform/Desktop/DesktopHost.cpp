@@ -55,13 +55,16 @@ nlohmann::json qtRectJSON(const QRect& global) {
     return statusFrameJSON(global);
 }
 
-// The menu being shown, item by item (separators included), with where each item is.
+// The menu being shown, item by item (separators included, hidden items not), with where each
+// item is.
 nlohmann::json menuJSON() {
     QMenu* menu = openMenu();
     if (!menu)
         return nullptr;
     auto items = nlohmann::json::array();
     for (auto* action : menu->actions()) {
+        if (!action->isVisible())
+            continue;
         if (action->isSeparator()) {
             items.push_back({{"separator", true}});
             continue;

@@ -4,8 +4,9 @@
 # built-in sample items give way to it) and shows its tooltip, a Ctrl-drag puts it beyond the
 # dot, collapsing hides it and the hidden-items panel shows its icon, a click on that icon
 # expands the bar, a right click opens its menu and a choice reaches the program, a left click
-# activates it, and it vanishes when its program ends; then the same for a Qt program's
-# QSystemTrayIcon. Every wait is bounded.
+# activates it, a passive item waits beyond the dot (hidden when collapsed, in the panel) until
+# it is active again, and an item vanishes when its program ends; then the same for a Qt
+# program's QSystemTrayIcon. Every wait is bounded.
 # QUILLET_E2E_SHOTS=DIR keeps screenshots of the strip, the panel and the menu there.
 set -euo pipefail
 QUILLET=${1:?usage: tray-end-to-end.sh PATH-TO-QUILLET PATH-TO-TRAY-ITEM-HELPER}
@@ -14,10 +15,10 @@ HELPER=${2:?usage: tray-end-to-end.sh PATH-TO-QUILLET PATH-TO-TRAY-ITEM-HELPER}
 WORK=$(mktemp -d /tmp/quillet-tray-e2e-XXXXXX)
 export XDG_CONFIG_HOME=$WORK/config XDG_RUNTIME_DIR=$WORK/runtime QUILLET_LOG_STDERR=1
 mkdir -p "$XDG_CONFIG_HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
-PID= ITEM= BUS_PID=
+PID= ITEM= QUIET= BUS_PID=
 cleanup() {
-  exec 4>&- 2>/dev/null || true
-  for p in $ITEM $PID $BUS_PID; do
+  exec 4>&- 5>&- 2>/dev/null || true
+  for p in $ITEM $QUIET $PID $BUS_PID; do
     if kill -0 "$p" 2>/dev/null; then kill "$p"; wait "$p" 2>/dev/null || true; fi
   done
   rm -rf "$WORK"
@@ -115,6 +116,32 @@ item_saw "^event 1 clicked" || fail "the program did not hear that Open was chos
 # A left click activates it.
 xdotool mousemove "$IX" "$IY"; sleep 0.2; xdotool click 1
 item_saw "^activate " || fail "a left click did not activate the tray item"
+
+# A passive item waits beyond the dot: collapsing hides it and the panel lists it; once it
+# is active again it is back on the shown side.
+mkfifo "$WORK/quiet-in"
+"$HELPER" --id e2e-quiet --title Quiet --status Passive <"$WORK/quiet-in" >"$WORK/quiet.log" 2>&1 &
+QUIET=$!
+exec 5>"$WORK/quiet-in"
+status_until "item('tray.e2e-quiet') and item('tray.e2e-quiet')['frame']['x'] < item('quillet.separator')['frame']['x']" ||
+  fail "a passive tray item is not beyond the dot"
+point "centre(item('quillet.toggle')['frame'])"; CX=$PX; CY=$PY
+xdotool mousemove "$CX" "$CY"; sleep 0.2; xdotool click 1
+status_until "s['collapsed'] and not item('tray.e2e-quiet')['onScreen']" ||
+  fail "collapsing did not hide the passive tray item"
+xdotool mousemove 600 400; sleep 0.3; xdotool mousemove "$CX" "$CY"
+status_until "panel()['visible'] and 'Quiet' in [i['toolTip'] for i in panel()['icons']]" ||
+  fail "the panel does not list the passive tray item"
+shot tray-passive-panel
+xdotool mousemove 600 400; sleep 0.2; xdotool click 1
+xdotool mousemove "$CX" "$CY"; sleep 0.2; xdotool click 1
+status_until "not s['collapsed']" || fail "the bar did not expand again"
+echo "status Active" >&5
+status_until "item('tray.e2e-quiet')['frame']['x'] > item('quillet.separator')['frame']['x'] and item('tray.e2e-quiet')['onScreen']" ||
+  fail "the tray item did not come back to the shown side once active"
+echo quit >&5
+wait "$QUIET" || true
+QUIET=
 
 # The program ends: the item vanishes.
 echo quit >&4

@@ -60,6 +60,7 @@ DesktopStatusBar::addForeignItem(const ForeignItemSpec& spec) {
     auto item = model_.addForeignItem({spec.autosaveName, spec.width, spec.toolTip,
                                        spec.preferredPosition, spec.isSystem, spec.systemOrder});
     foreignSpecs_.emplace(item.get(), spec);
+    model_.holdForeignPosition(spec.autosaveName, spec.heldPosition);
     layout();
     return item;
 }
@@ -156,8 +157,12 @@ std::size_t DesktopStatusBar::slotForDrop(std::size_t movedEntry, double x) cons
 }
 
 void DesktopStatusBar::drag(const std::shared_ptr<platform::StatusItem>& item, std::size_t slot) {
-    if (model_.drag(item, slot))
-        layout();
+    if (!model_.drag(item, slot))
+        return;
+    // An item put somewhere by hand is held there no longer.
+    if (auto it = foreignSpecs_.find(item.get()); it != foreignSpecs_.end())
+        it->second.heldPosition.reset();
+    layout();
 }
 
 void DesktopStatusBar::click(const std::shared_ptr<platform::StatusItem>& item,
@@ -238,10 +243,13 @@ void DesktopStatusBar::updateForeignItem(const std::shared_ptr<platform::StatusI
         return;
     auto& spec = it->second;
     const double width = spec.width;
+    const auto held = spec.heldPosition;
     edit(spec);
     if (auto* b = item->button())
         b->setToolTip(spec.toolTip);
-    if (spec.width != width) {
+    if (spec.heldPosition != held)
+        model_.holdForeignPosition(spec.autosaveName, spec.heldPosition);
+    if (spec.width != width || spec.heldPosition != held) {
         item->setLength(spec.width);
         layout();
     } else if (strip_) {

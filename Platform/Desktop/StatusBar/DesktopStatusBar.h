@@ -11,6 +11,7 @@
 
 #include <QImage>
 #include <QPoint>
+#include <QString>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -42,6 +43,13 @@ struct ForeignItemSpec {
     int systemOrder = 0;
     // A tray item's icon as the strip draws it; null draws the owner's initial as a badge.
     QImage image;
+    // A symbolic icon: drawn in the strip's text colour, only its shape taken from `image`.
+    bool symbolic = false;
+    // Text drawn beside a tray item's icon (the width makes room for it).
+    QString label;
+    // Where the item waits instead of its preferred position while this is set (a passive
+    // tray item, on the hidden side); its preferred position stays.
+    std::optional<double> heldPosition;
     // Clicks the item handles itself (tray items); `anchor` is where a menu opens, in Qt's
     // global coordinates.
     std::function<void(ForeignClick click, QPoint anchor)> onClick;

@@ -61,19 +61,43 @@ void drawSymbol(QPainter& p, const QRectF& rect, const std::string& name, double
     p.restore();
 }
 
-// A tray item: its own icon, centred, or the initial of its owner when it has none.
+// A symbolic icon in `colour`: only its shape (alpha) is taken from the image.
+QImage tinted(const QImage& image, const QColor& colour) {
+    QImage out = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QPainter p(&out);
+    p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    p.fillRect(out.rect(), colour);
+    return out;
+}
+
+// A tray item: its own icon (a symbolic one in the strip's text colour), centred in the icon's
+// room, its label after it; the initial of its owner when it has no icon.
 void drawTrayItem(QPainter& p, const ForeignItemSpec& spec, const QRectF& rect) {
+    const QRectF iconRoom =
+        spec.label.isEmpty() ? rect
+                             : QRectF(rect.left(), rect.top(), TrayHost::itemWidth, rect.height());
     if (spec.image.isNull()) {
-        drawBadge(p, rect, QString::fromStdString(spec.ownerName).left(1).toUpper());
-        return;
+        drawBadge(p, iconRoom, QString::fromStdString(spec.ownerName).left(1).toUpper());
+    } else {
+        const double points = std::min<double>(TrayHost::iconPoints, rect.height() - 4);
+        const QRectF target(iconRoom.center().x() - points / 2, iconRoom.center().y() - points / 2,
+                            points, points);
+        p.save();
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        p.drawImage(target, spec.symbolic ? tinted(spec.image, foreground) : spec.image);
+        p.restore();
     }
-    const double points = std::min<double>(TrayHost::iconPoints, rect.height() - 4);
-    const QRectF target(rect.center().x() - points / 2, rect.center().y() - points / 2, points,
-                        points);
-    p.save();
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(target, spec.image);
-    p.restore();
+    if (!spec.label.isEmpty()) {
+        p.save();
+        p.setFont(TrayHost::labelFont());
+        p.setPen(foreground);
+        const QRectF text(iconRoom.right(), rect.top(), rect.right() - iconRoom.right(),
+                          rect.height());
+        p.drawText(
+            text, Qt::AlignLeft | Qt::AlignVCenter,
+            p.fontMetrics().elidedText(spec.label, Qt::ElideRight, static_cast<int>(text.width())));
+        p.restore();
+    }
 }
 
 void drawItem(QPainter& p, const DesktopStatusBar::DrawnItem& d, const QRectF& rect) {

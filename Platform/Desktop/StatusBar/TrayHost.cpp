@@ -13,6 +13,7 @@
 #include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QScreen>
@@ -515,10 +516,6 @@ void TrayHost::syncNow(const QString& key) {
     if (!remote.ready() || !remote.pidKnown())
         return;
     const auto& p = remote.properties();
-    if (p.passive()) {
-        hide(item);
-        return;
-    }
     // The icon is drawn again only when what it is drawn from changed, off this thread; the
     // item enters the strip once its first icon is ready.
     IconInputs inputs{p.iconName,
@@ -543,6 +540,13 @@ void TrayHost::syncNow(const QString& key) {
                                                  : remote.address().service;
     const std::string owner = ownerText.left(maxIdLength).toStdString();
     const std::string toolTip = p.toolTipText().left(1024).toStdString();
+    const QString label = labelText(p.label);
+    const double width = itemWidth + labelWidth(label);
+    const bool symbolic = p.symbolicIcon();
+    // A passive item waits on the hidden side (in the hidden-items panel) from the moment it
+    // turns passive until it is active again; a drag meanwhile puts it where it is dropped.
+    const bool turned = p.passive() != item.passive;
+    item.passive = p.passive();
     bool shown = false;
     auto& bar = host_.desktopStatusBar();
     if (!item.statusItem) {
@@ -559,6 +563,9 @@ void TrayHost::syncNow(const QString& key) {
         spec.width = itemWidth;
         spec.toolTip = toolTip;
         spec.image = icon;
+        spec.symbolic = symbolic;
+        spec.label = label;
+        spec.width = width;
         // Where the user put it last (in this run, or kept in the defaults), else shown.
         auto position = bar.foreignPosition(item.autosaveName);
         if (!position)
@@ -569,6 +576,8 @@ void TrayHost::syncNow(const QString& key) {
             position = newPosition = newItemPosition();
         rememberSeen(item.autosaveName, newPosition);
         spec.preferredPosition = position;
+        if (item.passive)
+            spec.heldPosition = hiddenSidePosition(item.autosaveName);
         spec.onClick = [this, key](ForeignClick c, QPoint at) { click(key, c, at); };
         spec.onScroll = [this, key](int delta, Qt::Orientation o) { scroll(key, delta, o); };
         item.statusItem = bar.addForeignItem(spec);
@@ -576,18 +585,65 @@ void TrayHost::syncNow(const QString& key) {
     } else {
         const auto* spec = bar.foreignSpec(item.statusItem);
         const bool same = spec && spec->ownerName == owner && spec->ownerPID == remote.pid() &&
-                          spec->toolTip == toolTip && spec->image.cacheKey() == icon.cacheKey();
+                          spec->toolTip == toolTip && spec->image.cacheKey() == icon.cacheKey() &&
+                          spec->symbolic == symbolic && spec->label == label &&
+                          spec->width == width && !turned;
+        const auto held = turned && item.passive ? hiddenSidePosition(item.autosaveName)
+                                                 : std::optional<double>();
         if (!same)
             bar.updateForeignItem(item.statusItem, [&](ForeignItemSpec& s) {
                 s.ownerName = owner;
                 s.ownerPID = remote.pid();
                 s.toolTip = toolTip;
                 s.image = icon;
+                s.symbolic = symbolic;
+                s.label = label;
+                s.width = width;
+                if (turned)
+                    s.heldPosition = held;
             });
     }
     updateApplication(item, remote.pid(), owner);
     if (shown && onItemShown)
         onItemShown();
+}
+
+std::optional<double> TrayHost::hiddenSidePosition(const std::string& autosaveName) const {
+    // Just beyond Quillet's dot, unless the user keeps the item beyond it already.
+    const auto dot =
+        host_.userDefaults().object(platform::preferredPositionKey("quillet.separator"));
+    const auto dotPosition = dot ? dot->asNumber() : std::nullopt;
+    if (!dotPosition)
+        return std::nullopt;
+    auto own = host_.desktopStatusBar().foreignPosition(autosaveName);
+    if (!own)
+        if (auto kept = host_.userDefaults().object(positionKey(autosaveName)))
+            own = kept->asNumber();
+    if (own && *own > *dotPosition)
+        return std::nullopt;
+    return *dotPosition + 0.5;
+}
+
+QString TrayHost::labelText(const QString& label) {
+    QString out = label.simplified().left(maxLabelLength);
+    // No control or direction characters from another program in the strip.
+    out.removeIf([](QChar c) {
+        return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
+    });
+    return out;
+}
+
+double TrayHost::labelWidth(const QString& label) {
+    if (label.isEmpty())
+        return 0;
+    const QFontMetricsF metrics(labelFont());
+    return std::min(maxLabelWidth, std::ceil(metrics.horizontalAdvance(label)) + 6);
+}
+
+QFont TrayHost::labelFont() {
+    QFont font;
+    font.setPixelSize(12);
+    return font;
 }
 
 void TrayHost::render(const QString& key, Item& item, const IconInputs& inputs) {
@@ -738,9 +794,11 @@ void TrayHost::updateApplication(Item& item, std::int32_t pid, const std::string
     // The version makes the panel fetch the image again when the icon changed.
     const std::string resource =
         "tray:" + std::to_string(item.number) + "/" + std::to_string(item.iconVersion);
+    // A symbolic icon is a template: the panel draws it in its own text colour.
+    const bool symbolic = item.remote->properties().symbolicIcon();
     app->setIcon(item.icon.isNull() ? std::optional<platform::Image>()
                                     : std::optional<platform::Image>(
-                                          platform::Image{"", resource, name, {}, false}));
+                                          platform::Image{"", resource, name, {}, symbolic}));
 }
 
 void TrayHost::releaseApplication(Item& item) {

@@ -10,6 +10,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QFont>
 #include <QImage>
 #include <QObject>
 #include <QStringList>
@@ -122,7 +123,7 @@ public:
         QString key;
         std::int32_t pid = 0;
         TrayItemProperties properties;
-        // Null while the item is not in the strip (not answered yet, or passive).
+        // Null while the item is not in the strip (not answered yet).
         std::shared_ptr<platform::StatusItem> statusItem;
         QImage icon;
         // How many times its icon was drawn anew (a change that altered it).
@@ -134,6 +135,15 @@ public:
 
     // The key under which user defaults keep a tray item's preferred position.
     static std::string positionKey(const std::string& autosaveName);
+
+    // An item's label as the strip shows it beside the icon: on one line, without control
+    // characters, at most 64 characters and 200 points wide.
+    static constexpr qsizetype maxLabelLength = 64;
+    static constexpr double maxLabelWidth = 200;
+    static QString labelText(const QString& label);
+    // The room the label takes beside the icon; 0 without one.
+    static double labelWidth(const QString& label);
+    static QFont labelFont();
 
 private slots:
     void itemRegistered(const QString& item);
@@ -161,6 +171,7 @@ private:
         std::int32_t appPID = 0;
         DBusMenu* menu = nullptr;
         bool menuOpen = false;
+        bool passive = false;
         // The inputs of the icon drawn last, and of the render under way.
         std::optional<IconInputs> rendered;
         std::optional<IconInputs> rendering;
@@ -188,6 +199,9 @@ private:
     void openMenu(const QString& key, QPoint at);
     std::string autosaveNameFor(const TrayItemProperties& p, const QString& key) const;
     double newItemPosition() const;
+    // Where a passive item waits: just beyond Quillet's dot; none when there is no dot or the
+    // item is beyond it already.
+    std::optional<double> hiddenSidePosition(const std::string& autosaveName) const;
     void updateApplication(Item& item, std::int32_t pid, const std::string& name);
     void releaseApplication(Item& item);
     int iconPixels() const;

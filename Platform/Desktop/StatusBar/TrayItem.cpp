@@ -33,6 +33,11 @@ constexpr qsizetype maxThemeSizes = 32;
 constexpr qsizetype maxThemeCategories = 16;
 constexpr std::size_t maxCachedThemePaths = 64;
 constexpr int themeFoldersLifetimeMs = 30'000;
+// The signals after which an item's properties are read again (the label's under both names
+// that libraries have used).
+constexpr const char* changeSignals[] = {"NewIcon",          "NewAttentionIcon", "NewOverlayIcon",
+                                         "NewTitle",         "NewToolTip",       "NewMenu",
+                                         "NewIconThemePath", "XAyatanaNewLabel", "NewAyatanaLabel"};
 
 // A string property, or empty when it is missing or of another type.
 QString text(const QVariantMap& values, const char* key) {
@@ -288,6 +293,14 @@ QString TrayItemProperties::toolTipText() const {
     return toolTipTitle + QLatin1Char('\n') + toolTipDescription;
 }
 
+bool TrayItemProperties::symbolicIcon() const {
+    const QString& name =
+        needsAttention() && (!attentionIconName.isEmpty() || !attentionIconPixmap.isEmpty())
+            ? attentionIconName
+            : iconName;
+    return name.endsWith(QLatin1String("-symbolic"));
+}
+
 TrayItemProperties readTrayItemProperties(const QVariantMap& values) {
     TrayItemProperties p;
     p.id = text(values, "Id");
@@ -301,6 +314,7 @@ TrayItemProperties readTrayItemProperties(const QVariantMap& values) {
     p.attentionIconName = text(values, "AttentionIconName");
     p.attentionIconPixmap = pixmaps(values, "AttentionIconPixmap");
     p.iconThemePath = text(values, "IconThemePath");
+    p.label = text(values, "XAyatanaLabel");
     p.menu = text(values, "Menu");
     if (p.menu == QLatin1String("/"))
         p.menu.clear();
@@ -364,8 +378,7 @@ TrayItem::TrayItem(QDBusConnection bus, TrayItemAddress address)
     : bus_(std::move(bus)), address_(std::move(address)) {}
 
 TrayItem::~TrayItem() {
-    for (const char* name : {"NewIcon", "NewAttentionIcon", "NewOverlayIcon", "NewTitle",
-                             "NewToolTip", "NewMenu", "NewIconThemePath"})
+    for (const char* name : changeSignals)
         bus_.disconnect(address_.service, address_.path, itemInterface, QLatin1String(name), this,
                         SLOT(changed()));
     for (const char* name : {"NewStatus", "NewIconThemePath"})
@@ -376,8 +389,7 @@ TrayItem::~TrayItem() {
 void TrayItem::start() {
     // Every change comes as a signal: nothing is polled. NewIconThemePath comes with its path
     // from some libraries and without it from older ones; both are heard.
-    for (const char* name : {"NewIcon", "NewAttentionIcon", "NewOverlayIcon", "NewTitle",
-                             "NewToolTip", "NewMenu", "NewIconThemePath"})
+    for (const char* name : changeSignals)
         bus_.connect(address_.service, address_.path, itemInterface, QLatin1String(name), this,
                      SLOT(changed()));
     for (const char* name : {"NewStatus", "NewIconThemePath"})

@@ -55,9 +55,14 @@ struct TrayItemProperties {
     // The tooltip (icon name, pixmaps, title, description): its title and description.
     QString toolTipTitle;
     QString toolTipDescription;
+    // Text shown beside the icon (libayatana-appindicator's XAyatanaLabel).
+    QString label;
 
     bool needsAttention() const { return status == QLatin1String("NeedsAttention"); }
     bool passive() const { return status == QLatin1String("Passive"); }
+    // Whether the icon drawn is a symbolic one (a theme name ending in "-symbolic"), drawn in
+    // the colour of the text around it.
+    bool symbolicIcon() const;
     // The text the strip shows on hover: the tooltip's title and description, else the title.
     QString toolTipText() const;
 };

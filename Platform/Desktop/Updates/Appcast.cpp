@@ -217,7 +217,12 @@ struct Enclosure {
     std::string url;
     std::optional<std::uint64_t> length;
     std::string version, shortVersionString, edSignature;
+    // The operating system it is built for; none for every system.
+    std::optional<QString> os;
 };
+
+// The operating system this program's downloads are built for, as feeds name it.
+const QString thisOS = QStringLiteral("linux");
 
 Enclosure readEnclosure(const QXmlStreamReader& r) {
     const QLatin1String sparkle(sparkleNamespace.data(),
@@ -228,14 +233,20 @@ Enclosure readEnclosure(const QXmlStreamReader& r) {
         const bool ours = a.namespaceUri() == sparkle;
         if (plain && a.name() == u"url")
             e.url = a.value().trimmed().toString().toStdString();
-        else if (plain && a.name() == u"length")
+        else if (plain && a.name() == u"length") {
+            // Feeds write 0 (or nothing) when they do not know the size: no length, rather
+            // than one that every download exceeds.
             e.length = decimal(a.value().toString());
-        else if (ours && a.name() == u"version")
+            if (e.length == std::uint64_t{0})
+                e.length.reset();
+        } else if (ours && a.name() == u"version")
             e.version = a.value().trimmed().toString().toStdString();
         else if (ours && a.name() == u"shortVersionString")
             e.shortVersionString = a.value().trimmed().toString().toStdString();
         else if (ours && a.name() == u"edSignature")
             e.edSignature = a.value().trimmed().toString().toStdString();
+        else if (ours && a.name() == u"os")
+            e.os = a.value().trimmed().toString().toLower();
     }
     return e;
 }
@@ -243,7 +254,10 @@ Enclosure readEnclosure(const QXmlStreamReader& r) {
 // Reads one <item>; false when it cannot be offered.
 bool readItem(QXmlStreamReader& r, AppcastItem& item) {
     std::string version, shortVersion;
+    // The enclosure built for this system, else one for every system; those for other systems
+    // are passed over.
     std::optional<Enclosure> enclosure;
+    bool enclosureForThisOS = false;
     while (r.readNextStartElement()) {
         if (isPlain(r, u"title")) {
             item.title = shortened(r.readElementText(QXmlStreamReader::IncludeChildElements),
@@ -255,9 +269,15 @@ bool readItem(QXmlStreamReader& r, AppcastItem& item) {
         } else if (isSparkle(r, u"channel")) {
             auto channel = elementText(r);
             item.channel = channel.empty() ? std::nullopt : std::optional(std::move(channel));
-        } else if (isPlain(r, u"enclosure") && !enclosure) {
-            enclosure = readEnclosure(r);
+        } else if (isPlain(r, u"enclosure")) {
+            auto e = readEnclosure(r);
             r.skipCurrentElement();
+            if (e.os && *e.os == thisOS && !enclosureForThisOS) {
+                enclosure = std::move(e);
+                enclosureForThisOS = true;
+            } else if (!e.os && !enclosure) {
+                enclosure = std::move(e);
+            }
         } else {
             r.skipCurrentElement();
         }

@@ -399,8 +399,10 @@ void DesktopUpdater::download(std::shared_ptr<Check> check, UpdateCheckOutcome f
                                        : self.options_.downloadDirectory;
             UpdateCheckOutcome verified = found;
             try {
-                verified.file = saveUpdateFile(
-                    directory, updateFileName(item, appName(host().mainBundle())), result.data);
+                const auto name = updateFileName(item, appName(host().mainBundle()));
+                verified.file = saveUpdateFile(directory, name, result.data);
+                // Only the download now offered stays in the cache.
+                removeOtherUpdateFiles(directory, name);
             } catch (const std::runtime_error& e) {
                 self.finish(check, refusal(found, std::string("The update could not be kept. ") +
                                                       e.what()));

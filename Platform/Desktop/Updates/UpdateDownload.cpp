@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace desktop {
 
@@ -62,17 +64,26 @@ void writeAll(int fd, std::span<const std::uint8_t> bytes) {
     }
 }
 
+// The length the feed declares; none when it gives none (a feed's 0 means it does not know).
+std::optional<std::uint64_t> declaredLength(const AppcastItem& item) {
+    if (item.length && *item.length > 0)
+        return item.length;
+    return std::nullopt;
+}
+
 } // namespace
 
 std::size_t updateDownloadLimit(const AppcastItem& item, std::size_t cap) {
-    if (item.length && *item.length <= cap)
-        return static_cast<std::size_t>(*item.length);
+    const auto length = declaredLength(item);
+    if (length && *length <= cap)
+        return static_cast<std::size_t>(*length);
     return cap;
 }
 
 std::string overLimitProblem(const AppcastItem& item, std::size_t cap) {
-    if (item.length && *item.length <= cap)
-        return "The download is longer than the " + std::to_string(*item.length) +
+    const auto length = declaredLength(item);
+    if (length && *length <= cap)
+        return "The download is longer than the " + std::to_string(*length) +
                " bytes the feed says.";
     return "The update is larger than " + sizeText(cap) + ".";
 }
@@ -84,7 +95,7 @@ std::string refusalBeforeDownload(const AppcastItem& item, std::string_view publ
     const auto form = verifyEdSignature({}, item.edSignature, publicKeyBase64);
     if (form != EdSignatureCheck::verified && form != EdSignatureCheck::mismatch)
         return std::string(edSignatureProblem(form));
-    if (item.length && *item.length > cap)
+    if (const auto length = declaredLength(item); length && *length > cap)
         return "The update is larger than " + sizeText(cap) + ".";
     return {};
 }
@@ -98,9 +109,9 @@ std::string refusalOfDownload(const AppcastItem& item, const platform::HttpRespo
     const int status = response.statusCode;
     if (status < 200 || status > 299)
         return "The download server answered with HTTP status " + std::to_string(status) + ".";
-    if (item.length && *item.length != body.size())
+    if (const auto length = declaredLength(item); length && *length != body.size())
         return "The download is " + std::to_string(body.size()) +
-               " bytes long, but the feed says " + std::to_string(*item.length) + " bytes.";
+               " bytes long, but the feed says " + std::to_string(*length) + " bytes.";
     return std::string(
         edSignatureProblem(verifyEdSignature(body, item.edSignature, publicKeyBase64)));
 }
@@ -169,6 +180,31 @@ std::string saveUpdateFile(const std::string& directory, const std::string& name
         ::close(dir);
     }
     return path;
+}
+
+std::size_t removeOtherUpdateFiles(const std::string& directory, const std::string& keep) {
+    DIR* dir = directory.empty() ? nullptr : ::opendir(directory.c_str());
+    if (!dir)
+        return 0;
+    // Only names this program writes there: downloads (plain names) and temporary files a
+    // stopped write left behind; nothing else, and never a folder.
+    std::vector<std::string> old;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view name = e->d_name;
+        if (name == keep || name == "." || name == "..")
+            continue;
+        if (isPlainName(name) || name.starts_with(".download-"))
+            old.emplace_back(name);
+    }
+    ::closedir(dir);
+    std::size_t removed = 0;
+    for (const auto& name : old) {
+        const std::string path = directory + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::unlink(path.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 } // namespace desktop

@@ -20,8 +20,8 @@ namespace desktop {
 // No update download is larger than this; the whole file is held in memory to be verified.
 inline constexpr std::size_t maxUpdateBytes = std::size_t{256} << 20;
 
-// The most body bytes to accept for `item`: its declared length when the feed gives one,
-// otherwise `cap`.
+// The most body bytes to accept for `item`: its declared length when the feed gives one (a
+// length of 0 is none), otherwise `cap`.
 std::size_t updateDownloadLimit(const AppcastItem& item, std::size_t cap);
 
 // Why a download of `item` stopped at updateDownloadLimit(item, cap): longer than the feed says,
@@ -52,5 +52,10 @@ std::string defaultUpdateDirectory();
 // std::runtime_error saying what failed; no temporary file is left behind.
 std::string saveUpdateFile(const std::string& directory, const std::string& name,
                            std::span<const std::uint8_t> bytes);
+
+// Removes earlier downloads from `directory`, all but the file named `keep`: regular files with
+// plain names and temporary files of an interrupted write; folders and links stay. Returns how
+// many went.
+std::size_t removeOtherUpdateFiles(const std::string& directory, const std::string& keep);
 
 } // namespace desktop

@@ -38,8 +38,8 @@ QColor secondaryLabel() {
 }
 
 // Draws the host's images for QML: "symbol/<primary|secondary>/<name>", "badge/<text>" (names
-// and texts percent-encoded) and "tray/<number>/<version>", at the requested size in pixels
-// (square).
+// and texts percent-encoded) and "tray/<number>/<version>[/template]", at the requested size in
+// pixels (square).
 class HostImageProvider final : public QQuickImageProvider {
 public:
     HostImageProvider() : QQuickImageProvider(QQuickImageProvider::Image) {}
@@ -61,14 +61,21 @@ public:
             image = DesktopSymbols::render(name, pixels, tint);
         } else if (parts.size() == 2 && parts[0] == QLatin1String("badge")) {
             image = badge(QUrl::fromPercentEncoding(parts[1].toUtf8()), pixels);
-        } else if (parts.size() == 3 && parts[0] == QLatin1String("tray")) {
-            // A tray item's current icon (the version in the id only makes it new to QML).
+        } else if ((parts.size() == 3 || parts.size() == 4) && parts[0] == QLatin1String("tray")) {
+            // A tray item's current icon (the version in the id only makes it new to QML); a
+            // symbolic one ("/template") in the label colour, only its shape taken.
             bool ok = false;
             const int number = parts[1].toInt(&ok);
             if (ok)
                 image = trayicons::get(number);
             if (!image.isNull())
                 image = image.scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+            if (!image.isNull() && parts.size() == 4 && parts[3] == QLatin1String("template")) {
+                image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+                QPainter p(&image);
+                p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+                p.fillRect(image.rect(), primaryLabel());
+            }
         }
         if (size)
             *size = image.size();
@@ -141,6 +148,15 @@ QString symbolImageSource(const std::string& name, const char* style) {
            QString::fromUtf8(QUrl::toPercentEncoding(QString::fromStdString(name)));
 }
 
+QImage hostImage(const QString& source, int pixels) {
+    static const QString scheme = QStringLiteral("image://quillet/");
+    if (!source.startsWith(scheme))
+        return {};
+    HostImageProvider provider;
+    QSize size;
+    return provider.requestImage(source.mid(scheme.size()), &size, QSize(pixels, pixels));
+}
+
 QString imageSource(const platform::Image& image) {
     if (!image.symbolName.empty())
         return symbolImageSource(image.symbolName, "primary");
@@ -153,7 +169,8 @@ QString imageSource(const platform::Image& image) {
     static const std::string tray = "tray:";
     if (resource.compare(0, tray.size(), tray) == 0 && resource.size() > tray.size())
         return QStringLiteral("image://quillet/tray/") +
-               QString::fromStdString(resource.substr(tray.size()));
+               QString::fromStdString(resource.substr(tray.size())) +
+               (image.isTemplate ? QStringLiteral("/template") : QString());
     static const std::string badge = "badge:";
     if (resource.compare(0, badge.size(), badge) == 0 && resource.size() > badge.size())
         return QStringLiteral("image://quillet/badge/") +

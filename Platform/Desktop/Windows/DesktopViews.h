@@ -5,6 +5,7 @@
 
 #include "Platform/Geometry.h"
 
+#include <QImage>
 #include <QPointer>
 #include <QQuickWidget>
 #include <functional>
@@ -30,6 +31,9 @@ class DesktopAppearance;
 // through the host's "quillet" image provider, a file by its URL. Empty when there is nothing
 // to draw.
 QString imageSource(const platform::Image& image);
+// The image the views are given for an "image://quillet/..." source, `pixels` square; null for
+// any other source.
+QImage hostImage(const QString& source, int pixels);
 // A system symbol through the image provider, tinted "primary" or "secondary" (label colours).
 QString symbolImageSource(const std::string& name, const char* style);
 

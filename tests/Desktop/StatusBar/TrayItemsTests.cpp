@@ -8,14 +8,18 @@
 #include "Platform/Desktop/StatusBar/StripWindow.h"
 #include "Platform/Desktop/StatusBar/TrayHost.h"
 #include "Platform/Desktop/StatusBar/TrayIcons.h"
+#include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopViews.h"
 #include "Platform/Desktop/Windows/MenuPresenter.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/WindowList.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QMenu>
+#include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
@@ -152,6 +156,8 @@ public:
         waitFor(QStringLiteral("done ") + line.section(QLatin1Char(' '), 0, 0));
         lines_.removeAll(QStringLiteral("done ") + line.section(QLatin1Char(' '), 0, 0));
     }
+    // Sends a line without waiting for the answer (from inside an open menu's loop).
+    void write(const QString& line) { process_.write((line + QLatin1Char('\n')).toUtf8()); }
     const QStringList& lines() const { return lines_; }
 
 private:
@@ -272,9 +278,9 @@ TEST(TrayItems, ProvidedWatcherShowsAnItemAndFollowsItsChangesUntilItsProgramEnd
     item.send("status Active");
     EXPECT_TRUE(test::spinUntil([&] { return f.iconCentre("tray.sync-app") == 0x0000ffu; }));
     item.send("status Passive");
-    EXPECT_TRUE(f.waitGone("tray.sync-app")) << "passive items are not shown";
     item.send("status Active");
-    EXPECT_TRUE(f.waitShown("tray.sync-app"));
+    EXPECT_TRUE(test::spinUntil([&] { return f.iconCentre("tray.sync-app") == 0x0000ffu; }));
+    EXPECT_TRUE(f.state("tray.sync-app")) << "a passive item is not dropped";
 
     // The program ends: its item and its application go.
     const auto pid = item.pid();
@@ -416,6 +422,8 @@ TEST(TrayItems, ClicksActivateTheItemAndOpenItsMenu) {
     whenMenuOpens([&](QMenu& menu) {
         menuAt = menu.geometry().topLeft();
         for (auto* a : menu.actions()) {
+            if (!a->isVisible())
+                continue;
             QString line = a->isSeparator() ? QStringLiteral("-") : a->text();
             if (!a->isEnabled())
                 line += QStringLiteral(" (disabled)");
@@ -457,10 +465,336 @@ TEST(TrayItems, ClicksActivateTheItemAndOpenItsMenu) {
     EXPECT_TRUE(plain.waitFor("context-menu "));
     Helper menuOnly(bus.address(), {"--id", "menu-only", "--item-is-menu"});
     ASSERT_TRUE(f.waitShown("tray.menu-only"));
-    whenMenuOpens([](QMenu&) {});
+    auto seen = std::make_shared<bool>(false);
+    whenMenuOpens([seen](QMenu&) { *seen = true; });
     f.bar().clickForeign(f.statusItem("tray.menu-only"), ForeignClick::primary);
     EXPECT_TRUE(menuOnly.waitFor("get-layout"));
     EXPECT_FALSE(menuOnly.saw("activate"));
+    // Shown and closed here: neither the menu nor its watch outlives the test.
+    EXPECT_TRUE(test::spinUntil([&] { return *seen; }));
+}
+
+// Steps run one after another while a menu is open, each once its condition holds; the menu
+// closes after the last one, or when a step waits longer than `timeoutMs` (the step's name is
+// then in `stuck`).
+struct MenuScript {
+    struct Step {
+        std::string name;
+        std::function<bool(QMenu&)> ready;
+        std::function<void(QMenu&)> act;
+    };
+    std::vector<Step> steps;
+    std::string stuck;
+    bool finished = false;
+    // Owned here: the watch ends with the script, whatever happened.
+    QTimer timer;
+    std::size_t index = 0;
+    QDeadlineTimer deadline;
+
+    void run(int timeoutMs = 8000) {
+        timer.setInterval(10);
+        deadline.setRemainingTime(timeoutMs);
+        QObject::connect(&timer, &QTimer::timeout, [this, timeoutMs] {
+            auto* menu = openMenu();
+            if (!menu || !menu->isVisible())
+                return;
+            while (index < steps.size()) {
+                auto& step = steps[index];
+                if (step.ready && !step.ready(*menu)) {
+                    if (deadline.hasExpired()) {
+                        stuck = step.name;
+                        timer.stop();
+                        menu->close();
+                    }
+                    return;
+                }
+                if (step.act)
+                    step.act(*menu);
+                ++index;
+                deadline.setRemainingTime(timeoutMs);
+                // A step that closes the menu (a choice) ends the script.
+                if (!menu->isVisible()) {
+                    finished = index == steps.size();
+                    timer.stop();
+                    return;
+                }
+            }
+            finished = true;
+            timer.stop();
+            menu->close();
+        });
+        timer.start();
+    }
+};
+
+QAction* actionNamed(QMenu& menu, const QString& text) {
+    for (auto* a : menu.actions())
+        if (a->text() == text)
+            return a;
+    return nullptr;
+}
+
+QStringList texts(QMenu* menu) {
+    QStringList out;
+    if (menu)
+        for (auto* a : menu->actions())
+            out << a->text();
+    return out;
+}
+
+TEST(TrayItems, MenusFollowTheProgramWhileOpenAndEverySubmenuIsAskedAsItOpens) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    TrayFixture f;
+    f.make(bus.address());
+    Helper item(bus.address(), {"--id", "network", "--live-menu"});
+    ASSERT_TRUE(f.waitShown("tray.network"));
+    auto statusItem = f.statusItem("tray.network");
+
+    QPointer<QMenu> networks, more;
+    QString shortcut;
+    QRgb iconColour = 0;
+    MenuScript script;
+    script.steps = {
+        {"the menu as read", nullptr,
+         [&](QMenu& menu) {
+             // A submenu the program fills only when it opens is a submenu, not a dead entry.
+             auto* nets = actionNamed(menu, "&Networks");
+             networks = nets ? nets->menu() : nullptr;
+             auto* m = actionNamed(menu, "&More");
+             more = m ? m->menu() : nullptr;
+             if (auto* save = actionNamed(menu, "Save")) {
+                 shortcut = save->shortcut().toString(QKeySequence::PortableText);
+                 const QImage icon = save->icon().pixmap(16, 16).toImage();
+                 iconColour = icon.isNull() ? 0 : icon.pixel(8, 8) & 0xffffff;
+             }
+             if (networks)
+                 networks->popup(menu.geometry().topRight());
+         }},
+        {"the lazy submenu asked for and filled as it opens",
+         [&](QMenu&) {
+             return networks && texts(networks) == QStringList({"Home", "Office"});
+         },
+         [&](QMenu&) { item.write("networks Home,Cafe,Office"); }},
+        {"a new network while open",
+         [&](QMenu&) {
+             return networks && texts(networks) == QStringList({"Home", "Cafe", "Office"});
+         },
+         [&](QMenu&) {
+             item.write("flood-layout 300");
+             item.write("label 1 _Open Later");
+             item.write("unshortcut");
+             item.write("hide 4");
+         }},
+        {"properties changed while open",
+         [&](QMenu& menu) {
+             auto* save = actionNamed(menu, "Save");
+             auto* check = actionNamed(menu, "Check");
+             return actionNamed(menu, "&Open Later") && save && save->shortcut().isEmpty() &&
+                    check && !check->isVisible();
+         },
+         [&](QMenu& menu) {
+             networks->close();
+             if (more)
+                 more->popup(menu.geometry().topRight());
+         }},
+        {"a submenu that changed as it opened, read again",
+         [&](QMenu&) {
+             return more && texts(more) == QStringList({"Sub item", "Fresh item"});
+         },
+         [&](QMenu&) {
+             more->close();
+             networks->popup(networks->pos());
+         }},
+        {"a choice in the changed list",
+         [&](QMenu&) { return networks && networks->isVisible() && texts(networks).size() == 3; },
+         [&](QMenu&) { actionNamed(*networks, "Cafe")->trigger(); }},
+    };
+    script.run();
+    f.bar().clickForeign(statusItem, ForeignClick::secondary);
+    ASSERT_TRUE(test::spinUntil([&] { return script.finished || !script.stuck.empty(); }, 30000))
+        << "the menu closed before the script ended\n"
+        << item.lines().join('\n').toStdString();
+    EXPECT_TRUE(script.stuck.empty()) << "stuck at: " << script.stuck << "\n"
+                                      << item.lines().join('\n').toStdString()
+                                      << "\nnetworks: " << texts(networks).join(',').toStdString()
+                                      << "\nmore: " << texts(more).join(',').toStdString();
+    EXPECT_EQ(shortcut, "Ctrl+S");
+    EXPECT_EQ(iconColour, 0x0000ffu) << "the entry's PNG icon";
+    EXPECT_TRUE(item.waitFor("event 101 clicked")) << item.lines().join('\n').toStdString();
+    EXPECT_TRUE(item.saw("about-to-show 11"));
+    EXPECT_TRUE(item.saw("get-layout 11 -1"));
+    EXPECT_TRUE(item.saw("about-to-show 8"));
+    EXPECT_TRUE(item.saw("get-layout 8 -1"));
+    EXPECT_EQ(item.count("get-layout 0 "), 1) << "nothing but what changed is read again";
+    // Asked for as it opened, after the new list, then at most once more per read under way
+    // for a flood of the same news.
+    EXPECT_GE(item.count("get-layout 11 "), 3);
+    EXPECT_LE(item.count("get-layout 11 "), 8) << "a flood of LayoutUpdated is read a few times";
+}
+
+TEST(TrayItems, LabelsShowBesideIconsSymbolicIconsTakeTheStripsColourPassiveItemsWaitHidden) {
+    PrivateBus bus;
+    REQUIRE_BUS(bus);
+    // The dark strip, where a symbolic icon drawn as its theme draws it would hardly show.
+    const char* scheme = std::getenv("QUILLET_COLOR_SCHEME");
+    const std::optional<std::string> savedScheme =
+        scheme ? std::optional<std::string>(scheme) : std::nullopt;
+    ::setenv("QUILLET_COLOR_SCHEME", "dark", 1);
+    struct Restore {
+        const std::optional<std::string>& saved;
+        ~Restore() {
+            if (saved)
+                ::setenv("QUILLET_COLOR_SCHEME", saved->c_str(), 1);
+            else
+                ::unsetenv("QUILLET_COLOR_SCHEME");
+        }
+    } restore{savedScheme};
+    TrayFixture f;
+    f.make(bus.address());
+    ASSERT_TRUE(f.host->appearance().dark());
+    // Quillet's chevron and dot, where it puts them at first launch.
+    auto& d = f.host->userDefaults();
+    d.set(platform::preferredPositionKey("quillet.toggle"), 0.0);
+    d.set(platform::preferredPositionKey("quillet.separator"), 1.0);
+    auto toggle = f.bar().statusItem(platform::squareStatusItemLength);
+    toggle->setAutosaveName("quillet.toggle");
+    auto dot = f.bar().statusItem(24);
+    dot->setAutosaveName("quillet.separator");
+
+    // Icons drawn dark, as symbolic icons of the usual themes are, one of them symbolic.
+    const std::string theme = f.dir.sub("icons");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(theme + "/hicolor/24x24/apps")));
+    QImage dark(24, 24, QImage::Format_ARGB32);
+    dark.fill(QColor(0x2e, 0x34, 0x36));
+    for (const char* name : {"quillet-net-symbolic", "quillet-net"})
+        ASSERT_TRUE(
+            dark.save(QString::fromStdString(theme + "/hicolor/24x24/apps/" + name + ".png")));
+    Helper item(bus.address(), {"--id", "net", "--icon-name", "quillet-net-symbolic",
+                                "--icon-theme-path", QString::fromStdString(theme)});
+    ASSERT_TRUE(f.waitShown("tray.net"));
+    auto statusItem = f.statusItem("tray.net");
+    auto& strip = *f.bar().strip();
+    auto frame = [&] { return strip.localRect(f.bar().windowOf(statusItem)->frame()); };
+    auto centre = [&] {
+        const QRect r = frame();
+        return strip.grab().toImage().pixelColor(r.left() + 13, r.center().y());
+    };
+    EXPECT_TRUE(test::spinUntil([&] { return centre().lightness() > 200; }))
+        << "a symbolic icon in the strip's light text colour, not "
+        << centre().name().toStdString();
+    // The hidden-items panel draws it in its own text colour too.
+    auto panelIcon = [&] {
+        auto app = f.host->workspace().runningApplication(item.pid());
+        const QString source = app && app->icon() ? imageSource(*app->icon()) : QString();
+        const QImage image = hostImage(source, 24);
+        return std::make_pair(source, image.isNull() ? QColor() : image.pixelColor(12, 12));
+    };
+    EXPECT_TRUE(panelIcon().first.endsWith(QStringLiteral("/template")));
+    EXPECT_GT(panelIcon().second.lightness(), 200) << panelIcon().second.name().toStdString();
+    item.send("icon-name quillet-net");
+    EXPECT_TRUE(test::spinUntil([&] { return centre().name() == QStringLiteral("#2e3436"); }))
+        << "another icon keeps its own colours, not " << centre().name().toStdString();
+    EXPECT_FALSE(panelIcon().first.endsWith(QStringLiteral("/template")));
+    EXPECT_EQ(panelIcon().second.name(), QStringLiteral("#2e3436"));
+
+    // A label beside the icon: the item grows to hold it and the text is drawn there.
+    const double plainWidth = frame().width();
+    auto inkRightOfIcon = [&] {
+        const QImage shot = strip.grab().toImage();
+        const QRect r = frame();
+        const QColor back = shot.pixelColor(2, 12);
+        int ink = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left() + static_cast<int>(TrayHost::itemWidth); x <= r.right(); ++x)
+                ink += std::abs(shot.pixelColor(x, y).lightness() - back.lightness()) > 80;
+        return ink;
+    };
+    item.send("ayatana-label 73% \u202eleft\tline");
+    EXPECT_TRUE(test::spinUntil([&] { return frame().width() > plainWidth + 20; }));
+    EXPECT_EQ(f.bar().foreignSpec(statusItem)->label, QStringLiteral("73% left line"))
+        << "one line, no direction overrides";
+    EXPECT_GT(inkRightOfIcon(), 20);
+    item.send("ayatana-label " + QString(300, 'x'));
+    EXPECT_TRUE(test::spinUntil(
+        [&] { return f.bar().foreignSpec(statusItem)->label.size() == TrayHost::maxLabelLength; }));
+    EXPECT_LE(frame().width(), TrayHost::itemWidth + TrayHost::maxLabelWidth);
+    item.send("ayatana-label ");
+    EXPECT_TRUE(test::spinUntil([&] { return frame().width() == plainWidth; }));
+
+    // Passive: beyond the dot, where collapsing hides it and the panel lists it; back on the
+    // shown side when it is active again.
+    auto order = [&] {
+        std::vector<std::string> out;
+        for (auto& i : f.bar().itemsFromEdge())
+            out.push_back(i->autosaveName());
+        return out;
+    };
+    const std::vector<std::string> shownSide{"com.apple.clock", "com.apple.controlcenter",
+                                             "quillet.toggle", "tray.net", "quillet.separator"};
+    const std::vector<std::string> hiddenSide{"com.apple.clock", "com.apple.controlcenter",
+                                              "quillet.toggle", "quillet.separator", "tray.net"};
+    EXPECT_EQ(order(), shownSide);
+    item.send("status Passive");
+    EXPECT_TRUE(test::spinUntil([&] { return order() == hiddenSide; }));
+    EXPECT_TRUE(f.state("tray.net")) << "still an item, for the hidden-items panel";
+    item.send("status Active");
+    EXPECT_TRUE(test::spinUntil([&] { return order() == shownSide; }));
+    // One that starts passive starts hidden.
+    Helper quiet(bus.address(), {"--id", "quiet", "--status", "Passive"});
+    ASSERT_TRUE(f.waitShown("tray.quiet"));
+    EXPECT_EQ(order().back(), "tray.quiet");
+}
+
+TEST(TrayMenus, ShortcutsAndIconsReadAsTheProgramMeantThem) {
+    auto keys = [](QList<QStringList> s) {
+        return dbusMenuShortcut(s).toString(QKeySequence::PortableText).toStdString();
+    };
+    EXPECT_EQ(keys({{"Control", "S"}}), "Ctrl+S");
+    EXPECT_EQ(keys({{"Control", "Shift", "s"}}), "Ctrl+Shift+S");
+    EXPECT_EQ(keys({{"Super", "Alt", "F5"}}), "Meta+Alt+F5");
+    EXPECT_EQ(keys({{"Control", "plus"}}), "Ctrl++");
+    EXPECT_EQ(keys({{"Control", "X"}, {"Control", "C"}}), "Ctrl+X, Ctrl+C");
+    EXPECT_EQ(keys({{"Return"}}), "Return");
+    EXPECT_EQ(keys({{"Control"}}), "") << "modifiers alone are no shortcut";
+    EXPECT_EQ(keys({{"S", "Control"}}), "") << "the key comes last";
+    EXPECT_EQ(keys({{"Control", "NoSuchKeyAnywhere"}}), "");
+    EXPECT_EQ(keys({{"Control", "a,b"}}), "");
+    EXPECT_EQ(keys({{}}), "");
+    EXPECT_EQ(keys({{"A"}, {"B"}, {"C"}, {"D"}, {"E"}}), "") << "at most four combinations";
+
+    DBusMenuEntry e;
+    QImage red(16, 16, QImage::Format_ARGB32);
+    red.fill(QColor(0xff, 0, 0));
+    QBuffer buffer(&e.iconData);
+    buffer.open(QIODevice::WriteOnly);
+    red.save(&buffer, "PNG");
+    buffer.close();
+    EXPECT_EQ(dbusMenuIcon(e).pixmap(16, 16).toImage().pixel(8, 8) & 0xffffff, 0xff0000u);
+    QImage huge(4000, 4000, QImage::Format_ARGB32);
+    huge.fill(Qt::red);
+    e.iconData.clear();
+    buffer.open(QIODevice::WriteOnly);
+    huge.save(&buffer, "PNG");
+    buffer.close();
+    EXPECT_TRUE(dbusMenuIcon(e).isNull()) << "an image too large to be an icon is none";
+    e.iconData = QByteArray("\x89PNG\r\n\x1a\n garbage", 17);
+    EXPECT_TRUE(dbusMenuIcon(e).isNull());
+
+    // Removed properties go back to their defaults; others are untouched.
+    DBusMenuEntry f;
+    applyDBusMenuProperties(f, {{"label", "_Go"},
+                                {"enabled", false},
+                                {"children-display", "submenu"},
+                                {"toggle-state", QStringLiteral("not a number")}});
+    EXPECT_EQ(f.label, "_Go");
+    EXPECT_FALSE(f.enabled);
+    EXPECT_TRUE(f.opensSubmenu()) << "a submenu before its entries are known";
+    EXPECT_EQ(f.toggleState, -1) << "a mistyped value is ignored";
+    resetDBusMenuProperties(f, {"enabled", "children-display"});
+    EXPECT_TRUE(f.enabled);
+    EXPECT_FALSE(f.opensSubmenu());
+    EXPECT_EQ(f.label, "_Go");
 }
 
 TEST(TrayItems, NewItemsStartShownAndKeepWhereTheyAreDraggedById) {
@@ -683,10 +1017,12 @@ TEST(TrayItems, LeftClickOnAnItemWithoutActivateOpensItsMenuAndTheWheelScrollsIt
     Helper indicator(bus.address(), {"--id", "indicator", "--no-activate"});
     ASSERT_TRUE(f.waitShown("tray.indicator"));
     auto statusItem = f.statusItem("tray.indicator");
-    whenMenuOpens([](QMenu&) {});
+    auto seen = std::make_shared<bool>(false);
+    whenMenuOpens([seen](QMenu&) { *seen = true; });
     f.bar().clickForeign(statusItem, ForeignClick::primary);
     ASSERT_TRUE(indicator.waitFor("activate-refused"));
     EXPECT_TRUE(indicator.waitFor("get-layout 0")) << indicator.lines().join('\n').toStdString();
+    EXPECT_TRUE(test::spinUntil([&] { return *seen; })) << "the menu opened and closed";
 
     // An item that has Activate is only activated.
     Helper plain(bus.address(), {"--id", "plain"});

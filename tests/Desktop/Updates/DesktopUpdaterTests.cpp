@@ -3,6 +3,7 @@
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/Updates/Appcast.h"
 #include "Platform/Desktop/Updates/DesktopUpdater.h"
+#include "Platform/Desktop/Updates/UpdateDownload.h"
 #include "Platform/HttpSession.h"
 #include "tests/Desktop/DesktopTestSupport.h"
 #include "tests/Desktop/HostTestSupport.h"
@@ -10,6 +11,7 @@
 #include "tests/Desktop/Updates/TestSigningKey.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QMessageBox>
 #include <gtest/gtest.h>
 
@@ -688,7 +690,8 @@ TEST(DesktopUpdater, ACheckNamesTheNewestUpdateAndEndsTheCycleOnTheMainThread) {
         << rig.dialogs[1].informative;
     EXPECT_EQ(rig.delegate->channelRequests, 2);
     EXPECT_EQ(rig.opened.size(), 1u);
-    EXPECT_EQ(rig.kept(), (std::vector<std::string>{"quillet-620.tar.gz", "quillet-640.tar.gz"}));
+    EXPECT_EQ(rig.kept(), std::vector<std::string>{"quillet-620.tar.gz"})
+        << "only the download offered now stays";
 
     // Nothing newer than what runs.
     {
@@ -971,6 +974,108 @@ TEST(DesktopUpdater, OnlyADownloadThatTheBundlesKeySignedIsOfferedAndKept) {
     EXPECT_EQ(rig.delegate->finished.back(), std::nullopt);
     EXPECT_EQ(rig.kept(), std::vector<std::string>{"quillet-640.tar.gz"});
     EXPECT_EQ(rig.opened, std::vector<std::string>{"file://" + rig.downloads()});
+}
+
+TEST(Appcast, TakesTheEnclosureBuiltForThisSystemElseOneForEverySystem) {
+    const auto xml = feed(R"(
+    <item><sparkle:version>640</sparkle:version>
+      <enclosure url="https://d.example/q-640.zip" sparkle:os="macos" length="10"/>
+      <enclosure url="https://d.example/q-640.tar.gz" length="20"/>
+      <enclosure url="https://d.example/q-640-linux.tar.gz" sparkle:os=" Linux " length="0"/>
+      <enclosure url="https://d.example/q-640-linux-2.tar.gz" sparkle:os="linux"/>
+    </item>
+    <item><sparkle:version>650</sparkle:version>
+      <enclosure url="https://d.example/q-650.exe" sparkle:os="windows"/>
+      <enclosure url="https://d.example/q-650.tar.gz"/>
+    </item>
+    <item><sparkle:version>660</sparkle:version>
+      <enclosure url="https://d.example/q-660.zip" sparkle:os="macos"/>
+      <enclosure url="https://d.example/q-660.exe" sparkle:os="windows"/>
+    </item>)");
+    const auto appcast = parseAppcast(xml);
+    ASSERT_EQ(appcast.items.size(), 2u);
+    EXPECT_EQ(appcast.skippedItems, 1) << "nothing in it runs here";
+    EXPECT_EQ(appcast.items[0].url, "https://d.example/q-640-linux.tar.gz")
+        << "this system's, wherever it stands, the first of them";
+    EXPECT_FALSE(appcast.items[0].length) << "a length of 0 is an unknown length";
+    EXPECT_EQ(appcast.items[1].url, "https://d.example/q-650.tar.gz")
+        << "one for every system, not another system's before it";
+
+    AppcastItem zero;
+    zero.length = 0;
+    EXPECT_EQ(updateDownloadLimit(zero, 65536), 65536u) << "bounded all the same";
+}
+
+TEST(DesktopUpdater, AnUnknownLengthStillDownloadsAndOnlyTheOfferedDownloadStaysInTheCache) {
+    std::mutex mutex;
+    std::string items;
+    std::map<std::string, std::string> files;
+    LoopbackHttpServer server([&](const Request& r) {
+        std::lock_guard lock(mutex);
+        if (auto it = files.find(r.target); it != files.end())
+            return Reply{200, "OK", {}, it->second};
+        if (r.target == "/appcast.xml")
+            return Reply{200, "OK", {}, feed(items)};
+        return Reply{404, "Not Found", {}, ""};
+    });
+    const test::TestSigningKey key;
+    UpdaterRig rig(server.url("/appcast.xml"), key.publicKeyBase64());
+    DesktopUpdater::Options options;
+    options.maxDownloadBytes = 65536;
+    rig.start(options);
+
+    // Earlier downloads, a write that stopped half-way, and something that is not ours to take.
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(rig.downloads() + "/a-folder")));
+    for (const char* old : {"quillet-620.tar.gz", "quillet-630.tar.gz", ".download-Xq81Zp"})
+        std::ofstream(rig.downloads() + "/" + old) << "old";
+
+    const std::string linuxFile(3000, 'l');
+    const std::string macFile(1000, 'm');
+    {
+        std::lock_guard lock(mutex);
+        files = {{"/quillet-640-linux.tar.gz", linuxFile}, {"/quillet-640.zip", macFile}};
+        // The other system's file first, signed too; this system's with length="0".
+        items = "<item><sparkle:version>640</sparkle:version>"
+                "<sparkle:shortVersionString>1.5.0</sparkle:shortVersionString>"
+                "<enclosure url=\"" +
+                server.url("/quillet-640.zip") + "\" sparkle:os=\"macos\" length=\"1000\"" +
+                " sparkle:edSignature=\"" + key.sign(macFile) + "\"/>" + "<enclosure url=\"" +
+                server.url("/quillet-640-linux.tar.gz") + "\" sparkle:os=\"linux\" length=\"0\"" +
+                " sparkle:edSignature=\"" + key.sign(linuxFile) + "\"/></item>";
+    }
+    rig.updater->checkForUpdates();
+    ASSERT_TRUE(rig.waitForCycles(1));
+    EXPECT_EQ(rig.delegate->finished.back(), std::nullopt) << *rig.delegate->finished.back();
+    EXPECT_EQ(rig.dialogs.back().text, "A new version of Quillet is available.");
+    EXPECT_EQ(rig.kept(), (std::vector<std::string>{"a-folder", "quillet-640-linux.tar.gz"}))
+        << "the earlier downloads and the stopped write are gone; the folder stays";
+    for (const auto& asked : server.requests())
+        EXPECT_NE(asked.target, "/quillet-640.zip") << "another system's file is never fetched";
+
+    // A newer one without any length, larger than the cap: refused, and the offered one stays.
+    const std::string huge(70000, 'h');
+    {
+        std::lock_guard lock(mutex);
+        files["/quillet-650.tar.gz"] = huge;
+        items = enclosureItem("650", "1.6.0", server.url("/quillet-650.tar.gz"), std::nullopt,
+                              key.sign(huge));
+    }
+    rig.updater->checkForUpdates();
+    ASSERT_TRUE(rig.waitForCycles(2));
+    EXPECT_EQ(rig.delegate->finished.back(), "The update is larger than 65536 bytes.");
+    EXPECT_EQ(rig.kept(), (std::vector<std::string>{"a-folder", "quillet-640-linux.tar.gz"}));
+
+    // A sound one replaces it.
+    const std::string next(5000, 'n');
+    {
+        std::lock_guard lock(mutex);
+        files["/quillet-660.tar.gz"] = next;
+        items = enclosureItem("660", "1.7.0", server.url("/quillet-660.tar.gz"), 0, key.sign(next));
+    }
+    rig.updater->checkForUpdates();
+    ASSERT_TRUE(rig.waitForCycles(3));
+    EXPECT_EQ(rig.delegate->finished.back(), std::nullopt);
+    EXPECT_EQ(rig.kept(), (std::vector<std::string>{"a-folder", "quillet-660.tar.gz"}));
 }
 
 TEST(DesktopUpdater, AnUpdatesDownloadEndsAtItsDeadlineOrWhenTheUpdaterGoes) {

@@ -3,14 +3,18 @@
 // whenever a watcher appears), prints every call it receives on stdout, one line each, and
 // takes changes on stdin ("pixmap RRGGBB", "lying-pixmap RRGGBB", "attention-pixmap RRGGBB",
 // "overlay-pixmap RRGGBB", "icon-name NAME", "title TEXT", "tooltip TEXT", "status STATUS",
-// "poke" (NewIcon with nothing changed), "flap-status N" (N changes of NeedsAttention at once),
-// "register AS" (one more registration, as anything), "flood N" (N registrations of paths of its
-// own), "quit"). Misbehaving on purpose: --slow-getall MS holds back its first answer to GetAll,
-// --failing-getall N fails the first N, --no-activate has no Activate (as libappindicator's
-// items), --icon-every MS changes its icon name that often. With --watcher it is a minimal
-// org.kde.StatusNotifierWatcher instead; with --qt-tray a QSystemTrayIcon with a QMenu (needs a
-// display), which Qt publishes on the bus by itself.
+// "ayatana-label TEXT" (XAyatanaNewLabel), "poke" (NewIcon with nothing changed), "flap-status
+// N" (N changes of NeedsAttention at once), "register AS" (one more registration, as anything),
+// "flood N" (N registrations of paths of its own), "quit"); for its menu "networks A,B" (the
+// lazily filled submenu's entries, announced with LayoutUpdated), "flood-layout N" (N
+// LayoutUpdated at once), "label ID TEXT", "hide ID" and "unshortcut" (ItemsPropertiesUpdated).
+// With --live-menu its menu has more (see Menu). Misbehaving on purpose: --slow-getall MS holds
+// back its first answer to GetAll, --failing-getall N fails the first N, --no-activate has no
+// Activate (as libappindicator's items), --icon-every MS changes its icon name that often. With
+// --watcher it is a minimal org.kde.StatusNotifierWatcher instead; with --qt-tray a
+// QSystemTrayIcon with a QMenu (needs a display), which Qt publishes on the bus by itself.
 #include <QApplication>
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -23,6 +27,7 @@
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
+#include <QImage>
 #include <QMenu>
 #include <QMetaProperty>
 #include <QPixmap>
@@ -31,6 +36,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <unistd.h>
 
@@ -63,9 +69,46 @@ struct MenuLayout {
     QList<MenuLayout> children;
 };
 
+// The entries of an ItemsPropertiesUpdated signal: properties set, and properties removed.
+struct PropertiesUpdate {
+    int id = 0;
+    QVariantMap properties;
+};
+struct PropertiesRemoval {
+    int id = 0;
+    QStringList names;
+};
+
 Q_DECLARE_METATYPE(IconPixmap)
 Q_DECLARE_METATYPE(ToolTip)
 Q_DECLARE_METATYPE(MenuLayout)
+Q_DECLARE_METATYPE(PropertiesUpdate)
+Q_DECLARE_METATYPE(PropertiesRemoval)
+
+QDBusArgument& operator<<(QDBusArgument& arg, const PropertiesUpdate& u) {
+    arg.beginStructure();
+    arg << u.id << u.properties;
+    arg.endStructure();
+    return arg;
+}
+const QDBusArgument& operator>>(const QDBusArgument& arg, PropertiesUpdate& u) {
+    arg.beginStructure();
+    arg >> u.id >> u.properties;
+    arg.endStructure();
+    return arg;
+}
+QDBusArgument& operator<<(QDBusArgument& arg, const PropertiesRemoval& r) {
+    arg.beginStructure();
+    arg << r.id << r.names;
+    arg.endStructure();
+    return arg;
+}
+const QDBusArgument& operator>>(const QDBusArgument& arg, PropertiesRemoval& r) {
+    arg.beginStructure();
+    arg >> r.id >> r.names;
+    arg.endStructure();
+    return arg;
+}
 
 QDBusArgument& operator<<(QDBusArgument& arg, const IconPixmap& p) {
     arg.beginStructure();
@@ -175,7 +218,9 @@ class Item final : public QObject, protected QDBusContext {
     Q_PROPERTY(ToolTip ToolTip READ toolTip)
     Q_PROPERTY(QDBusObjectPath Menu READ menu)
     Q_PROPERTY(bool ItemIsMenu MEMBER itemIsMenu)
+    Q_PROPERTY(QString XAyatanaLabel MEMBER ayatanaLabel)
 public:
+    QString ayatanaLabel;
     QString id = QStringLiteral("quillet-test-item");
     QString status = QStringLiteral("Active");
     QString title = QStringLiteral("Test Item");
@@ -230,6 +275,7 @@ signals:
     void NewOverlayIcon();
     void NewToolTip();
     void NewStatus(const QString& status);
+    void XAyatanaNewLabel(const QString& label, const QString& guide);
 };
 
 class Menu final : public QObject {
@@ -241,12 +287,24 @@ public:
     uint version() const { return 3; }
     QString status() const { return QStringLiteral("normal"); }
 
-public slots:
-    uint GetLayout(int parentId, int depth, const QStringList&, MenuLayout& layout) {
-        say(QStringLiteral("get-layout %1 %2").arg(parentId).arg(depth));
-        layout = {0, {{QStringLiteral("children-display"), QStringLiteral("submenu")}}, {}};
+    // With --live-menu: a submenu of networks the program fills only when asked for it, an
+    // entry with a PNG icon and a shortcut, and a submenu that changes as it opens.
+    bool live = false;
+    bool moreChanged = false;
+    uint revision = 1;
+    QStringList networks{QStringLiteral("Home"), QStringLiteral("Office")};
+    std::map<int, QString> labels;
+    bool saveShortcut = true;
+
+    QString label(int id, const char* fallback) const {
+        auto it = labels.find(id);
+        return it != labels.end() ? it->second : QString::fromUtf8(fallback);
+    }
+
+    MenuLayout tree(int parentId) const {
+        MenuLayout layout{0, {{QStringLiteral("children-display"), QStringLiteral("submenu")}}, {}};
         auto& c = layout.children;
-        c.push_back(entry(1, {{QStringLiteral("label"), QStringLiteral("_Open")}}));
+        c.push_back(entry(1, {{QStringLiteral("label"), label(1, "_Open")}}));
         c.push_back(entry(2, {{QStringLiteral("type"), QStringLiteral("separator")}}));
         c.push_back(entry(3, {{QStringLiteral("label"), QStringLiteral("Disabled")},
                               {QStringLiteral("enabled"), false}}));
@@ -265,12 +323,66 @@ public slots:
             entry(8, {{QStringLiteral("label"), QStringLiteral("_More")},
                       {QStringLiteral("children-display"), QStringLiteral("submenu")}});
         more.children.push_back(entry(9, {{QStringLiteral("label"), QStringLiteral("Sub item")}}));
+        if (moreChanged)
+            more.children.push_back(
+                entry(13, {{QStringLiteral("label"), QStringLiteral("Fresh item")}}));
         c.push_back(more);
         c.push_back(entry(10, {{QStringLiteral("label"), QStringLiteral("A__B & C")}}));
-        return 1;
+        if (live) {
+            MenuLayout nets =
+                entry(11, {{QStringLiteral("label"), QStringLiteral("_Networks")},
+                           {QStringLiteral("children-display"), QStringLiteral("submenu")}});
+            // Filled only when asked for this submenu itself, as lazy programs do.
+            if (parentId == 11)
+                for (int i = 0; i < networks.size(); ++i)
+                    nets.children.push_back(
+                        entry(100 + i, {{QStringLiteral("label"), networks[i]}}));
+            c.push_back(nets);
+            QVariantMap save{{QStringLiteral("label"), QStringLiteral("Save")},
+                             {QStringLiteral("icon-data"), bluePng()}};
+            if (saveShortcut)
+                save.insert(QStringLiteral("shortcut"),
+                            QVariant::fromValue(QList<QStringList>{
+                                {QStringLiteral("Control"), QStringLiteral("S")}}));
+            c.push_back(entry(12, save));
+        }
+        return layout;
+    }
+
+    static QByteArray bluePng() {
+        QImage image(16, 16, QImage::Format_ARGB32);
+        image.fill(QColor(0x00, 0x00, 0xff));
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        return png;
+    }
+
+    static const MenuLayout* find(const MenuLayout& node, int id) {
+        if (node.id == id)
+            return &node;
+        for (const auto& child : node.children)
+            if (auto* found = find(child, id))
+                return found;
+        return nullptr;
+    }
+
+public slots:
+    uint GetLayout(int parentId, int depth, const QStringList&, MenuLayout& layout) {
+        say(QStringLiteral("get-layout %1 %2").arg(parentId).arg(depth));
+        const MenuLayout whole = tree(parentId);
+        const MenuLayout* node = find(whole, parentId);
+        layout = node ? *node : whole;
+        return revision;
     }
     bool AboutToShow(int id) {
         say(QStringLiteral("about-to-show %1").arg(id));
+        // The submenu changes as it opens, once: the host must read it again.
+        if (live && id == 8 && !moreChanged) {
+            moreChanged = true;
+            return true;
+        }
         return false;
     }
     void Event(int id, const QString& eventId, const QDBusVariant&, uint timestamp) {
@@ -438,6 +550,11 @@ int main(int argc, char** argv) {
     qDBusRegisterMetaType<IconPixmapList>();
     qDBusRegisterMetaType<ToolTip>();
     qDBusRegisterMetaType<MenuLayout>();
+    qDBusRegisterMetaType<QList<QStringList>>();
+    qDBusRegisterMetaType<PropertiesUpdate>();
+    qDBusRegisterMetaType<PropertiesRemoval>();
+    qDBusRegisterMetaType<QList<PropertiesUpdate>>();
+    qDBusRegisterMetaType<QList<PropertiesRemoval>>();
     auto bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         say(QStringLiteral("no-bus"));
@@ -487,6 +604,7 @@ int main(int argc, char** argv) {
     item.hasMenu = !args.contains(QStringLiteral("--no-menu"));
     item.itemIsMenu = args.contains(QStringLiteral("--item-is-menu"));
     item.hasActivate = !args.contains(QStringLiteral("--no-activate"));
+    menu.live = args.contains(QStringLiteral("--live-menu"));
     static Properties properties;
     properties.item = &item;
     properties.slowFirstMs = option("--slow-getall").toInt();
@@ -582,6 +700,44 @@ int main(int argc, char** argv) {
                         i % 2 == 0 ? QStringLiteral("NeedsAttention") : QStringLiteral("Active");
                     emit item.NewStatus(item.status);
                 }
+            } else if (command == QLatin1String("ayatana-label")) {
+                item.ayatanaLabel = value;
+                emit item.XAyatanaNewLabel(value, value);
+            } else if (command == QLatin1String("networks")) {
+                // The list changes while the menu may be open.
+                menu.networks = value.split(QLatin1Char(','), Qt::SkipEmptyParts);
+                emit menu.LayoutUpdated(++menu.revision, 11);
+            } else if (command == QLatin1String("flood-layout")) {
+                // The same news over and over, as a program in a loop sends it.
+                for (int i = 0, n = value.toInt(); i < n; ++i)
+                    emit menu.LayoutUpdated(++menu.revision, 11);
+            } else if (command == QLatin1String("label")) {
+                const int id = value.section(QLatin1Char(' '), 0, 0).toInt();
+                menu.labels[id] = value.section(QLatin1Char(' '), 1);
+                auto signal = QDBusMessage::createSignal(QStringLiteral("/MenuBar"),
+                                                         QStringLiteral("com.canonical.dbusmenu"),
+                                                         QStringLiteral("ItemsPropertiesUpdated"));
+                signal << QVariant::fromValue(QList<PropertiesUpdate>{
+                              {id, {{QStringLiteral("label"), menu.labels[id]}}}})
+                       << QVariant::fromValue(QList<PropertiesRemoval>{});
+                bus.send(signal);
+            } else if (command == QLatin1String("hide")) {
+                auto signal = QDBusMessage::createSignal(QStringLiteral("/MenuBar"),
+                                                         QStringLiteral("com.canonical.dbusmenu"),
+                                                         QStringLiteral("ItemsPropertiesUpdated"));
+                signal << QVariant::fromValue(QList<PropertiesUpdate>{
+                              {value.toInt(), {{QStringLiteral("visible"), false}}}})
+                       << QVariant::fromValue(QList<PropertiesRemoval>{});
+                bus.send(signal);
+            } else if (command == QLatin1String("unshortcut")) {
+                menu.saveShortcut = false;
+                auto signal = QDBusMessage::createSignal(QStringLiteral("/MenuBar"),
+                                                         QStringLiteral("com.canonical.dbusmenu"),
+                                                         QStringLiteral("ItemsPropertiesUpdated"));
+                signal << QVariant::fromValue(QList<PropertiesUpdate>{})
+                       << QVariant::fromValue(
+                              QList<PropertiesRemoval>{{12, {QStringLiteral("shortcut")}}});
+                bus.send(signal);
             } else if (command == QLatin1String("register")) {
                 registerItem(value);
             } else if (command == QLatin1String("flood")) {
