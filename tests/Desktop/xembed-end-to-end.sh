@@ -13,10 +13,10 @@ HELPER=${2:?usage: xembed-end-to-end.sh PATH-TO-QUILLET PATH-TO-XEMBED-TRAY-HELP
 WORK=$(mktemp -d /tmp/quillet-xembed-e2e-XXXXXX)
 export XDG_CONFIG_HOME=$WORK/config XDG_RUNTIME_DIR=$WORK/runtime QUILLET_LOG_STDERR=1
 mkdir -p "$XDG_CONFIG_HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
-PID= ICON= OTHER= FLOOD= BUS_PID= ICON_BUS_PID=
+PID= ICON= OTHER= RAW= FLOOD= BUS_PID= ICON_BUS_PID=
 cleanup() {
-  exec 4>&- 5>&- 6>&- 2>/dev/null || true
-  for p in $FLOOD $OTHER $ICON $PID $BUS_PID $ICON_BUS_PID; do
+  exec 4>&- 5>&- 6>&- 7>&- 2>/dev/null || true
+  for p in $FLOOD $RAW $OTHER $ICON $PID $BUS_PID $ICON_BUS_PID; do
     if kill -0 "$p" 2>/dev/null; then kill "$p"; wait "$p" 2>/dev/null || true; fi
   done
   rm -rf "$WORK"
@@ -132,6 +132,32 @@ wait "$OTHER" || true
 OTHER=
 status_until "state() == 'manager' and qt() and qt()['onScreen']" ||
   fail "quillet did not become the tray again, with the icon, after the other tray ended"
+
+# A plain X program's icon, without a toolkit: the middle button and the wheel (both ways) reach
+# it as button presses on its window; clearing its XEmbed mapped flag takes it out of the strip
+# while it stays docked, setting the flag brings it back.
+mkfifo "$WORK/raw-in"
+"$HELPER" --dock 1 <"$WORK/raw-in" >"$WORK/raw.log" 2>&1 &
+RAW=$!
+exec 7>"$WORK/raw-in"
+RAWITEM="item('xembed.Flood')"
+status_until "$RAWITEM and $RAWITEM['onScreen'] and len(icons()) == 2" ||
+  fail "the plain X program's icon did not appear in the strip"
+RAWWIN=$(value "next(i['window'] for i in icons() if i['autosaveName'] == 'xembed.Flood')")
+point "centre($RAWITEM['frame'])"
+xdotool mousemove "$PX" "$PY"; sleep 0.2
+xdotool click 2; saw "$WORK/raw.log" "^button 2 $RAWWIN" || fail "a middle click did not reach the plain icon"
+xdotool click 4; saw "$WORK/raw.log" "^button 4 $RAWWIN" || fail "the wheel (up) did not reach the plain icon"
+xdotool click 7; saw "$WORK/raw.log" "^button 7 $RAWWIN" || fail "the wheel (right) did not reach the plain icon"
+echo unmap >&7
+status_until "not $RAWITEM and len(icons()) == 2 and not [i for i in icons() if i['window'] == $RAWWIN][0]['shown']" ||
+  fail "clearing the XEmbed mapped flag did not take the icon out of the strip"
+echo map >&7
+status_until "$RAWITEM and $RAWITEM['onScreen']" || fail "setting the XEmbed mapped flag did not bring the icon back"
+echo quit >&7
+wait "$RAW" || true
+RAW=
+status_until "not $RAWITEM and len(icons()) == 1" || fail "the plain icon stayed after its program ended"
 
 # A flood of docking requests, one of them for a window that does not exist: at most 64 icons.
 mkfifo "$WORK/flood-in"

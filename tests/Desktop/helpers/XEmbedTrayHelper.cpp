@@ -5,7 +5,9 @@
 //   --take-tray     a tray of its own: takes _NET_SYSTEM_TRAY_S<n> from whoever holds it,
 //                   announces itself and prints "owner" and "dock <window>" for each request.
 //   --dock N        N icon windows of its own (and one window id that does not exist) asking the
-//                   current tray to dock them; prints "docked N".
+//                   current tray to dock them; prints "docked N" and "button <button> <window>"
+//                   for each button pressed on them; "unmap" and "map" on stdin clear and set
+//                   their XEmbed mapped flag.
 #include <QApplication>
 #include <QPixmap>
 #include <QSocketNotifier>
@@ -71,8 +73,11 @@ xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
     return a;
 }
 
-// Waits for stdin to say "quit" or end, handing X events to `handle` meanwhile.
-template <typename Handle> void serve(xcb_connection_t* c, Handle handle) {
+// Waits for stdin to say "quit" or end, handing X events to `handle` and other lines of stdin
+// to `command` meanwhile.
+template <typename Handle, typename Command>
+void serve(xcb_connection_t* c, Handle handle, Command command) {
+    std::string pending;
     for (;;) {
         while (auto* event = xcb_poll_for_event(c)) {
             handle(event);
@@ -84,10 +89,19 @@ template <typename Handle> void serve(xcb_connection_t* c, Handle handle) {
         if (::poll(fds, 2, -1) < 0)
             return;
         if (fds[1].revents) {
-            char buffer[64];
+            char buffer[256];
             const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-            if (n <= 0 || std::string(buffer, static_cast<std::size_t>(n)).find("quit") == 0)
+            if (n <= 0)
                 return;
+            pending.append(buffer, static_cast<std::size_t>(n));
+            for (auto end = pending.find('\n'); end != std::string::npos;
+                 end = pending.find('\n')) {
+                const std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (line == "quit")
+                    return;
+                command(line);
+            }
         }
     }
 }
@@ -139,15 +153,18 @@ int takeTray() {
                    reinterpret_cast<const char*>(&message));
     xcb_flush(c);
     say("owner");
-    serve(c, [&](xcb_generic_event_t* event) {
-        if (std::getenv("XEMBED_HELPER_TRACE"))
-            say("event " + std::to_string(event->response_type));
-        if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE)
-            return;
-        auto* m = reinterpret_cast<xcb_client_message_event_t*>(event);
-        if (m->type == opcode && m->data.data32[1] == 0)
-            say("dock " + std::to_string(m->data.data32[2]));
-    });
+    serve(
+        c,
+        [&](xcb_generic_event_t* event) {
+            if (std::getenv("XEMBED_HELPER_TRACE"))
+                say("event " + std::to_string(event->response_type));
+            if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE)
+                return;
+            auto* m = reinterpret_cast<xcb_client_message_event_t*>(event);
+            if (m->type == opcode && m->data.data32[1] == 0)
+                say("dock " + std::to_string(m->data.data32[2]));
+        },
+        [](const std::string&) {});
     xcb_disconnect(c);
     return 0;
 }
@@ -198,7 +215,23 @@ int dockMany(int count) {
     }
     xcb_flush(c);
     say("docked " + std::to_string(count));
-    serve(c, [](xcb_generic_event_t*) {});
+    serve(
+        c,
+        [](xcb_generic_event_t* event) {
+            if ((event->response_type & 0x7f) != XCB_BUTTON_PRESS)
+                return;
+            auto* press = reinterpret_cast<xcb_button_press_event_t*>(event);
+            say("button " + std::to_string(press->detail) + " " + std::to_string(press->event));
+        },
+        [&](const std::string& line) {
+            if (line != "map" && line != "unmap")
+                return;
+            const std::uint32_t embedInfo[] = {0, line == "map" ? 1u : 0u};
+            for (int i = 0; i < count; ++i)
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, windows[static_cast<std::size_t>(i)],
+                                    info, info, 32, 2, embedInfo);
+            xcb_flush(c);
+        });
     xcb_disconnect(c);
     return 0;
 }
