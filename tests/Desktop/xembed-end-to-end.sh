@@ -54,6 +54,14 @@ def state():
     return (s.get("xembed") or {}).get("state")
 '
 source "$(dirname "$0")/e2e-status.sh"
+# As e2e-status.sh's, but a Quillet that stops answering fails the wait instead of hanging it.
+status_until() {
+  for _ in $(seq 100); do
+    if timeout 5 "$QUILLET" --status >"$WORK/status" 2>/dev/null && check "$1"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
 
 "$QUILLET" >"$WORK/log" 2>&1 &
 PID=$!
@@ -159,13 +167,17 @@ wait "$RAW" || true
 RAW=
 status_until "not $RAWITEM and len(icons()) == 1" || fail "the plain icon stayed after its program ended"
 
-# A flood of docking requests, one of them for a window that does not exist: at most 64 icons.
+# A flood of docking requests, one of them for a window that does not exist, and forged ones for
+# the root window and for Quillet's own strip: at most 64 icons, and the strip stays put.
+ROOT=$(xwininfo -root | awk '/Window id:/ {print $4}')
 mkfifo "$WORK/flood-in"
-"$HELPER" --dock 100 <"$WORK/flood-in" >"$WORK/flood.log" 2>&1 &
+"$HELPER" --dock 100 "$ROOT" "$STRIP" <"$WORK/flood-in" >"$WORK/flood.log" 2>&1 &
 FLOOD=$!
 exec 6>"$WORK/flood-in"
 saw "$WORK/flood.log" "^docked 100" || fail "the flooding program did not run"
 status_until "len(icons()) == 64 and len(legacy()) == 64" || fail "the docked icons are not bounded at 64"
+check "not [i for i in icons() if i['window'] in ($ROOT, $STRIP)]" || fail "a forged request docked the root window or the strip"
+xwininfo -id "$STRIP" | grep -q "Width: 1280" || fail "a forged docking request changed the strip"
 echo quit >&6
 wait "$FLOOD" || true
 FLOOD=

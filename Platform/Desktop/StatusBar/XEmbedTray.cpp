@@ -238,6 +238,12 @@ void XEmbedTray::lose() {
 void XEmbedTray::dock(std::uint32_t window) {
     if (state_ != State::manager || window == XCB_WINDOW_NONE || icons_.count(window))
         return;
+    // Never the root window nor one of this program's own (the strip, its panels): a forged
+    // request must not pull them into a container or change what this connection hears.
+    const xcb_setup_t* setup = xcb_get_setup(c_);
+    if (window == root_ ||
+        (window & ~setup->resource_id_mask) == (setup->resource_id_base & ~setup->resource_id_mask))
+        return;
     if (icons_.size() >= maxIcons) {
         host_.logHost(platform::LogLevel::error,
                       "too many system tray icons: a program's icon is not shown");

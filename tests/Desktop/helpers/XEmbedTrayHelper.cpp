@@ -4,10 +4,10 @@
 //                   bus; prints "activated <reason>"; "hide" and "show" on stdin hide and show it.
 //   --take-tray     a tray of its own: takes _NET_SYSTEM_TRAY_S<n> from whoever holds it,
 //                   announces itself and prints "owner" and "dock <window>" for each request.
-//   --dock N        N icon windows of its own (and one window id that does not exist) asking the
-//                   current tray to dock them; prints "docked N" and "button <button> <window>"
-//                   for each button pressed on them; "unmap" and "map" on stdin clear and set
-//                   their XEmbed mapped flag.
+//   --dock N [ID…]  N icon windows of its own (and one window id that does not exist, and the
+//                   windows ID…, made by others) asking the current tray to dock them; prints
+//                   "docked N" and "button <button> <window>" for each button pressed on them;
+//                   "unmap" and "map" on stdin clear and set their XEmbed mapped flag.
 #include <QApplication>
 #include <QPixmap>
 #include <QSocketNotifier>
@@ -169,7 +169,7 @@ int takeTray() {
     return 0;
 }
 
-int dockMany(int count) {
+int dockMany(int count, const std::vector<xcb_window_t>& others) {
     int screenNumber = 0;
     xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
     if (xcb_connection_has_error(c))
@@ -200,9 +200,11 @@ int dockMany(int count) {
                             sizeof wmClass, wmClass);
         windows.push_back(w);
     }
-    // One more request names a window that does not exist.
-    windows.push_back(xcb_generate_id(c));
-    for (auto w : windows) {
+    // First the windows not its own, last one that does not exist.
+    std::vector<xcb_window_t> requests = others;
+    requests.insert(requests.end(), windows.begin(), windows.end());
+    requests.push_back(xcb_generate_id(c));
+    for (auto w : requests) {
         xcb_client_message_event_t m{};
         m.response_type = XCB_CLIENT_MESSAGE;
         m.format = 32;
@@ -244,8 +246,13 @@ int main(int argc, char** argv) {
         return qtIcon(argc, argv);
     if (mode == "--take-tray")
         return takeTray();
-    if (mode == "--dock" && argc > 2)
-        return dockMany(std::atoi(argv[2]));
-    std::fprintf(stderr, "usage: xembed-tray-helper --qt-icon | --take-tray | --dock N\n");
+    if (mode == "--dock" && argc > 2) {
+        std::vector<xcb_window_t> others;
+        for (int i = 3; i < argc; ++i)
+            others.push_back(static_cast<xcb_window_t>(std::strtoul(argv[i], nullptr, 0)));
+        return dockMany(std::atoi(argv[2]), others);
+    }
+    std::fprintf(stderr,
+                 "usage: xembed-tray-helper --qt-icon | --take-tray | --dock N [WINDOW...]\n");
     return 2;
 }
