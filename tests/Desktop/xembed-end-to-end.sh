@@ -5,7 +5,8 @@
 # program; a Ctrl-drag puts it beyond the dot, collapsing hides it and the hidden-items panel
 # shows its picture; another tray taking the selection gets the icon, and when that tray ends
 # Quillet is the tray again and the icon comes back; a flood of docking requests (and one for a
-# window that does not exist) is bounded; icons go with their program. Every wait is bounded.
+# window that does not exist) is bounded; icons go with their program; a killed Quillet leaves
+# the icons to their programs and the next tray. Every wait is bounded.
 set -euo pipefail
 QUILLET=${1:?usage: xembed-end-to-end.sh PATH-TO-QUILLET PATH-TO-XEMBED-TRAY-HELPER}
 HELPER=${2:?usage: xembed-end-to-end.sh PATH-TO-QUILLET PATH-TO-XEMBED-TRAY-HELPER}
@@ -194,4 +195,29 @@ wait "$ICON" || true
 ICON=
 status_until "not legacy() and not icons()" || fail "the icon stayed after its program ended"
 kill -0 "$PID" || fail "quillet ended"
+
+# Quillet is killed while it holds icons: a plain X icon's window is not destroyed with the strip
+# (it is in Quillet's save-set), and Qt's program docks its icon with the next tray.
+start_icon 2
+mkfifo "$WORK/raw-in.2"
+"$HELPER" --dock 1 <"$WORK/raw-in.2" >"$WORK/raw.log" 2>&1 &
+RAW=$!
+exec 7>"$WORK/raw-in.2"
+status_until "qt() and qt()['onScreen'] and $RAWITEM and $RAWITEM['onScreen']" ||
+  fail "a new program's icon and a plain icon did not appear"
+RAWWIN=$(value "next(i['window'] for i in icons() if i['autosaveName'] == 'xembed.Flood')")
+kill -9 "$PID"; wait "$PID" 2>/dev/null || true
+PID=
+sleep 0.5
+xwininfo -id "$RAWWIN" >/dev/null 2>&1 || fail "the plain icon's window went with the killed Quillet"
+xwininfo -id "$RAWWIN" | grep -q "Parent window id:.*(the root window)" ||
+  xwininfo -children -id "$RAWWIN" | grep -q "Parent window id:.*(the root window)" ||
+  fail "the plain icon's window did not go back to the root window"
+kill -0 "$ICON" || fail "the icon's program ended with Quillet"
+: >"$WORK/other.log"
+mkfifo "$WORK/other-in.2"
+"$HELPER" --take-tray <"$WORK/other-in.2" >"$WORK/other.log" 2>&1 &
+OTHER=$!
+exec 5>"$WORK/other-in.2"
+saw "$WORK/other.log" "^dock " || fail "after Quillet was killed, Qt's icon did not dock with the next tray"
 echo "xembed end-to-end: ok"
