@@ -55,10 +55,12 @@ def state():
     return (s.get("xembed") or {}).get("state")
 '
 source "$(dirname "$0")/e2e-status.sh"
-# As e2e-status.sh's, but a Quillet that stops answering fails the wait instead of hanging it.
+# As e2e-status.sh's (10 s), but a Quillet that stops answering fails the wait instead of
+# hanging it.
 status_until() {
-  for _ in $(seq 100); do
-    if timeout 5 "$QUILLET" --status >"$WORK/status" 2>/dev/null && check "$1"; then return 0; fi
+  local end=$((SECONDS + 10))
+  while [ "$SECONDS" -lt "$end" ]; do
+    if timeout 3 "$QUILLET" --status >"$WORK/status" 2>/dev/null && check "$1"; then return 0; fi
     sleep 0.1
   done
   return 1

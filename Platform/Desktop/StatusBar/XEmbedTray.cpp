@@ -146,6 +146,15 @@ bool XEmbedTray::start() {
 
     QCoreApplication::instance()->installNativeEventFilter(this);
     filtering_ = true;
+    // The containers show the strip's colour around and behind the icons, in either scheme.
+    connect(&host_.appearance(), &DesktopAppearance::changed, this, [this] {
+        const std::uint32_t pixel = backgroundPixel();
+        for (const auto& [_, icon] : icons_) {
+            xcb_change_window_attributes(c_, icon.container, XCB_CW_BACK_PIXEL, &pixel);
+            xcb_clear_area(c_, 1, icon.container, 0, 0, 0, 0);
+        }
+        xcb_flush(c_);
+    });
     tryAcquire();
     return true;
 }
