@@ -12,6 +12,7 @@
 #include "Platform/Desktop/Services/SessionBus.h"
 #include "Platform/Desktop/StatusBar/StripWindow.h"
 #include "Platform/Desktop/StatusBar/TrayHost.h"
+#include "Platform/Desktop/StatusBar/XEmbedTray.h"
 #include "Platform/Desktop/Windows/DesktopAppearance.h"
 #include "Platform/Desktop/Windows/DesktopViews.h"
 #include "Platform/Desktop/Windows/DesktopWindow.h"
@@ -157,8 +158,10 @@ DesktopHost::DesktopHost(Options options) : options_(std::move(options)) {
     statusBar_ = std::make_unique<DesktopStatusBar>(*this);
     statusBar_->addSystemItems();
     addSampleItems();
-    if (options_.trayItems)
+    if (options_.trayItems) {
         startTrayHost();
+        startXEmbedTray();
+    }
 
     application_.onPresentationChange = [this] {
         if (auto* strip = statusBar_->strip())
@@ -244,8 +247,43 @@ void DesktopHost::startTrayHost() {
     trayHost_->start();
 }
 
+void DesktopHost::startXEmbedTray() {
+    // Programs that still dock their icons in an X11 system tray (XEmbed).
+    auto tray = std::make_unique<XEmbedTray>(*this);
+    if (!tray->start())
+        return;
+    xembedTray_ = std::move(tray);
+    statusBar_->onLayout = [this] { xembedTray_->place(); };
+    xembedTray_->onIconShown = [this] {
+        if (options_.sampleItemsGiveWayToTrayItems && !sampleStatusItems_.empty()) {
+            logHost(platform::LogLevel::info, "a tray icon appeared: the sample items go");
+            removeSampleItems();
+        }
+    };
+    addStatusSection("xembed", [this]() -> nlohmann::json {
+        if (!xembedTray_)
+            return nullptr;
+        const auto state = xembedTray_->state();
+        auto icons = nlohmann::json::array();
+        for (const auto& icon : xembedTray_->icons())
+            icons.push_back({{"window", icon.window},
+                             {"autosaveName", icon.autosaveName},
+                             {"pid", icon.pid},
+                             {"shown", icon.shown},
+                             {"onScreen", icon.onScreen},
+                             {"imageVersion", icon.imageVersion}});
+        return {{"state", state == XEmbedTray::State::manager     ? "manager"
+                          : state == XEmbedTray::State::waiting   ? "waiting"
+                          : state == XEmbedTray::State::acquiring ? "acquiring"
+                                                                  : "off"},
+                {"icons", std::move(icons)}};
+    });
+}
+
 DesktopHost::~DesktopHost() {
-    // Other programs' items leave the strip, and the tray's bus connection closes.
+    // Other programs' items leave the strip, and the tray's bus connection closes; legacy tray
+    // icons go back to the root window.
+    xembedTray_.reset();
     trayHost_.reset();
     if (!trayBusName_.isEmpty())
         QDBusConnection::disconnectFromBus(trayBusName_);

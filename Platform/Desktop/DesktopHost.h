@@ -44,6 +44,7 @@ class DesktopAppearance;
 class DesktopWebAuthenticationSessions;
 class LocalMouseFilter;
 class TrayHost;
+class XEmbedTray;
 class DesktopHotkeys;
 class KeyringUnlockWatcher;
 
@@ -129,6 +130,8 @@ public:
     DesktopAppearance& appearance() { return *appearance_; }
     // Other programs' tray items; null when they are not hosted.
     TrayHost* trayHost() { return trayHost_.get(); }
+    // The legacy system tray on X11; null elsewhere and when tray items are not hosted.
+    XEmbedTray* xembedTray() { return xembedTray_.get(); }
 
     // True when another quillet holds the instance lock; it is then listed among the running
     // applications and this process does not listen.
@@ -166,6 +169,7 @@ private:
     void addSampleItems();
     void removeSampleItems();
     void startTrayHost();
+    void startXEmbedTray();
 
     Options options_;
     DesktopLog log_;
@@ -187,6 +191,8 @@ private:
     std::vector<std::shared_ptr<platform::RunningApplication>> sampleApplications_;
     // After the status bar, so that it goes first and takes its items out of the strip.
     std::unique_ptr<TrayHost> trayHost_;
+    // Likewise: its icons leave the strip's window before that goes.
+    std::unique_ptr<XEmbedTray> xembedTray_;
     QString trayBusName_;
     DesktopWindowList windowList_{*this};
     std::unique_ptr<DesktopEventMonitors> eventMonitors_;

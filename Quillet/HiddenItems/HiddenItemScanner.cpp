@@ -7,11 +7,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <limits>
+#include <string_view>
+#include <unordered_map>
 
 namespace quillet {
 
+using platform::Dictionary;
 using platform::host;
+using platform::Value;
 
 namespace {
 
@@ -22,6 +27,90 @@ std::string lowercased(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
+}
+
+// Whether `key` is `literal` exactly; the length is known here, so the comparison is inlined.
+template <std::size_t N> bool isKey(std::string_view key, const char (&literal)[N]) {
+    return key.size() == N - 1 && std::memcmp(key.data(), literal, N - 1) == 0;
+}
+
+// The fields of a window entry the scan reads, found in one in-order walk of its dictionary
+// instead of a tree search per key (the entries are read by the ten thousand, and every key
+// shares the "kCGWindow" prefix that each comparison of a search would read again). Null where
+// the key is absent, as `Value::find` gives.
+struct EntryFields {
+    const Value* layer = nullptr;
+    const Value* bounds = nullptr;
+    const Value* ownerPID = nullptr;
+    const Value* ownerName = nullptr;
+    const Value* number = nullptr;
+};
+
+// Reads the layer first and stops there unless the window is at the status level: in key order
+// "kCGWindowBounds" < "kCGWindowLayer" < every other key read, so the layer is known, present or
+// not, by the first key that sorts after it.
+bool readStatusEntry(const Dictionary& d, EntryFields& f) {
+    static_assert(std::string_view("kCGWindowLayer") == platform::windowinfo::layer);
+    static_assert(std::string_view("kCGWindowBounds") == platform::windowinfo::bounds);
+    static_assert(std::string_view("kCGWindowOwnerPID") == platform::windowinfo::ownerPID);
+    static_assert(std::string_view("kCGWindowOwnerName") == platform::windowinfo::ownerName);
+    static_assert(std::string_view("kCGWindowNumber") == platform::windowinfo::number);
+    constexpr std::string_view layerKey = "kCGWindowLayer";
+    auto it = d.begin();
+    for (; it != d.end(); ++it) {
+        const std::string_view key = it->first;
+        if (isKey(key, "kCGWindowLayer")) {
+            f.layer = &it->second;
+            ++it;
+            break;
+        }
+        if (key > layerKey)
+            return false; // no layer
+        if (isKey(key, "kCGWindowBounds"))
+            f.bounds = &it->second;
+    }
+    if (!f.layer || f.layer->asInteger() != platform::statusWindowLevel)
+        return false;
+    for (; it != d.end(); ++it) {
+        const std::string_view key = it->first;
+        if (isKey(key, "kCGWindowOwnerPID"))
+            f.ownerPID = &it->second;
+        else if (isKey(key, "kCGWindowOwnerName"))
+            f.ownerName = &it->second;
+        else if (isKey(key, "kCGWindowNumber"))
+            f.number = &it->second;
+    }
+    return true;
+}
+
+// `rectFromDictionary` in one walk of the four keys.
+std::optional<platform::Rect> readBounds(const Value& value) {
+    const Dictionary* d = value.asDictionary();
+    if (!d)
+        return std::nullopt;
+    const Value* x = nullptr;
+    const Value* y = nullptr;
+    const Value* width = nullptr;
+    const Value* height = nullptr;
+    for (const auto& [key, v] : *d) {
+        if (isKey(key, "X"))
+            x = &v;
+        else if (isKey(key, "Y"))
+            y = &v;
+        else if (isKey(key, "Width"))
+            width = &v;
+        else if (isKey(key, "Height"))
+            height = &v;
+    }
+    double parts[4];
+    const Value* values[4] = {x, y, width, height};
+    for (int i = 0; i < 4; ++i) {
+        auto n = values[i] ? values[i]->asNumber() : std::nullopt;
+        if (!n || *n != *n) // absent, not a number, or NaN
+            return std::nullopt;
+        parts[i] = *n;
+    }
+    return platform::makeRect(parts[0], parts[1], parts[2], parts[3]);
 }
 
 } // namespace
@@ -50,7 +139,6 @@ std::vector<platform::Rect> HiddenItemScanner::activeDisplayBounds() {
 }
 
 std::vector<HiddenItem> HiddenItemScanner::scan() {
-    namespace key = platform::windowinfo;
     // All windows, not only those on screen: hidden items are off screen.
     auto list =
         host().windowList().copyWindowInfo(platform::windowListOptionAll, platform::nullWindowID);
@@ -66,40 +154,43 @@ std::vector<HiddenItem> HiddenItemScanner::scan() {
     const auto& excluded = excludedOwnerNames();
 
     std::vector<HiddenItem> items;
+    // The running application of each owner, asked once per process in a scan.
+    std::unordered_map<std::int32_t, std::shared_ptr<platform::RunningApplication>> apps;
     for (const auto& window : *windows) {
-        const auto* layer = window.find(key::layer);
-        if (!layer || layer->asInteger() != platform::statusWindowLevel)
+        EntryFields f;
+        if (!readStatusEntry(*window.asDictionary(), f))
             continue;
-        const auto* boundsValue = window.find(key::bounds);
-        auto bounds = boundsValue ? platform::rectFromDictionary(*boundsValue) : std::nullopt;
+        auto bounds = f.bounds ? readBounds(*f.bounds) : std::nullopt;
         if (!bounds)
             continue;
         if (bounds->height() < minimumHeight || bounds->height() > maximumHeight)
             continue;
-        const auto* pidValue = window.find(key::ownerPID);
-        auto pid = pidValue ? pidValue->asInteger() : std::nullopt;
+        auto pid = f.ownerPID ? f.ownerPID->asInteger() : std::nullopt;
         if (!pid)
             continue;
         // Read as a 32-bit process id, as the window server stores it.
         const auto ownerPID = static_cast<std::int32_t>(static_cast<std::uint32_t>(*pid));
         if (ownerPID == ownPID)
             continue; // our own chevron and dot are never items
-        if (const auto* name = window.find(key::ownerName))
-            if (const auto* text = name->asString(); text && excluded.count(lowercased(*text)))
+        if (f.ownerName)
+            if (const auto* text = f.ownerName->asString();
+                text && excluded.count(lowercased(*text)))
                 continue;
         const bool onADisplay = std::any_of(displays.begin(), displays.end(),
                                             [&](const auto& d) { return bounds->intersects(d); });
         if (onADisplay)
             continue;
-        const auto* numberValue = window.find(key::number);
-        auto number = numberValue ? numberValue->asInteger() : std::nullopt;
+        auto number = f.number ? f.number->asInteger() : std::nullopt;
         if (!number)
             continue;
         HiddenItem item;
         item.ownerPID = ownerPID;
         item.windowID = static_cast<std::uint32_t>(*number);
         item.bounds = *bounds;
-        item.app = host().workspace().runningApplication(ownerPID);
+        auto known = apps.find(ownerPID);
+        if (known == apps.end())
+            known = apps.emplace(ownerPID, host().workspace().runningApplication(ownerPID)).first;
+        item.app = known->second;
         items.push_back(std::move(item));
     }
     // Off the left edge in menu-bar order: ascending x gives left to right; equal x keeps the

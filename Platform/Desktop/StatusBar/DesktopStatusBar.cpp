@@ -35,6 +35,7 @@ DesktopStatusBar::~DesktopStatusBar() {
     model_.onLayoutNeeded = nullptr;
     model_.onPerformClick = nullptr;
     model_.onForeignItemMoved = nullptr;
+    onLayout = nullptr;
 }
 
 const ForeignItemSpec* DesktopStatusBar::specOf(const platform::StatusItem* item) const {
@@ -104,6 +105,8 @@ void DesktopStatusBar::layout() {
         strip_->place();
         strip_->update();
     }
+    if (onLayout)
+        onLayout();
 }
 
 std::vector<std::shared_ptr<platform::StatusItem>> DesktopStatusBar::itemsFromEdge() const {

@@ -142,6 +142,8 @@ public:
     void hover(const std::shared_ptr<platform::StatusItem>& item, bool inside);
 
     void layout();
+    // Runs after each layout, once the strip is placed (the legacy tray moves its icons).
+    std::function<void()> onLayout;
     StripWindow* strip() const { return strip_.get(); }
 
     // --- for the strip ---

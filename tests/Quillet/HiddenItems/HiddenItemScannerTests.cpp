@@ -5,6 +5,11 @@
 #include "Quillet/HiddenItems/QuilletBarPanelController.h"
 #include "Quillet/Views/QuilletBarView.h"
 
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <random>
+
 using namespace quillet;
 using platform::Dictionary;
 using platform::Value;
@@ -182,3 +187,171 @@ TEST_F(HiddenItemScannerTest, PushedItemsAreFoundWithAMonitorLeftOfTheMainScreen
 }
 
 } // namespace
+
+namespace {
+
+// The scan as plainly as it can be written: one search per key. The scanner must find exactly
+// what this finds, in the same order, whatever the entries look like.
+std::vector<HiddenItem> plainScan() {
+    namespace key = platform::windowinfo;
+    auto& h = platform::host();
+    auto list =
+        h.windowList().copyWindowInfo(platform::windowListOptionAll, platform::nullWindowID);
+    const platform::Array* windows = list ? list->asArray() : nullptr;
+    if (!windows)
+        return {};
+    for (const auto& w : *windows)
+        if (!w.asDictionary())
+            return {};
+    std::vector<platform::Rect> displays;
+    std::uint32_t count = 0;
+    if (h.windowList().getActiveDisplayList(0, nullptr, &count) == 0 && count > 0) {
+        std::vector<platform::DisplayID> ids(count, 0);
+        std::uint32_t returned = 0;
+        if (h.windowList().getActiveDisplayList(count, ids.data(), &returned) == 0)
+            for (std::uint32_t i = 0; i < std::min<std::uint32_t>(returned, count); ++i)
+                displays.push_back(h.windowList().displayBounds(ids[i]));
+    }
+    std::vector<HiddenItem> items;
+    for (const auto& w : *windows) {
+        const auto* layer = w.find(key::layer);
+        if (!layer || layer->asInteger() != platform::statusWindowLevel)
+            continue;
+        const auto* b = w.find(key::bounds);
+        auto bounds = b ? platform::rectFromDictionary(*b) : std::nullopt;
+        if (!bounds || bounds->height() < 18 || bounds->height() > 44)
+            continue;
+        const auto* p = w.find(key::ownerPID);
+        auto pid = p ? p->asInteger() : std::nullopt;
+        if (!pid)
+            continue;
+        const auto ownerPID = static_cast<std::int32_t>(static_cast<std::uint32_t>(*pid));
+        if (ownerPID == h.processInfo().processIdentifier)
+            continue;
+        if (const auto* name = w.find(key::ownerName))
+            if (const auto* text = name->asString()) {
+                std::string lower = *text;
+                for (auto& c : lower)
+                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                if (HiddenItemScanner::excludedOwnerNames().count(lower))
+                    continue;
+            }
+        bool onADisplay = false;
+        for (const auto& d : displays)
+            onADisplay = onADisplay || bounds->intersects(d);
+        if (onADisplay)
+            continue;
+        const auto* n = w.find(key::number);
+        auto number = n ? n->asInteger() : std::nullopt;
+        if (!number)
+            continue;
+        items.push_back({ownerPID, static_cast<std::uint32_t>(*number), *bounds,
+                         h.workspace().runningApplication(ownerPID)});
+    }
+    std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
+        return a.bounds.origin.x < b.bounds.origin.x;
+    });
+    return items;
+}
+
+} // namespace
+
+TEST_F(HiddenItemScannerTest, FindsWhatAPlainScanFindsInAnyWindowList) {
+    // Thousands of random lists of entries with keys present, absent, mistyped, misspelt by a
+    // letter, or accompanied by keys that sort before, between and after them; bounds of every
+    // shape; system owners in any case; our own process; running and unknown applications.
+    std::mt19937 random(20261207);
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    sim.simWorkspace().addApplication(700, "com.example.a", "A");
+    sim.simWorkspace().addApplication(701, "com.example.b", "B");
+    const std::int64_t ownPID = sim.processInfo().processIdentifier;
+    const std::vector<std::string> extraKeys = {"A",
+                                                "kCGWindowAlpha",
+                                                "kCGWindowBoundsX",
+                                                "kCGWindowLayer ",
+                                                "kCGWindowLayeR",
+                                                "kCGWindowM",
+                                                "kCGWindowName",
+                                                "kCGWindowOwnerPI",
+                                                "kCGWindowSharingState",
+                                                "z"};
+    const std::vector<std::string> names = {"Other", "Control Center", "CONTROL CENTER",
+                                            "dock",  "Dock ",          "SystemUIServer",
+                                            "",      "Window Server",  "Spotlight!"};
+    auto number = [&](double v) -> Value {
+        switch (pick(6)) {
+        case 0:
+            return Value(static_cast<std::int64_t>(v));
+        case 1:
+            return Value(std::string("12"));
+        case 2:
+            return Value(std::numeric_limits<double>::quiet_NaN());
+        default:
+            return Value(v);
+        }
+    };
+    auto bounds = [&]() -> Value {
+        if (pick(15) == 0)
+            return Value(std::string("not a rectangle"));
+        const double xs[] = {-3000, -300, -22, -21.5, 0, 500, 1439.5, 1440, 5000};
+        const double heights[] = {17.99, 18, 24, 44, 44.01, 300};
+        Dictionary d{{"X", number(xs[pick(9)])},
+                     {"Y", number(pick(3) == 0 ? -24 : 0)},
+                     {"Width", number(22)},
+                     {"Height", number(heights[pick(6)])}};
+        if (pick(10) == 0)
+            d.erase(std::next(d.begin(), pick(4)));
+        if (pick(10) == 0)
+            d["Xylophone"] = Value(std::int64_t{1});
+        return Value(std::move(d));
+    };
+    for (int round = 0; round < 2000; ++round) {
+        platform::Array entries;
+        const int count = pick(40);
+        for (int i = 0; i < count; ++i) {
+            if (pick(200) == 0 && round % 3 == 0) {
+                entries.push_back(Value(std::string("not a dictionary")));
+                continue;
+            }
+            Dictionary d;
+            if (pick(12) != 0)
+                d[platform::windowinfo::layer] = pick(3) == 0   ? Value(std::int64_t{0})
+                                                 : pick(8) == 0 ? Value(25.0)
+                                                                : Value(std::int64_t{25});
+            if (pick(12) != 0)
+                d[platform::windowinfo::bounds] = bounds();
+            if (pick(12) != 0) {
+                const std::int64_t pids[] = {
+                    700, 701, 702, ownPID, ownPID + (std::int64_t{1} << 32), -5};
+                d[platform::windowinfo::ownerPID] =
+                    pick(10) == 0 ? Value(std::string("700")) : Value(pids[pick(6)]);
+            }
+            if (pick(6) != 0)
+                d[platform::windowinfo::ownerName] =
+                    pick(10) == 0 ? Value(std::int64_t{7}) : Value(names[pick(9)]);
+            if (pick(12) != 0)
+                d[platform::windowinfo::number] =
+                    pick(10) == 0 ? Value(3.0) : Value(std::int64_t{pick(1000)});
+            for (int k = pick(3); k > 0; --k)
+                d[extraKeys[pick(static_cast<int>(extraKeys.size()))]] = Value(std::int64_t{25});
+            entries.push_back(Value(std::move(d)));
+        }
+        if (round % 5 == 1)
+            sim.simWindowList().displays = std::vector<platform::Rect>{};
+        else if (round % 5 == 2)
+            sim.simWindowList().displays = std::vector<platform::Rect>{
+                platform::makeRect(-1440, 0, 1440, 900), platform::makeRect(0, 0, 1440, 900)};
+        else
+            sim.simWindowList().displays.reset();
+        sim.simWindowList().replacement = std::make_shared<const Value>(std::move(entries));
+        const auto expected = plainScan();
+        const auto found = HiddenItemScanner::scan();
+        ASSERT_EQ(found.size(), expected.size()) << "round " << round;
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            ASSERT_EQ(found[i].windowID, expected[i].windowID) << "round " << round;
+            ASSERT_EQ(found[i].ownerPID, expected[i].ownerPID) << "round " << round;
+            ASSERT_EQ(found[i].bounds, expected[i].bounds) << "round " << round;
+            ASSERT_EQ(found[i].app, expected[i].app) << "round " << round;
+        }
+    }
+}
