@@ -2,6 +2,7 @@
 // publishes a StatusNotifierItem with a menu; the host shows it, follows its changes, hands it
 // clicks and forgets it when the program ends. Also the pure parts: pixmaps, labels, addresses.
 #include "tests/Desktop/DesktopTestSupport.h"
+#include "tests/Desktop/PrivateBus.h"
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/StatusBar/DBusMenu.h"
@@ -79,38 +80,7 @@ TEST(TrayAddresses, ReadServiceAndPathAsWatchersListThem) {
 
 // --- on a bus ---
 
-bool onCI() {
-    const char* ci = std::getenv("CI");
-    return ci && std::string(ci) == "true";
-}
-
-// A session bus of the test's own, gone with the object.
-class PrivateBus {
-public:
-    PrivateBus() {
-        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-        if (daemon.isEmpty())
-            return;
-        process_.start(daemon,
-                       {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                        QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
-        if (!process_.waitForStarted(5000))
-            return;
-        test::spinUntil([&] { return process_.canReadLine(); }, 5000);
-        address_ = QString::fromUtf8(process_.readLine()).trimmed();
-    }
-    ~PrivateBus() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(5000);
-        }
-    }
-    const QString& address() const { return address_; }
-
-private:
-    QProcess process_;
-    QString address_;
-};
+using test::PrivateBus;
 
 // The helper program, with what it printed.
 class Helper {
@@ -217,14 +187,7 @@ struct TrayFixture {
     }
 };
 
-#define REQUIRE_BUS(bus)                                                                           \
-    do {                                                                                           \
-        if ((bus).address().isEmpty()) {                                                           \
-            if (onCI())                                                                            \
-                FAIL() << "dbus-daemon could not be started";                                      \
-            GTEST_SKIP() << "no dbus-daemon";                                                      \
-        }                                                                                          \
-    } while (0)
+#define REQUIRE_BUS(bus) REQUIRE_PRIVATE_BUS(bus)
 
 TEST(TrayItems, ProvidedWatcherShowsAnItemAndFollowsItsChangesUntilItsProgramEnds) {
     PrivateBus bus;
