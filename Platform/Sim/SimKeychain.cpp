@@ -1,5 +1,7 @@
 #include "Platform/Sim/SimKeychain.h"
 
+#include "Platform/EcdsaSigner.h"
+
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -11,48 +13,6 @@ namespace platform::sim {
 
 namespace {
 using PKey = std::shared_ptr<EVP_PKEY>;
-
-struct PKeyContextDeleter {
-    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-
-// SHA-256 fetched once: the implicit fetch of EVP_sha256() costs a lookup on every digest.
-const EVP_MD* sha256Algorithm() {
-    static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md(
-        EVP_MD_fetch(nullptr, "SHA256", nullptr), EVP_MD_free);
-    return md ? md.get() : EVP_sha256();
-}
-
-// A key's signing context, prepared at its first signature and used by one signature at a
-// time: preparing one (fetching the algorithm, exporting the key to the provider) costs about
-// half as much again as the signature itself.
-class Signer {
-public:
-    std::optional<KeychainBytes> sign(EVP_PKEY* key, const KeychainBytes& message) {
-        std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-        unsigned int digestLength = 0;
-        if (EVP_Digest(message.data(), message.size(), digest.data(), &digestLength,
-                       sha256Algorithm(), nullptr) != 1)
-            return std::nullopt;
-        std::array<unsigned char, 80> der{};
-        std::size_t length = der.size();
-        std::lock_guard lock(mutex_);
-        if (!context_) {
-            std::unique_ptr<EVP_PKEY_CTX, PKeyContextDeleter> context(
-                EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-            if (!context || EVP_PKEY_sign_init(context.get()) != 1)
-                return std::nullopt;
-            context_ = std::move(context);
-        }
-        if (EVP_PKEY_sign(context_.get(), der.data(), &length, digest.data(), digestLength) != 1)
-            return std::nullopt;
-        return KeychainBytes(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(length));
-    }
-
-private:
-    std::mutex mutex_;
-    std::unique_ptr<EVP_PKEY_CTX, PKeyContextDeleter> context_;
-};
 
 PKey newP256Key() {
     EVP_PKEY* raw = EVP_EC_gen("P-256");
@@ -74,7 +34,7 @@ public:
     bool onSecureEnclave;
     const SimKeychain* owner;
     // Shared by the references to the same key.
-    std::shared_ptr<Signer> signer = std::make_shared<Signer>();
+    std::shared_ptr<platform::EcdsaSigner> signer = std::make_shared<platform::EcdsaSigner>();
 };
 
 SimKeychain::SimKeychain() = default;

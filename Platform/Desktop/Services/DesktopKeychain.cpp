@@ -1,5 +1,7 @@
 #include "Platform/Desktop/Services/DesktopKeychain.h"
 
+#include "Platform/EcdsaSigner.h"
+
 #include <libsecret/secret.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -211,55 +213,13 @@ OSStatus store(const SecretSchema* schema, GHashTable* attributes, const std::st
 
 using PKey = std::shared_ptr<EVP_PKEY>;
 
-struct PKeyContextDeleter {
-    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-
-// SHA-256 fetched once: the implicit fetch of EVP_sha256() costs a lookup on every digest.
-const EVP_MD* sha256Algorithm() {
-    static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md(
-        EVP_MD_fetch(nullptr, "SHA256", nullptr), EVP_MD_free);
-    return md ? md.get() : EVP_sha256();
-}
-
-// A key's signing context, prepared at its first signature and used by one signature at a time
-// (the account library signs from its own thread): preparing one per signature (fetching the
-// algorithm, exporting the key to the provider) costs about half as much again as the signature.
-class Signer {
-public:
-    std::optional<KeychainBytes> sign(EVP_PKEY* key, const KeychainBytes& message) {
-        std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-        unsigned int digestLength = 0;
-        if (EVP_Digest(message.data(), message.size(), digest.data(), &digestLength,
-                       sha256Algorithm(), nullptr) != 1)
-            return std::nullopt;
-        std::array<unsigned char, 80> der{};
-        std::size_t length = der.size();
-        std::lock_guard lock(mutex_);
-        if (!context_) {
-            std::unique_ptr<EVP_PKEY_CTX, PKeyContextDeleter> context(
-                EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-            if (!context || EVP_PKEY_sign_init(context.get()) != 1)
-                return std::nullopt;
-            context_ = std::move(context);
-        }
-        if (EVP_PKEY_sign(context_.get(), der.data(), &length, digest.data(), digestLength) != 1)
-            return std::nullopt;
-        return KeychainBytes(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(length));
-    }
-
-private:
-    std::mutex mutex_;
-    std::unique_ptr<EVP_PKEY_CTX, PKeyContextDeleter> context_;
-};
-
 class Key final : public platform::KeyRef {
 public:
     Key(PKey pkey, platform::KeyClass cls) : pkey(std::move(pkey)), cls(cls) {}
     platform::KeyClass keyClass() const override { return cls; }
     PKey pkey;
     platform::KeyClass cls;
-    std::shared_ptr<Signer> signer = std::make_shared<Signer>();
+    std::shared_ptr<platform::EcdsaSigner> signer = std::make_shared<platform::EcdsaSigner>();
 };
 
 std::optional<KeychainBytes> encodedPoint(EVP_PKEY* pkey) {
