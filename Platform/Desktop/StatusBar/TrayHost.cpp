@@ -2,6 +2,7 @@
 
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/StatusBar/DBusMenu.h"
+#include "Platform/Desktop/StatusBar/ForeignItems.h"
 #include "Platform/Desktop/StatusBar/TrayIcons.h"
 #include "Platform/StatusBar.h"
 #include "Platform/UserDefaults.h"
@@ -478,27 +479,11 @@ std::string TrayHost::autosaveNameFor(const TrayItemProperties& p, const QString
         id = cleanId(p.title);
     if (id.isEmpty())
         id = QStringLiteral("item");
-    const std::string base = "tray." + id.toStdString();
-    if (!autosaveNames_.count(base))
-        return base;
-    // A second item with the same id (a second copy of a program) gets a number, counting on
-    // from the last one given: a thousand copies cost no more than one each.
-    auto next = nextCopy_.find(base);
-    for (int n = next == nextCopy_.end() ? 2 : next->second;; ++n) {
-        const std::string name = base + "#" + std::to_string(n);
-        if (!autosaveNames_.count(name))
-            return name;
-    }
+    return distinctAutosaveName("tray." + id.toStdString(), autosaveNames_, &nextCopy_);
 }
 
 double TrayHost::newItemPosition() const {
-    // Just on the edge's side of the dot, with the items that stay shown.
-    const auto dot =
-        host_.userDefaults().object(platform::preferredPositionKey("quillet.separator"));
-    if (dot)
-        if (auto position = dot->asNumber())
-            return *position - 0.5;
-    return 0;
+    return positionBesideDot(host_.userDefaults());
 }
 
 void TrayHost::sync(const QString& key) {

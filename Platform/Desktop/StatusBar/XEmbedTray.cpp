@@ -3,6 +3,7 @@
 #include "Platform/Desktop/DesktopHost.h"
 #include "Platform/Desktop/Services/DesktopWorkspace.h"
 #include "Platform/Desktop/StatusBar/DesktopStatusBar.h"
+#include "Platform/Desktop/StatusBar/ForeignItems.h"
 #include "Platform/Desktop/StatusBar/StripWindow.h"
 #include "Platform/Desktop/StatusBar/TrayHost.h"
 #include "Platform/Desktop/StatusBar/TrayIcons.h"
@@ -586,22 +587,11 @@ void XEmbedTray::releaseApplication(Icon& icon) {
 }
 
 std::string XEmbedTray::autosaveNameFor(const std::string& base) const {
-    if (!autosaveNames_.count(base))
-        return base;
-    for (std::size_t n = 2;; ++n) {
-        std::string name = base + "#" + std::to_string(n);
-        if (!autosaveNames_.count(name))
-            return name;
-    }
+    return distinctAutosaveName(base, autosaveNames_);
 }
 
 double XEmbedTray::newItemPosition() const {
-    const auto dot =
-        host_.userDefaults().object(platform::preferredPositionKey("quillet.separator"));
-    if (dot)
-        if (auto position = dot->asNumber())
-            return *position - 0.5;
-    return 0;
+    return positionBesideDot(host_.userDefaults());
 }
 
 int XEmbedTray::iconPixels() const {
