@@ -6,7 +6,6 @@
 #include "Platform/Workspace.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -23,64 +22,85 @@ namespace {
 constexpr double minimumHeight = 18;
 constexpr double maximumHeight = 44;
 
-std::string lowercased(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
+// Whether `name` is one of the excluded owners, compared without regard to ASCII case and
+// without making a lowered copy.
+bool isExcludedOwner(std::string_view name) {
+    static const std::vector<std::string> excluded(HiddenItemScanner::excludedOwnerNames().begin(),
+                                                   HiddenItemScanner::excludedOwnerNames().end());
+    for (const auto& candidate : excluded) {
+        if (candidate.size() != name.size())
+            continue;
+        bool same = true;
+        for (std::size_t i = 0; i < name.size() && same; ++i) {
+            auto c = static_cast<unsigned char>(name[i]);
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<unsigned char>(c - 'A' + 'a');
+            same = c == static_cast<unsigned char>(candidate[i]);
+        }
+        if (same)
+            return true;
+    }
+    return false;
 }
 
-// Whether `key` is `literal` exactly; the length is known here, so the comparison is inlined.
+// Whether `key` is `literal` exactly. The keys read here are 8 to 24 bytes long, so two or
+// three (overlapping) 8-byte words cover the whole key and no library call is made per entry.
 template <std::size_t N> bool isKey(std::string_view key, const char (&literal)[N]) {
-    return key.size() == N - 1 && std::memcmp(key.data(), literal, N - 1) == 0;
+    constexpr std::size_t n = N - 1;
+    if (key.size() != n)
+        return false;
+    if constexpr (n >= 8 && n <= 24) {
+        std::uint64_t a[3], b[3];
+        std::memcpy(&a[0], key.data(), 8);
+        std::memcpy(&b[0], literal, 8);
+        std::memcpy(&a[1], key.data() + (n - 8) / 2, 8);
+        std::memcpy(&b[1], literal + (n - 8) / 2, 8);
+        std::memcpy(&a[2], key.data() + n - 8, 8);
+        std::memcpy(&b[2], literal + n - 8, 8);
+        return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2])) == 0;
+    } else {
+        return std::memcmp(key.data(), literal, n) == 0;
+    }
 }
 
-// The fields of a window entry the scan reads, found in one in-order walk of its dictionary
-// instead of a tree search per key (the entries are read by the ten thousand, and every key
-// shares the "kCGWindow" prefix that each comparison of a search would read again). Null where
-// the key is absent, as `Value::find` gives.
+// The fields of a window entry the scan reads, found in one walk of its keys (held in order in
+// one block) instead of a search per key: the entries are read by the ten thousand, and every
+// key shares the "kCGWindow" prefix that each comparison of a search would read again. Null
+// where the key is absent, as `Value::find` gives.
 struct EntryFields {
-    const Value* layer = nullptr;
     const Value* bounds = nullptr;
     const Value* ownerPID = nullptr;
     const Value* ownerName = nullptr;
     const Value* number = nullptr;
 };
 
-// Reads the layer first and stops there unless the window is at the status level: in key order
-// "kCGWindowBounds" < "kCGWindowLayer" < every other key read, so the layer is known, present or
-// not, by the first key that sorts after it.
+static_assert(std::string_view("kCGWindowLayer") == platform::windowinfo::layer);
+static_assert(std::string_view("kCGWindowBounds") == platform::windowinfo::bounds);
+static_assert(std::string_view("kCGWindowOwnerPID") == platform::windowinfo::ownerPID);
+static_assert(std::string_view("kCGWindowOwnerName") == platform::windowinfo::ownerName);
+static_assert(std::string_view("kCGWindowNumber") == platform::windowinfo::number);
+
+// Whether the window is at the status level, with its fields then. The walk stops at the layer
+// of any other window (most are): in key order "kCGWindowBounds" < "kCGWindowLayer" < every
+// other key read.
 bool readStatusEntry(const Dictionary& d, EntryFields& f) {
-    static_assert(std::string_view("kCGWindowLayer") == platform::windowinfo::layer);
-    static_assert(std::string_view("kCGWindowBounds") == platform::windowinfo::bounds);
-    static_assert(std::string_view("kCGWindowOwnerPID") == platform::windowinfo::ownerPID);
-    static_assert(std::string_view("kCGWindowOwnerName") == platform::windowinfo::ownerName);
-    static_assert(std::string_view("kCGWindowNumber") == platform::windowinfo::number);
-    constexpr std::string_view layerKey = "kCGWindowLayer";
-    auto it = d.begin();
-    for (; it != d.end(); ++it) {
-        const std::string_view key = it->first;
+    bool status = false;
+    for (const auto& [key, value] : d) {
         if (isKey(key, "kCGWindowLayer")) {
-            f.layer = &it->second;
-            ++it;
-            break;
+            if (value.asInteger() != platform::statusWindowLevel)
+                return false;
+            status = true;
+        } else if (isKey(key, "kCGWindowBounds")) {
+            f.bounds = &value;
+        } else if (isKey(key, "kCGWindowNumber")) {
+            f.number = &value;
+        } else if (isKey(key, "kCGWindowOwnerName")) {
+            f.ownerName = &value;
+        } else if (isKey(key, "kCGWindowOwnerPID")) {
+            f.ownerPID = &value;
         }
-        if (key > layerKey)
-            return false; // no layer
-        if (isKey(key, "kCGWindowBounds"))
-            f.bounds = &it->second;
     }
-    if (!f.layer || f.layer->asInteger() != platform::statusWindowLevel)
-        return false;
-    for (; it != d.end(); ++it) {
-        const std::string_view key = it->first;
-        if (isKey(key, "kCGWindowOwnerPID"))
-            f.ownerPID = &it->second;
-        else if (isKey(key, "kCGWindowOwnerName"))
-            f.ownerName = &it->second;
-        else if (isKey(key, "kCGWindowNumber"))
-            f.number = &it->second;
-    }
-    return true;
+    return status;
 }
 
 // `rectFromDictionary` in one walk of the four keys.
@@ -151,7 +171,6 @@ std::vector<HiddenItem> HiddenItemScanner::scan() {
 
     const auto displays = activeDisplayBounds();
     const auto ownPID = host().processInfo().processIdentifier;
-    const auto& excluded = excludedOwnerNames();
 
     std::vector<HiddenItem> items;
     // The running application of each owner, asked once per process in a scan.
@@ -165,6 +184,10 @@ std::vector<HiddenItem> HiddenItemScanner::scan() {
             continue;
         if (bounds->height() < minimumHeight || bounds->height() > maximumHeight)
             continue;
+        const bool onADisplay = std::any_of(displays.begin(), displays.end(),
+                                            [&](const auto& d) { return bounds->intersects(d); });
+        if (onADisplay)
+            continue;
         auto pid = f.ownerPID ? f.ownerPID->asInteger() : std::nullopt;
         if (!pid)
             continue;
@@ -173,13 +196,8 @@ std::vector<HiddenItem> HiddenItemScanner::scan() {
         if (ownerPID == ownPID)
             continue; // our own chevron and dot are never items
         if (f.ownerName)
-            if (const auto* text = f.ownerName->asString();
-                text && excluded.count(lowercased(*text)))
+            if (const auto* text = f.ownerName->asString(); text && isExcludedOwner(*text))
                 continue;
-        const bool onADisplay = std::any_of(displays.begin(), displays.end(),
-                                            [&](const auto& d) { return bounds->intersects(d); });
-        if (onADisplay)
-            continue;
         auto number = f.number ? f.number->asInteger() : std::nullopt;
         if (!number)
             continue;

@@ -112,9 +112,12 @@ platform::Value convert(const nlohmann::json& j, int depth) {
                 throw std::invalid_argument("data value: not a string");
             return unbase64(d.get<std::string>());
         }
+        // The object's keys come in sorted order, so each one goes at the end of the
+        // dictionary's block: a large object costs linear time, not a shift per key.
         platform::Dictionary d;
+        d.reserve(j.size());
         for (auto& [k, v] : j.items())
-            d.emplace(k, convert(v, depth + 1));
+            d.emplace_hint(d.end(), k, convert(v, depth + 1));
         return d;
     }
     }

@@ -166,6 +166,45 @@ TEST(ValueJson, BytesAndNestingAreCheckedOnTheWayIn) {
     EXPECT_THROW(valueFromJson(deep), std::invalid_argument);
 }
 
+// A defaults file may hold a large object with awkward keys (empty, prefixes of each other,
+// non-ASCII): every key must read back with its own value, in key order, and write out equal.
+TEST(ValueJson, ALargeObjectReadsBackWholeInKeyOrder) {
+    std::mt19937 random(7);
+    nlohmann::json object = nlohmann::json::object();
+    object[""] = 0;
+    for (int i = 0; i < 60000; ++i) {
+        std::string key = std::to_string(random() % 100000);
+        if (i % 3 == 0)
+            key += "\xc3\xa9"; // é
+        if (i % 5 == 0)
+            key = "kCGWindow" + key;
+        object[key] = i % 7 == 0 ? nlohmann::json{{"n", i}, {"s", key}} : nlohmann::json(i);
+    }
+    const Value value = valueFromJson(object);
+    const auto* d = value.asDictionary();
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(d->size(), object.size());
+    const std::string* previous = nullptr;
+    for (const auto& [key, entry] : *d) {
+        if (previous) {
+            EXPECT_LT(*previous, key);
+        }
+        previous = &key;
+    }
+    for (const auto& [key, entry] : object.items()) {
+        const Value* found = value.find(key);
+        ASSERT_NE(found, nullptr) << key;
+        if (entry.is_object()) {
+            const Value* text = found->find("s");
+            ASSERT_TRUE(text && text->asString()) << key;
+            EXPECT_EQ(*text->asString(), key);
+        } else {
+            EXPECT_EQ(found->asInteger(), entry.get<std::int64_t>());
+        }
+    }
+    EXPECT_EQ(jsonFromValue(value), object);
+}
+
 // Starts the burst writer, lets it complete `writes` writes, kills it with SIGKILL and returns
 // the last value it reported.
 std::int64_t killDuringBurst(const std::string& dir, int writes) {
