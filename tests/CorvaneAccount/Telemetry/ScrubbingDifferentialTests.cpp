@@ -472,9 +472,9 @@ TEST(ScrubbingDifferential, UnicodeClassesKeepTheirICUMeaning) {
 // differ from the full rules (CR LF split by the cut, a combining mark or an emoji modifier just
 // after it, control characters, the end of the text) they must agree with ICU's clusters.
 TEST(ScrubbingDifferential, CutsAndCountsOfMostlyASCIITextEqualICUsClusters) {
-    const std::vector<std::string> pieces{"a", "Z", " ", "\r", "\n", "\r\n", "\t", "\x01",
-                                          "\x7f", "\u0301", "\u00e9", "\U0001F44D",
-                                          "\U0001F3FD", "\u200d", "~"};
+    const std::vector<std::string> pieces{"a",      "Z",          " ",          "\r",     "\n",
+                                          "\r\n",   "\t",         "\x01",       "\x7f",   "\u0301",
+                                          "\u00e9", "\U0001F44D", "\U0001F3FD", "\u200d", "~"};
     std::mt19937 rng(7);
     std::uniform_int_distribution<std::size_t> length(0, 10), pick(0, pieces.size() - 1);
     for (int i = 0; i < 20000; ++i) {
