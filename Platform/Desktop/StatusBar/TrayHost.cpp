@@ -463,7 +463,7 @@ void TrayHost::hide(Item& item) {
         host_.desktopStatusBar().removeForeignItem(item.statusItem);
         item.statusItem.reset();
     }
-    releaseApplication(item);
+    apps_.release(item.appPID);
 }
 
 int TrayHost::iconPixels() const {
@@ -757,24 +757,9 @@ void TrayHost::forgetOldPositions() {
 }
 
 void TrayHost::updateApplication(Item& item, std::int32_t pid, const std::string& name) {
-    if (pid <= 0 || pid == host_.processInfo().processIdentifier)
+    auto app = apps_.hold(item.appPID, pid, name);
+    if (!app)
         return;
-    if (item.appPID != pid) {
-        releaseApplication(item);
-        auto it = apps_.find(pid);
-        if (it == apps_.end()) {
-            // Another kind of application already known under this pid keeps its own icon.
-            if (host_.workspace().runningApplication(pid))
-                return;
-            auto app = std::make_shared<DesktopRunningApplication>(pid, std::nullopt, name,
-                                                                   [] { return false; });
-            host_.desktopWorkspace().add(app);
-            it = apps_.emplace(pid, std::make_pair(app, 0)).first;
-        }
-        ++it->second.second;
-        item.appPID = pid;
-    }
-    auto& app = apps_.at(pid).first;
     app->setLocalizedName(name);
     // The version makes the panel fetch the image again when the icon changed.
     const std::string resource =
@@ -784,19 +769,6 @@ void TrayHost::updateApplication(Item& item, std::int32_t pid, const std::string
     app->setIcon(item.icon.isNull() ? std::optional<platform::Image>()
                                     : std::optional<platform::Image>(
                                           platform::Image{"", resource, name, {}, symbolic}));
-}
-
-void TrayHost::releaseApplication(Item& item) {
-    if (item.appPID == 0)
-        return;
-    auto it = apps_.find(item.appPID);
-    item.appPID = 0;
-    if (it == apps_.end())
-        return;
-    if (--it->second.second <= 0) {
-        host_.desktopWorkspace().remove(it->second.first);
-        apps_.erase(it);
-    }
 }
 
 void TrayHost::click(const QString& key, ForeignClick click, QPoint at) {

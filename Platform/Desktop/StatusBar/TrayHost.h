@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Platform/Desktop/StatusBar/DesktopStatusBar.h"
+#include "Platform/Desktop/StatusBar/ForeignItems.h"
 #include "Platform/Desktop/StatusBar/TrayItem.h"
 
 #include <QDBusConnection>
@@ -203,7 +204,6 @@ private:
     // item is beyond it already.
     std::optional<double> hiddenSidePosition(const std::string& autosaveName) const;
     void updateApplication(Item& item, std::int32_t pid, const std::string& name);
-    void releaseApplication(Item& item);
     int iconPixels() const;
 
     DesktopHost& host_;
@@ -229,8 +229,8 @@ private:
     std::map<std::string, double> pendingPositions_;
     std::map<std::string, std::int64_t> pendingSeen_;
     QTimer* defaultsTimer_ = nullptr;
-    // The running applications made for tray items' programs, with how many items use each.
-    std::map<std::int32_t, std::pair<std::shared_ptr<DesktopRunningApplication>, int>> apps_;
+    // The running applications made for tray items' programs.
+    ForeignApplications apps_{host_};
 };
 
 } // namespace desktop

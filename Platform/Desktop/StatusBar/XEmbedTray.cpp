@@ -418,7 +418,7 @@ void XEmbedTray::hide(Icon& icon) {
         icon.item.reset();
         host_.desktopStatusBar().removeForeignItem(item);
     }
-    releaseApplication(icon);
+    apps_.release(icon.appPID);
 }
 
 void XEmbedTray::place() {
@@ -546,44 +546,17 @@ void XEmbedTray::sendButton(const Icon& icon, std::uint8_t button) {
 }
 
 void XEmbedTray::updateApplication(Icon& icon) {
-    const std::int32_t pid = icon.pid;
-    if (!icon.item || pid <= 0 || pid == host_.processInfo().processIdentifier)
+    if (!icon.item)
         return;
-    if (icon.appPID != pid) {
-        releaseApplication(icon);
-        auto it = apps_.find(pid);
-        if (it == apps_.end()) {
-            // An application already known under this pid keeps its own icon.
-            if (host_.workspace().runningApplication(pid))
-                return;
-            auto app = std::make_shared<DesktopRunningApplication>(pid, std::nullopt, icon.owner,
-                                                                   [] { return false; });
-            host_.desktopWorkspace().add(app);
-            it = apps_.emplace(pid, std::make_pair(app, 0)).first;
-        }
-        ++it->second.second;
-        icon.appPID = pid;
-    }
-    auto& app = apps_.at(pid).first;
+    auto app = apps_.hold(icon.appPID, icon.pid, icon.owner);
+    if (!app)
+        return;
     // The version makes the panel fetch the image again when the picture changed.
     const std::string resource =
         "tray:" + std::to_string(icon.number) + "/" + std::to_string(icon.imageVersion);
     app->setIcon(icon.image.isNull() ? std::optional<platform::Image>()
                                      : std::optional<platform::Image>(
                                            platform::Image{"", resource, icon.owner, {}, false}));
-}
-
-void XEmbedTray::releaseApplication(Icon& icon) {
-    if (icon.appPID == 0)
-        return;
-    auto it = apps_.find(icon.appPID);
-    icon.appPID = 0;
-    if (it == apps_.end())
-        return;
-    if (--it->second.second <= 0) {
-        host_.desktopWorkspace().remove(it->second.first);
-        apps_.erase(it);
-    }
 }
 
 std::string XEmbedTray::autosaveNameFor(const std::string& base) const {

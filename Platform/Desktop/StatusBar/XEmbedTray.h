@@ -3,6 +3,8 @@
 // application's status item and forwards the strip's clicks to it. Main thread only.
 #pragma once
 
+#include "Platform/Desktop/StatusBar/ForeignItems.h"
+
 #include <QAbstractNativeEventFilter>
 #include <QImage>
 #include <QObject>
@@ -111,7 +113,6 @@ private:
     void scroll(std::uint32_t window, int delta, Qt::Orientation orientation);
     void sendButton(const Icon& icon, std::uint8_t button);
     void updateApplication(Icon& icon);
-    void releaseApplication(Icon& icon);
     std::string autosaveNameFor(const std::string& base) const;
     double newItemPosition() const;
     int iconPixels() const;
@@ -140,8 +141,8 @@ private:
     std::map<std::uint32_t, Icon> icons_;
     std::set<std::string> autosaveNames_;
     int nextNumber_ = firstImageNumber;
-    // The running applications made for the icons' programs, with how many icons use each.
-    std::map<std::int32_t, std::pair<std::shared_ptr<DesktopRunningApplication>, int>> apps_;
+    // The running applications made for the icons' programs.
+    ForeignApplications apps_{host_};
 };
 
 } // namespace desktop
